@@ -1,0 +1,165 @@
+/*
+ * zebcodec.h - the crunch codec: compressed stream header, compression types,
+ * encoders (zebcompress) and decoders (zebdecompress).
+ *
+ * A stream is a 14-byte compress_header followed by the body.  All multi-byte
+ * integers are little-endian; body bits are numbered from the least
+ * significant bit of each byte.
+ *
+ * Three families of entry points:
+ *
+ *  - The classic six-argument decoders (zebdecrunch, ...) take no body length.
+ *    They are UNCHECKED: the caller must hand them a whole, well-formed stream
+ *    body followed by at least 4 spare readable bytes.  On a damaged or short
+ *    body they may read up to 4 bytes past the last byte the codes lead them
+ *    to.  Never give them untrusted input; use the _bounded variants instead.
+ *
+ *  - The bounded decoders (zebdecrunch_bounded, ...) take the body length in
+ *    bytes and never read outside [body, body + body_len), whatever the input.
+ *    Running into the end of the body is a failure (-1 and a message).  They
+ *    never write outside nblocks * block_size elements of data.
+ *
+ *  - The core functions zeb_decode and zeb_encode print nothing: they return a
+ *    status and fill an info record; zeb_decode_report and zeb_encode_report
+ *    print the classic message for a failure.
+ *
+ * The classic encoders print "limit (%d) too small in ..." on standard output;
+ * the decoders print their failures on standard error.  None of these
+ * functions keeps state; all are reentrant.
+ */
+#ifndef ZEBCODEC_H
+#define ZEBCODEC_H
+
+#include <stdint.h>
+#include "zebcommon.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define ZEB_COMPRESS_HEADER_SIZE 14
+
+/* The compress_header as values (the stream stores it packed, little-endian:
+ * stream_size at offset 0, nblocks at 4, block_size at 8, slice at 12,
+ * compression_type at 13). */
+typedef struct compress_header {
+    int32_t stream_size;      /* bytes of the whole stream, header included */
+    int32_t nblocks;          /* number of blocks */
+    int32_t block_size;       /* elements per block */
+    uint8_t slice;            /* low-order bits stored verbatim */
+    uint8_t compression_type; /* one of ZEB_CT_* */
+} compress_header;
+
+enum zeb_compression_type {
+    ZEB_CT_CRUNCH16 = 0,    /* plain, 16-bit elements */
+    ZEB_CT_CRUNCH8 = 1,     /* plain, 8-bit elements */
+    ZEB_CT_CRUNCHRUN16 = 2, /* run-length, 16-bit elements */
+    ZEB_CT_CRUNCHRUN8 = 3,  /* run-length, 8-bit elements */
+    ZEB_CT_CRUNCH32 = 4     /* plain, 32-bit elements */
+};
+
+/* Element width in bytes of a compression type (1, 2 or 4), 0 if unknown. */
+ZEB_API int32_t zeb_compression_width(int32_t compression_type);
+
+/* Parses the first 14 bytes of src (len bytes available).  Returns ZEB_OK or
+ * ZEB_E_SHORT_COMPRESS_HEADER when len < 14. */
+ZEB_API int32_t zeb_parse_compress_header(const uint8_t *src, int64_t len, compress_header *out);
+
+/* ---- decoders ---------------------------------------------------------- */
+
+/* Details of a decoding run.  On failure the fields that describe the place
+ * of the failure are filled as the classic messages print them. */
+typedef struct zeb_decode_info {
+    int32_t status;           /* ZEB_OK or a negative ZEB_E_* code */
+    int32_t compression_type;
+    int32_t slice;
+    int32_t block_size;
+    int64_t elements;         /* elements decoded (stored or, past the end of data, counted) */
+    int64_t byte_index;       /* bad bit sequence / end of body: body byte of the zero count */
+    int64_t bit_index;        /* ... and its body bit index */
+    int64_t element;          /* plain decoders: element index within its block */
+    int64_t block;            /* block index */
+    int64_t nc;               /* bad loop: differences missing minus the segment's count */
+    int64_t in;               /* bad loop: elements counted since the start */
+} zeb_decode_info;
+
+/* Core decoder: decodes a body of body_len bytes of the given compression
+ * type into data, which has room for capacity elements of the type's width
+ * (stores beyond capacity are skipped).  Never reads outside the body.
+ * Prints nothing.  Returns ZEB_OK or a negative status; info may be null. */
+ZEB_API int32_t zeb_decode(int32_t compression_type, const uint8_t *body, int64_t body_len,
+                           void *data, int64_t capacity, int32_t slice, int32_t block_size,
+                           int32_t nblocks, zeb_decode_info *info);
+
+/* Prints the classic message of a failed decoding to standard error
+ * (nothing for ZEB_OK). */
+ZEB_API void zeb_decode_report(const zeb_decode_info *info);
+
+/* Classic decoders, UNCHECKED (see above).  Return 1 when all blocks were
+ * decoded, -1 on a bad bit sequence or bad loop (with a message). */
+ZEB_API int32_t zebdecrunch8(const uint8_t *body, uint8_t *data, int32_t slice, int32_t block_size,
+                             int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunch(const uint8_t *body, int16_t *data, int32_t slice, int32_t block_size,
+                            int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunch32(const uint8_t *body, int32_t *data, int32_t slice, int32_t block_size,
+                              int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunchrun8(const uint8_t *body, uint8_t *data, int32_t slice, int32_t block_size,
+                                int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunchrun(const uint8_t *body, int16_t *data, int32_t slice, int32_t block_size,
+                               int32_t nblocks, int32_t host_little_endian);
+
+/* Bounded decoders: as above, but the body is body_len bytes and nothing
+ * outside it is read; data must have room for nblocks * block_size elements.
+ * Return 1 on success, -1 with a message on any failure, running into the end
+ * of the body, a slice the decoder cannot fetch whole (above 17 for 8- and
+ * 16-bit, above 32 for 32-bit, or negative) and a block_size below 1 included. */
+ZEB_API int32_t zebdecrunch8_bounded(const uint8_t *body, int64_t body_len, uint8_t *data, int32_t slice,
+                                     int32_t block_size, int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunch_bounded(const uint8_t *body, int64_t body_len, int16_t *data, int32_t slice,
+                                    int32_t block_size, int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunch32_bounded(const uint8_t *body, int64_t body_len, int32_t *data, int32_t slice,
+                                      int32_t block_size, int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunchrun8_bounded(const uint8_t *body, int64_t body_len, uint8_t *data, int32_t slice,
+                                        int32_t block_size, int32_t nblocks, int32_t host_little_endian);
+ZEB_API int32_t zebdecrunchrun_bounded(const uint8_t *body, int64_t body_len, int16_t *data, int32_t slice,
+                                       int32_t block_size, int32_t nblocks, int32_t host_little_endian);
+
+/* ---- encoders ---------------------------------------------------------- */
+
+/* Core encoder: builds the whole stream (header and body) of the given
+ * compression type in stream[0 .. limit).  Never writes at or beyond limit and
+ * never reads data beyond nblocks * block_size elements.  Prints nothing.
+ * Returns the stream size (>= 14) or a negative status:
+ * ZEB_E_LIMIT_TOO_SMALL (limit <= 24), ZEB_E_NO_ROOM, ZEB_E_BAD_SLICE,
+ * ZEB_E_BAD_BLOCK_SIZE, ZEB_E_UNKNOWN_COMPRESSION. */
+ZEB_API int32_t zeb_encode(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
+                           int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian);
+
+/* Prints the classic encoder message for a status returned by zeb_encode
+ * (on standard output; nothing for statuses that have none). */
+ZEB_API void zeb_encode_report(int32_t compression_type, int32_t status, int32_t limit, int32_t slice);
+
+/* A limit with which zeb_encode never fails for lack of room, whatever the
+ * data (-1 if it would exceed INT32_MAX or the arguments are invalid). */
+ZEB_API int64_t zeb_compress_bound(int32_t compression_type, int32_t slice, int32_t block_size,
+                                   int32_t nblocks);
+
+/* Classic encoders: return the stream size, or -1 when limit is too small
+ * (with a message on standard output when limit <= 24) or the arguments are
+ * out of range. */
+ZEB_API int32_t zebcrunch8(uint8_t *stream, const uint8_t *data, int32_t slice, int32_t block_size,
+                           int32_t nblocks, int32_t limit, int32_t host_big_endian);
+ZEB_API int32_t zebcrunch(uint8_t *stream, const int16_t *data, int32_t slice, int32_t block_size,
+                          int32_t nblocks, int32_t limit, int32_t host_big_endian);
+ZEB_API int32_t zebcrunch32(uint8_t *stream, const int32_t *data, int32_t slice, int32_t block_size,
+                            int32_t nblocks, int32_t limit, int32_t host_big_endian);
+ZEB_API int32_t zebcrunchrun8(uint8_t *stream, const uint8_t *data, int32_t slice, int32_t block_size,
+                              int32_t nblocks, int32_t limit, int32_t host_big_endian);
+ZEB_API int32_t zebcrunchrun(uint8_t *stream, const int16_t *data, int32_t slice, int32_t block_size,
+                             int32_t nblocks, int32_t limit, int32_t host_big_endian);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,163 @@
+/*
+ * zebrw.h - F0 files: the header record, the type codes, the header check,
+ * byte swapping, and reading and writing whole files.
+ *
+ * An F0 file is a 512-byte f0_header (optionally followed by up to 15 more
+ * 512-byte header blocks) and then the array data, raw or as one crunch
+ * stream (see zebcodec.h).
+ *
+ * Two levels:
+ *  - the classic functions (zeb_fzread, zeb_fzhead, zeb_fzwrite, zeb_fcwrite,
+ *    ck_synch_hd) report problems as lines on standard error;
+ *  - the core functions (zeb_read, zeb_write) print nothing: they return a
+ *    status and record every event of the call in a zeb_report, which
+ *    zeb_report_print turns into the classic lines.
+ */
+#ifndef ZEBRW_H
+#define ZEBRW_H
+
+#include <stdint.h>
+#include <stdio.h>
+#include "zebcommon.h"
+#include "zebcodec.h"
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+#define F0_HEADER_SIZE 512
+#define F0_MAX_DIMS 16
+#define F0_MAX_HEADER_BLOCKS 16
+#define F0_HEADER_TEXT_SIZE 256
+#define F0_SYNCH 0x5555aaaau
+#define F0_SYNCH_REVERSED 0xaaaa5555u
+#define F0_FLAG_COMPRESSED 0x01
+#define F0_FLAG_SWAPPED 0x80
+#define F0_MAX_DATA_SIZE 2147483647LL
+
+/* The 512-byte header record, byte for byte as stored (little-endian). */
+#pragma pack(push, 1)
+typedef struct f0_header {
+    uint32_t synch_pattern;   /* 0x5555aaaa (bytes AA AA 55 55) */
+    uint8_t file_flags;       /* bit 0: compressed; bit 7: raw data byte order */
+    uint8_t reserved0;
+    uint8_t header_blocks;    /* 512-byte blocks, this one included; 0 means 1 */
+    uint8_t datyp;            /* F0 type code */
+    uint8_t dim_count;        /* 0 to 16 */
+    uint8_t reserved1;
+    int32_t data_size;        /* bytes of data after the header */
+    uint8_t reserved2[178];
+    int32_t dims[F0_MAX_DIMS];/* dims[0] varies fastest */
+    char header_text[F0_HEADER_TEXT_SIZE];
+} f0_header;
+#pragma pack(pop)
+
+/* F0 type codes. */
+enum f0_type {
+    F0_INT8 = 0, F0_INT16 = 1, F0_INT32 = 2, F0_FLOAT32 = 3, F0_FLOAT64 = 4, F0_INT64 = 5
+};
+#define F0_TYPE_COUNT 6
+
+/* Bytes per element of a type code, 0 for a code outside 0..5. */
+ZEB_API int32_t zeb_element_size(int32_t type);
+
+/* ---- classic interface --------------------------------------------------- */
+
+/* Reads and checks the header of file (positioned at its start) into
+ * header_record.  Returns -1 on failure (the stream is then closed) or the
+ * reversed flag (0 or 1), leaving the stream at the first data byte. */
+ZEB_API int32_t ck_synch_hd(FILE *file, f0_header *header_record, int32_t host_big_endian);
+
+/* In-place byte reversal of count elements (count <= 0: nothing). */
+ZEB_API void bswapi16(void *values, int32_t count);
+ZEB_API void bswapi32(void *values, int32_t count);
+ZEB_API void bswapi64(void *values, int32_t count);
+
+/* Reads a whole F0 file.  Returns the data buffer (malloc) or null; see the
+ * README for the outputs.  All buffers handed out belong to the caller. */
+ZEB_API void *zeb_fzread(const char *file_name, int32_t **dims_out, int32_t *dim_count_out,
+                         char **header_out, int32_t *type_out, int32_t *size_out);
+
+/* Reads only the header text (malloc'd copy), or null. */
+ZEB_API char *zeb_fzhead(const char *file_name);
+
+/* Writes a raw F0 file.  Returns 0 when the file was written whole, -1 when
+ * it could not be opened, written whole or closed (with a message). */
+ZEB_API int32_t zeb_fzwrite(const void *data, const char *file_name, const int32_t *dims,
+                            int32_t dim_count, const char *header_text, int32_t type);
+
+/* Writes a compressed F0 file, falling back to raw where compression fails or
+ * does not pay.  Returns 0 or -1 as zeb_fzwrite does. */
+ZEB_API int32_t zeb_fcwrite(const void *data, const char *file_name, const int32_t *dims,
+                            int32_t dim_count, const char *header_text, int32_t type, int32_t slice);
+
+/* ---- core interface ------------------------------------------------------ */
+
+/* One thing that happened during a call, in order of occurrence. */
+typedef struct zeb_event {
+    int32_t code;             /* ZEB_EV_* */
+    int32_t status;           /* the status this event stands for (ZEB_OK for warnings) */
+    int64_t a, b;             /* event values (see zeb_report_print) */
+    zeb_decode_info decode;   /* ZEB_EV_DECODE */
+} zeb_event;
+
+enum zeb_event_code {
+    ZEB_EV_NOT_FOUND = 1, ZEB_EV_OPEN, ZEB_EV_SHORT_HEADER, ZEB_EV_BAD_SYNCH, ZEB_EV_REVERSED,
+    ZEB_EV_HEADER_BLOCKS, ZEB_EV_HEADER_REFUSED, ZEB_EV_DIM_COUNT, ZEB_EV_NEGATIVE_DIM,
+    ZEB_EV_TOO_LARGE, ZEB_EV_NO_MEMORY, ZEB_EV_UNKNOWN_TYPE, ZEB_EV_TRUNCATED, ZEB_EV_READ_ERROR,
+    ZEB_EV_SHORT_COMPRESS_HEADER, ZEB_EV_BAD_STREAM_SIZE, ZEB_EV_SHORT_BODY, ZEB_EV_NBLOCKS,
+    ZEB_EV_INCONSISTENT, ZEB_EV_WIDTH_MISMATCH, ZEB_EV_BAD_BLOCK_SIZE, ZEB_EV_UNKNOWN_COMPRESSION,
+    ZEB_EV_DECODE, ZEB_EV_INCOMPLETE,
+    ZEB_EV_W_OPEN, ZEB_EV_W_WRITE, ZEB_EV_W_CLOSE, ZEB_EV_W_BAD_ARGUMENT, ZEB_EV_W_UNSUPPORTED,
+    ZEB_EV_W_ENCODE, ZEB_EV_W_NO_ROOM, ZEB_EV_W_LARGER, ZEB_EV_W_NO_MEMORY
+};
+
+#define ZEB_REPORT_MAX 12
+typedef struct zeb_report {
+    const char *prefix;       /* function name of messages ("zeb_fzread") */
+    int32_t count;            /* events recorded (at most ZEB_REPORT_MAX kept) */
+    zeb_event events[ZEB_REPORT_MAX];
+} zeb_report;
+
+/* Prints every event of the report as the classic message lines, on standard
+ * error (the encoder's limit message on standard output). */
+ZEB_API void zeb_report_print(const zeb_report *report, const char *file_name);
+
+/* A whole file in memory. */
+typedef struct zeb_image {
+    void *data;               /* malloc'd, data_size bytes (null when no header) */
+    int64_t data_size;
+    int32_t dims[F0_MAX_DIMS];
+    int32_t dim_count;
+    int32_t type;             /* F0 type code as stored (may be above 5) */
+    int32_t compressed;       /* 1 when the file held a crunch stream */
+    int32_t reversed;         /* 1 when the synch pattern was reversed */
+    char header_text[F0_HEADER_TEXT_SIZE + 1];
+    int32_t header_ok;        /* 1 once the header was accepted */
+} zeb_image;
+
+#define ZEB_READ_STRICT 1     /* stop at the first problem after the header and free the data */
+
+/* Reads a whole F0 file into image.  Returns ZEB_OK when every element was
+ * read exactly; otherwise the status of the first problem.  Without
+ * ZEB_READ_STRICT the data buffer is still handed out (zero-filled where the
+ * file gave nothing) once the header was accepted.  report may be null. */
+ZEB_API int32_t zeb_read(const char *file_name, zeb_image *image, zeb_report *report, int32_t flags);
+
+/* As zeb_read, from a file image in memory. */
+ZEB_API int32_t zeb_read_memory(const uint8_t *bytes, int64_t length, zeb_image *image,
+                                zeb_report *report, int32_t flags);
+
+/* Writes an F0 file: compressed with the given slice when compress is 1
+ * (falling back to raw where that fails or does not pay), else raw.
+ * Returns ZEB_OK, or the status of the failure; *error_number receives errno
+ * for open, write and close failures (may be null). */
+ZEB_API int32_t zeb_write(const void *data, const char *file_name, const int32_t *dims,
+                          int32_t dim_count, const char *header_text, int32_t type,
+                          int32_t compress, int32_t slice, zeb_report *report, int32_t *error_number);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -1,0 +1,47 @@
+"""ctypes view of the C library exported by the _pyzeb shared object."""
+import ctypes as C
+
+import _pyzeb
+
+i32, i64, u8p, vp = C.c_int32, C.c_int64, C.POINTER(C.c_uint8), C.c_void_p
+
+lib = C.CDLL(_pyzeb.__file__)
+libc = C.CDLL(None)
+libc.fflush.argtypes = [vp]
+
+_PROTOTYPES = {
+    "ck_synch_hd": (i32, [vp, vp, i32]),
+    "bswapi16": (None, [vp, i32]),
+    "bswapi32": (None, [vp, i32]),
+    "bswapi64": (None, [vp, i32]),
+    "zeb_element_size": (i32, [i32]),
+    "zeb_status_text": (C.c_char_p, [i32]),
+    "zeb_fzread": (vp, [C.c_char_p, C.POINTER(C.POINTER(i32)), C.POINTER(i32),
+                        C.POINTER(C.c_char_p), C.POINTER(i32), C.POINTER(i32)]),
+    "zeb_fzhead": (vp, [C.c_char_p]),
+    "zeb_fzwrite": (i32, [vp, C.c_char_p, C.POINTER(i32), i32, C.c_char_p, i32]),
+    "zeb_fcwrite": (i32, [vp, C.c_char_p, C.POINTER(i32), i32, C.c_char_p, i32, i32]),
+    "zeb_compress_bound": (i64, [i32, i32, i32, i32]),
+    "zeb_decode": (i32, [i32, vp, i64, vp, i64, i32, i32, i32, vp]),
+    "zeb_encode": (i32, [i32, vp, vp, i32, i32, i32, i32, i32]),
+    "free": (None, [vp]),
+}
+for _w in ("8", "", "32", "run8", "run"):
+    _PROTOTYPES["zebdecrunch" + _w] = (i32, [vp, vp, i32, i32, i32, i32])
+    _PROTOTYPES["zebdecrunch" + _w + "_bounded"] = (i32, [vp, i64, vp, i32, i32, i32, i32])
+    _PROTOTYPES["zebcrunch" + _w] = (i32, [vp, vp, i32, i32, i32, i32, i32])
+
+for _name, (_res, _args) in _PROTOTYPES.items():
+    _f = getattr(libc if _name == "free" else lib, _name)
+    _f.restype, _f.argtypes = _res, _args
+
+
+def flush_c_stdio():
+    """Flush C's stdout and stderr buffers so that fd-level capture sees them."""
+    libc.fflush(None)
+
+
+def buf(data):
+    """A ctypes byte buffer holding `data` (bytes or a numpy array)."""
+    raw = bytes(data) if not hasattr(data, "tobytes") else data.tobytes()
+    return C.create_string_buffer(raw, len(raw))
