@@ -20,6 +20,7 @@ def f0_header(datyp, dims, *, text=b"", flags=0, header_blocks=1, data_size=0,
     for i, d in enumerate(dims[:16]):
         h[192 + 4 * i:196 + 4 * i] = struct.pack("<i", d)
     text = text.encode() if isinstance(text, str) else text
+    text = text[:256]
     h[256:256 + len(text)] = text
     return bytes(h)
 
@@ -73,8 +74,10 @@ def put_code(w, d, slice_, esc_bits):
 WIDTH = {0: 16, 1: 8, 4: 32, 2: 16, 3: 8}
 
 
-def plain_body(blocks, slice_, ctype):
-    """Reference plain crunch body for a list of blocks of Python ints."""
+def plain_body(blocks, slice_, ctype, starts=None):
+    """Reference plain crunch body for a list of blocks of Python ints.
+
+    `starts`, a list, receives the body bit position of every code."""
     width = WIDTH[ctype]
     esc = width + 1
     w = BitWriter()
@@ -82,6 +85,8 @@ def plain_body(blocks, slice_, ctype):
         w.align()
         w.put(blk[0] & ((1 << width) - 1), width)
         for a, b in zip(blk, blk[1:]):
+            if starts is not None:
+                starts.append(len(w.bits))
             put_code(w, b - a, slice_, esc)
     return w.tobytes()
 
@@ -92,3 +97,65 @@ def to_unsigned_ints(arr):
     if a.dtype.itemsize == 1:
         return [int(v) for v in a.astype(np.uint8)]
     return [int(v) for v in a]
+
+
+def run_pieces(length):
+    """Lengths of the run segments that a run of `length` equal differences takes."""
+    pieces = []
+    while length > 128:
+        take = 127 if length == 129 else 128
+        pieces.append(take)
+        length -= take
+    return pieces + [length]
+
+
+def run_body(blocks, slice_, ctype, starts=None):
+    """Reference run-length crunch body (types 2 and 3) for a list of blocks.
+
+    Each block: its first element, then segments.  A stretch of 4 or more equal
+    differences is a run (3-byte pieces: 257 - length, then the difference as
+    two little-endian bytes); every other difference is a literal code, and
+    consecutive literals share segments of at most 127 codes, each opened by
+    its count byte and padded to a byte boundary.  A block of one element
+    takes one further byte, written as 0.  `starts`, a list, receives the
+    body bit position of every literal code.
+    """
+    width = WIDTH[ctype]
+    esc = width + 1
+    out = bytearray()
+    for blk in blocks:
+        out += (blk[0] % (1 << width)).to_bytes(width // 8, "little")
+        diffs = [b - a for a, b in zip(blk, blk[1:])]
+        if not diffs:
+            out.append(0)
+            continue
+        pending = []
+
+        def close_literals():
+            for start in range(0, len(pending), 127):
+                chunk = pending[start:start + 127]
+                w = BitWriter()
+                for d in chunk:
+                    if starts is not None:
+                        starts.append(8 * (len(out) + 1) + len(w.bits))
+                    put_code(w, d, slice_, esc)
+                out.append(len(chunk))
+                out.extend(w.tobytes())
+            pending.clear()
+
+        k = 0
+        while k < len(diffs):
+            stretch = 1
+            while k + stretch < len(diffs) and diffs[k + stretch] == diffs[k]:
+                stretch += 1
+            if stretch < 4:
+                pending.append(diffs[k])
+                k += 1
+                continue
+            close_literals()
+            for n in run_pieces(stretch):
+                out.append(257 - n)
+                out.extend((diffs[k] % 65536).to_bytes(2, "little"))
+            k += stretch
+        close_literals()
+    return bytes(out)

@@ -1,0 +1,574 @@
+// Crunch encoders: plain streams of 8-, 16- and 32-bit elements and
+// run-length streams of 8- and 16-bit elements.
+//
+// One core (zeb_encode) builds every stream type and prints nothing; the
+// classic entry points (zebcrunch8, ...) call it and print their message
+// through zeb_encode_report.
+//
+// Bits are collected in a 64-bit accumulator: each code (low part, unary
+// count or escape) is shifted in as one field and the accumulator is stored
+// as a whole little-endian word at the current byte, which then advances by
+// the bytes completed.  Bytes above the current bit are stored as 0, so the
+// stream never depends on what the output buffer held before.  Whole-word
+// stores are used only while the word lies entirely below the limit; near the
+// end only the bytes that hold stream bits are stored, and a code that would
+// need a byte at or beyond the limit makes the encoder give up.
+#include <algorithm>
+#include <bit>
+#include <climits>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+
+#include "zebcodec.h"
+
+namespace {
+
+constexpr int64_t kHeaderSize = ZEB_COMPRESS_HEADER_SIZE;
+
+// A difference is coded only while its first bit lies in a body byte not
+// beyond limit - 24: in stream bytes, at most limit - 10.
+constexpr int64_t kRoomSlack = 24;
+
+// Escape: 31 zero bits and a 1 bit before the payload.
+constexpr unsigned kEscapeZeros = 31;
+
+// Largest field put() takes at once: with up to 7 pending bits the
+// accumulator then never holds more than 63.
+constexpr unsigned kMaxField = 56;
+
+inline void store_le64(uint8_t *p, uint64_t v)
+{
+    if constexpr (std::endian::native == std::endian::big)
+        v = __builtin_bswap64(v);
+    std::memcpy(p, &v, sizeof v);
+}
+
+inline void store_native32(uint8_t *p, int32_t v) { std::memcpy(p, &v, sizeof v); }
+
+inline void reverse4(uint8_t *p)
+{
+    uint8_t t = p[0];
+    p[0] = p[3];
+    p[3] = t;
+    t = p[1];
+    p[1] = p[2];
+    p[2] = t;
+}
+
+// Writes fields least significant bit first into out[0, limit).  pos is the
+// byte that holds the next bit; the nbits (< 8) bits of acc belong in it and
+// have already been stored there.
+class BitWriter {
+public:
+    BitWriter(uint8_t *out, int64_t pos, int64_t limit)
+        : out_(out), pos_(pos), limit_(limit), fast_end_(limit - 8) {}
+
+    int64_t pos() const { return pos_; }
+
+    // Appends the low len bits of v (len <= kMaxField, no bits above them).
+    // Caller guarantees pos() + 8 <= limit.
+    void put_fast(uint64_t v, unsigned len)
+    {
+        acc_ |= v << nbits_;
+        nbits_ += len;
+        store_le64(out_ + pos_, acc_);
+        const unsigned bytes = nbits_ >> 3;
+        pos_ += bytes;
+        acc_ >>= bytes * 8;
+        nbits_ &= 7;
+    }
+
+    // As put_fast, anywhere: false when a byte holding the new bits would lie
+    // at or beyond the limit (nothing is stored then).
+    bool put(uint64_t v, unsigned len)
+    {
+        if (pos_ <= fast_end_) {
+            put_fast(v, len);
+            return true;
+        }
+        return put_tail(v, len);
+    }
+
+    // Ends the current byte; its pad bits were stored as 0.
+    void align()
+    {
+        pos_ += nbits_ != 0;
+        acc_ = 0;
+        nbits_ = 0;
+    }
+
+    // Moves to byte p (>= pos() after align()) with nothing pending.
+    void seek(int64_t p)
+    {
+        pos_ = p;
+        acc_ = 0;
+        nbits_ = 0;
+    }
+
+private:
+    bool put_tail(uint64_t v, unsigned len)
+    {
+        const uint64_t acc = acc_ | v << nbits_;
+        const unsigned nbits = nbits_ + len;
+        const int64_t used = (nbits + 7) >> 3;
+        if (used > limit_ - pos_)
+            return false;
+        for (int64_t k = 0; k < used; ++k)
+            out_[pos_ + k] = static_cast<uint8_t>(acc >> (8 * k));
+        const unsigned bytes = nbits >> 3;
+        pos_ += bytes;
+        acc_ = acc >> (bytes * 8);
+        nbits_ = nbits & 7;
+        return true;
+    }
+
+    uint8_t *out_;
+    int64_t pos_;
+    int64_t limit_;
+    int64_t fast_end_;
+    uint64_t acc_ = 0;
+    unsigned nbits_ = 0;
+};
+
+// Element widths: how the elements are read and the escape payload width.
+template <class T> struct Width;
+template <> struct Width<uint8_t> {
+    static constexpr unsigned bytes = 1, escape_bits = 9;
+};
+template <> struct Width<int16_t> {
+    static constexpr unsigned bytes = 2, escape_bits = 17;
+};
+template <> struct Width<int32_t> {
+    static constexpr unsigned bytes = 4, escape_bits = 33;
+};
+
+template <class T> inline int64_t load(const T *p)
+{
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+// Folds the high part: 0, -1, 1, -2, 2, ... become 0, 1, 2, 3, 4, ...
+inline uint64_t fold(int64_t h) { return static_cast<uint64_t>(h) << 1 ^ static_cast<uint64_t>(h >> 63); }
+
+// Longest code in bits: the low part and an escape.
+template <class T> constexpr unsigned max_code_bits(unsigned slice)
+{
+    return slice + kEscapeZeros + 1 + Width<T>::escape_bits;
+}
+
+// Whether a plain (non-escape) code always fits one field.
+template <class T> constexpr bool plain_code_fits(unsigned slice)
+{
+    return slice + kEscapeZeros <= kMaxField;
+}
+
+// Writes the code of difference d at the writer's position.  Fast: the
+// caller knows that every word the code needs lies below the limit.
+template <class T, bool Fast>
+inline bool put_code(BitWriter &w, int64_t d, unsigned slice, uint64_t mask)
+{
+    constexpr unsigned E = Width<T>::escape_bits;
+    auto put = [&w](uint64_t v, unsigned len) {
+        if constexpr (Fast) {
+            w.put_fast(v, len);
+            return true;
+        } else {
+            return w.put(v, len);
+        }
+    };
+    const uint64_t low = static_cast<uint64_t>(d) & mask;
+    const uint64_t y = fold(d >> slice);
+    if (y < kEscapeZeros) {
+        if (sizeof(T) < 4 || plain_code_fits<T>(slice))
+            return put(low | uint64_t(1) << (slice + y), slice + static_cast<unsigned>(y) + 1);
+        return put(low, slice) && put(uint64_t(1) << y, static_cast<unsigned>(y) + 1);
+    }
+    bool ok;
+    if (slice + kEscapeZeros + 1 <= kMaxField)
+        ok = put(low | uint64_t(1) << (slice + kEscapeZeros), slice + kEscapeZeros + 1);
+    else
+        ok = put(low, slice) && put(uint64_t(1) << kEscapeZeros, kEscapeZeros + 1);
+    return ok && put(static_cast<uint64_t>(d) & ((uint64_t(1) << E) - 1), E);
+}
+
+// Codes n differences of the elements p[1 .. n] (p[0] the one before) with
+// whole-word stores only; the caller has checked that they all fit.  Plain
+// codes are gathered four at a time and stored with one word where they fit
+// one field together, which keeps the writer's serial steps few.
+template <class T>
+inline void put_codes_fast(BitWriter &w, const T *p, int64_t n, unsigned slice, uint64_t mask)
+{
+    int64_t prev = load(p);
+    int64_t j = 1;
+    if (sizeof(T) < 4 || plain_code_fits<T>(slice)) {
+        auto pair = [&w](uint64_t c1, unsigned len1, uint64_t c2, unsigned len2) {
+            if (len1 + len2 <= kMaxField) {
+                w.put_fast(c1 | c2 << len1, len1 + len2);
+            } else {
+                w.put_fast(c1, len1);
+                w.put_fast(c2, len2);
+            }
+        };
+        for (; j + 3 <= n; j += 4) {
+            int64_t d[4];
+            uint64_t y[4];
+            for (int k = 0; k < 4; ++k) {
+                const int64_t cur = load(p + j + k);
+                d[k] = cur - prev;
+                prev = cur;
+                y[k] = fold(d[k] >> slice);
+            }
+            if (std::max(std::max(y[0], y[1]), std::max(y[2], y[3])) >= kEscapeZeros) {
+                for (int k = 0; k < 4; ++k)
+                    put_code<T, true>(w, d[k], slice, mask);
+                continue;
+            }
+            uint64_t c[4];
+            unsigned len[4];
+            for (int k = 0; k < 4; ++k) {
+                c[k] = (static_cast<uint64_t>(d[k]) & mask) | uint64_t(1) << (slice + y[k]);
+                len[k] = slice + static_cast<unsigned>(y[k]) + 1;
+            }
+            const unsigned len01 = len[0] + len[1], len23 = len[2] + len[3];
+            if (len01 + len23 <= kMaxField) {
+                w.put_fast(c[0] | c[1] << len[0] | (c[2] | c[3] << len[2]) << len01, len01 + len23);
+            } else {
+                pair(c[0], len[0], c[1], len[1]);
+                pair(c[2], len[2], c[3], len[3]);
+            }
+        }
+    }
+    for (; j <= n; ++j) {
+        const int64_t cur = load(p + j);
+        put_code<T, true>(w, cur - prev, slice, mask);
+        prev = cur;
+    }
+}
+
+// A block's first element, whole bytes, least significant first.
+template <class T> inline bool put_first(BitWriter &w, int64_t v)
+{
+    constexpr unsigned W = Width<T>::bytes * 8;
+    return w.put(static_cast<uint64_t>(v) & ((uint64_t(1) << W) - 1), W);
+}
+
+// Plain body; returns the stream size or ZEB_E_NO_ROOM.
+template <class T>
+int64_t encode_plain(uint8_t *stream, const T *data, unsigned slice, int64_t block_size, int64_t nblocks,
+                     int64_t limit)
+{
+    const uint64_t mask = (uint64_t(1) << slice) - 1;
+    const int64_t room_end = limit - kRoomSlack + kHeaderSize;  // last stream byte a code may start in
+    const int64_t advance = (7 + max_code_bits<T>(slice)) / 8;
+    const int64_t fast_end = std::min(room_end, limit - 8 - advance);
+    BitWriter w(stream, kHeaderSize, limit);
+    for (int64_t b = 0; b < nblocks; ++b) {
+        const T *p = data + b * block_size;
+        if (!put_first<T>(w, load(p)))
+            return ZEB_E_NO_ROOM;
+        // Differences are coded in stretches that certainly pass the room
+        // test and fit whole-word stores: a code moves the position by at
+        // most `advance` bytes and needs the word at most that far on.
+        // Near the limit they are coded one at a time with checked stores.
+        int64_t j = 1;
+        while (j < block_size) {
+            const int64_t pos = w.pos();
+            if (pos <= fast_end) {
+                const int64_t n = std::min(block_size - j, (fast_end - pos) / advance + 1);
+                put_codes_fast(w, p + j - 1, n, slice, mask);
+                j += n;
+                continue;
+            }
+            if (pos > room_end)
+                return ZEB_E_NO_ROOM;
+            if (!put_code<T, false>(w, load(p + j) - load(p + j - 1), slice, mask))
+                return ZEB_E_NO_ROOM;
+            ++j;
+        }
+        w.align();
+    }
+    return w.pos();
+}
+
+// Count byte of a run piece of len (2 to 128) differences.
+inline uint8_t run_count(int64_t len) { return static_cast<uint8_t>(257 - len); }
+
+// Writes a run of len (>= 4) equal differences d as 3-byte pieces from byte
+// at; returns the byte after the run, or -1 when a piece does not fit.
+inline int64_t put_run(uint8_t *stream, int64_t at, int64_t limit, int64_t len, int64_t d)
+{
+    auto piece = [&](int64_t n) {
+        if (at + 3 > limit)
+            return false;
+        stream[at] = run_count(n);
+        stream[at + 1] = static_cast<uint8_t>(d);
+        stream[at + 2] = static_cast<uint8_t>(d >> 8);
+        at += 3;
+        return true;
+    };
+    while (len > 128) {
+        const int64_t n = len == 129 ? 127 : 128;
+        if (!piece(n))
+            return -1;
+        len -= n;
+    }
+    return piece(len) ? at : -1;
+}
+
+// Run-length body; returns the stream size or ZEB_E_NO_ROOM.  Differences
+// are computed from the elements as they are needed.
+template <class T>
+int64_t encode_run(uint8_t *stream, const T *data, unsigned slice, int64_t block_size, int64_t nblocks,
+                   int64_t limit)
+{
+    constexpr int64_t kMaxLiterals = 127;
+    constexpr int64_t kMinRun = 4;
+    const uint64_t mask = (uint64_t(1) << slice) - 1;
+    const int64_t room_end = limit - kRoomSlack + kHeaderSize;
+    BitWriter w(stream, kHeaderSize, limit);
+    for (int64_t b = 0; b < nblocks; ++b) {
+        const T *p = data + b * block_size;
+        if (!put_first<T>(w, load(p)))
+            return ZEB_E_NO_ROOM;
+        int64_t count_at = w.pos();  // the reserved count byte
+        if (count_at >= limit)
+            return ZEB_E_NO_ROOM;
+        if (block_size == 1) {
+            // No differences: the count byte's place is kept, as 0.
+            stream[count_at] = 0;
+            w.seek(count_at + 1);
+            continue;
+        }
+        w.seek(count_at + 1);
+        int64_t n = 0;  // codes in the open literal segment
+        int64_t j = 1;
+        while (j < block_size) {
+            const int64_t d = load(p + j) - load(p + j - 1);
+            int64_t s = 1;
+            if (block_size - j >= kMinRun) {
+                while (s < kMinRun && load(p + j + s) - load(p + j + s - 1) == d)
+                    ++s;
+                if (s == kMinRun)
+                    while (j + s < block_size && load(p + j + s) - load(p + j + s - 1) == d)
+                        ++s;
+            }
+            if (s >= kMinRun) {
+                int64_t at = count_at;
+                if (n > 0) {
+                    stream[count_at] = static_cast<uint8_t>(n);
+                    w.align();
+                    at = w.pos();
+                }
+                const int64_t end = put_run(stream, at, limit, s, d);
+                if (end < 0)
+                    return ZEB_E_NO_ROOM;
+                j += s;
+                n = 0;
+                count_at = end;  // reserved only if differences remain
+                w.seek(j < block_size ? end + 1 : end);
+                continue;
+            }
+            if (++n > kMaxLiterals) {
+                stream[count_at] = static_cast<uint8_t>(kMaxLiterals);
+                w.align();
+                count_at = w.pos();
+                w.seek(count_at + 1);
+                n = 1;
+            }
+            if (w.pos() > room_end)
+                return ZEB_E_NO_ROOM;
+            if (!put_code<T, false>(w, d, slice, mask))
+                return ZEB_E_NO_ROOM;
+            ++j;
+        }
+        if (n > 0) {
+            stream[count_at] = static_cast<uint8_t>(n);
+            w.align();
+        }
+    }
+    return w.pos();
+}
+
+// Largest slice a coder takes; zebcrunch8 clamps instead of refusing.
+int32_t max_slice(int32_t compression_type)
+{
+    switch (compression_type) {
+    case ZEB_CT_CRUNCH8: return INT32_MAX;
+    case ZEB_CT_CRUNCH32: return 32;
+    default: return 17;
+    }
+}
+
+// The slice a coder works with (zebcrunch8 uses at most 8).
+int32_t effective_slice(int32_t compression_type, int32_t slice)
+{
+    return compression_type == ZEB_CT_CRUNCH8 && slice > 8 ? 8 : slice;
+}
+
+const char *coder_name(int32_t compression_type)
+{
+    switch (compression_type) {
+    case ZEB_CT_CRUNCH16: return "crunch";
+    case ZEB_CT_CRUNCH8: return "crunch8";
+    case ZEB_CT_CRUNCHRUN16: return "crunchrun";
+    case ZEB_CT_CRUNCHRUN8: return "crunchrun8";
+    case ZEB_CT_CRUNCH32: return "crunch32";
+    default: return nullptr;
+    }
+}
+
+int32_t classic(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice, int32_t block_size,
+                int32_t nblocks, int32_t limit, int32_t host_big_endian)
+{
+    const int32_t r = zeb_encode(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+    if (r >= 0)
+        return r;
+    zeb_encode_report(compression_type, r, limit, slice);
+    return -1;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZEB_API int32_t zeb_encode(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
+                           int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian)
+{
+    if (zeb_compression_width(compression_type) == 0)
+        return ZEB_E_UNKNOWN_COMPRESSION;
+    if (limit <= kRoomSlack)
+        return ZEB_E_LIMIT_TOO_SMALL;
+    if (slice < 0 || slice > max_slice(compression_type))
+        return ZEB_E_BAD_SLICE;
+    if (nblocks > 0 && block_size < 1)
+        return ZEB_E_BAD_BLOCK_SIZE;
+    if (!stream || (nblocks > 0 && !data))
+        return ZEB_E_BAD_ARGUMENT;
+
+    const int32_t s = effective_slice(compression_type, slice);
+    store_native32(stream + 4, nblocks);
+    store_native32(stream + 8, block_size);
+    stream[12] = static_cast<uint8_t>(s);
+    stream[13] = static_cast<uint8_t>(compression_type);
+
+    const auto us = static_cast<unsigned>(s);
+    const int64_t bs = block_size, nb = nblocks, lim = limit;
+    int64_t size = kHeaderSize;
+    if (nblocks > 0) {
+        switch (compression_type) {
+        case ZEB_CT_CRUNCH8:
+            size = encode_plain(stream, static_cast<const uint8_t *>(data), us, bs, nb, lim);
+            break;
+        case ZEB_CT_CRUNCH16:
+            size = encode_plain(stream, static_cast<const int16_t *>(data), us, bs, nb, lim);
+            break;
+        case ZEB_CT_CRUNCH32:
+            size = encode_plain(stream, static_cast<const int32_t *>(data), us, bs, nb, lim);
+            break;
+        case ZEB_CT_CRUNCHRUN8:
+            size = encode_run(stream, static_cast<const uint8_t *>(data), us, bs, nb, lim);
+            break;
+        default:
+            size = encode_run(stream, static_cast<const int16_t *>(data), us, bs, nb, lim);
+            break;
+        }
+        if (size < 0)
+            return static_cast<int32_t>(size);
+    }
+    const auto stream_size = static_cast<int32_t>(size);  // never above limit
+    store_native32(stream, stream_size);
+    if (host_big_endian) {
+        reverse4(stream);
+        reverse4(stream + 8);
+        reverse4(stream + 4);
+    }
+    return stream_size;
+}
+
+ZEB_API void zeb_encode_report(int32_t compression_type, int32_t status, int32_t limit, int32_t slice)
+{
+    const char *name = coder_name(compression_type);
+    if (!name)
+        return;
+    switch (status) {
+    case ZEB_E_LIMIT_TOO_SMALL:
+        printf("limit (%d) too small in %s\n", limit, name);
+        break;
+    case ZEB_E_BAD_SLICE:
+        printf("slice (%d) not supported in %s\n", slice, name);
+        break;
+    case ZEB_E_BAD_BLOCK_SIZE:
+        printf("block_size below 1 in %s\n", name);
+        break;
+    default:
+        break;
+    }
+}
+
+ZEB_API int64_t zeb_compress_bound(int32_t compression_type, int32_t slice, int32_t block_size, int32_t nblocks)
+{
+    const int64_t width = zeb_compression_width(compression_type);
+    if (width == 0 || slice < 0 || slice > max_slice(compression_type) || (nblocks > 0 && block_size < 1))
+        return -1;
+    int64_t body = 0;
+    if (nblocks > 0) {
+        // Longest code: the low part and an escape.
+        const int64_t code_bits = int64_t(effective_slice(compression_type, slice)) + kEscapeZeros + 1 + width * 8 + 1;
+        const int64_t diffs = int64_t(block_size) - 1;
+        if (diffs > (INT64_MAX / 4) / code_bits)
+            return -1;
+        int64_t block;
+        if (compression_type == ZEB_CT_CRUNCHRUN8 || compression_type == ZEB_CT_CRUNCHRUN16) {
+            // Literal segments cost a count byte and at most one pad byte
+            // each; every segment but the last is closed by the 127-code
+            // limit or by a run, and a run's 3-byte pieces cost less than the
+            // codes of its (at least 4) differences would.  A one-element
+            // block takes its first element and one byte.
+            block = width + 2 + 2 * (diffs / 127) + (diffs * code_bits + 7) / 8;
+        } else {
+            block = (width * 8 + diffs * code_bits + 7) / 8;
+        }
+        if (block > INT64_MAX / 4 / nblocks)
+            return -1;
+        body = block * nblocks;
+    }
+    // The stream takes at most 14 + body bytes, and every code starts in a
+    // body byte before `body`, so the room test passes throughout.
+    const int64_t bound = std::max(body + kRoomSlack, kRoomSlack + 1);
+    return bound > INT32_MAX ? -1 : bound;
+}
+
+ZEB_API int32_t zebcrunch8(uint8_t *stream, const uint8_t *data, int32_t slice, int32_t block_size, int32_t nblocks,
+                           int32_t limit, int32_t host_big_endian)
+{
+    return classic(ZEB_CT_CRUNCH8, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+}
+
+ZEB_API int32_t zebcrunch(uint8_t *stream, const int16_t *data, int32_t slice, int32_t block_size, int32_t nblocks,
+                          int32_t limit, int32_t host_big_endian)
+{
+    return classic(ZEB_CT_CRUNCH16, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+}
+
+ZEB_API int32_t zebcrunch32(uint8_t *stream, const int32_t *data, int32_t slice, int32_t block_size,
+                            int32_t nblocks, int32_t limit, int32_t host_big_endian)
+{
+    return classic(ZEB_CT_CRUNCH32, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+}
+
+ZEB_API int32_t zebcrunchrun8(uint8_t *stream, const uint8_t *data, int32_t slice, int32_t block_size,
+                              int32_t nblocks, int32_t limit, int32_t host_big_endian)
+{
+    return classic(ZEB_CT_CRUNCHRUN8, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+}
+
+ZEB_API int32_t zebcrunchrun(uint8_t *stream, const int16_t *data, int32_t slice, int32_t block_size,
+                             int32_t nblocks, int32_t limit, int32_t host_big_endian)
+{
+    return classic(ZEB_CT_CRUNCHRUN16, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+}
+
+}  // extern "C"
