@@ -1,7 +1,11 @@
 // The F0 header: element sizes, the header check and byte swapping.
+#include <sys/mman.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <cstdlib>
 #include <cstring>
 
 #include "f0_internal.h"
@@ -73,6 +77,24 @@ int64_t MemorySource::read(void *dst, int64_t n)
     std::memcpy(dst, p_ + pos_, static_cast<size_t>(k));
     pos_ += k;
     return k;
+}
+
+void *alloc_buffer(int64_t n)
+{
+    if (n < 0 || uint64_t(n) >= SIZE_MAX / 2)
+        return nullptr;
+    void *p = std::calloc(static_cast<size_t>(n > 0 ? n : 1), 1);
+#ifdef MADV_HUGEPAGE
+    constexpr int64_t kHuge = int64_t(4) << 20;
+    if (p && n >= kHuge) {
+        const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
+        uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
+        uintptr_t end = (reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(n)) & ~(page - 1);
+        if (end > start)
+            madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);  // advice only
+    }
+#endif
+    return p;
 }
 
 zeb_event *add_event(zeb_report *report, int32_t code, int32_t status, int64_t a, int64_t b)

@@ -48,6 +48,11 @@ private:
     int64_t n_, pos_ = 0;
 };
 
+// A zero-filled buffer of n bytes (at least one) from calloc, so that free()
+// releases it; large buffers are advised onto huge pages, which makes filling
+// them several times faster.  Null when the allocation fails.
+void *alloc_buffer(int64_t n);
+
 // Appends an event to the report (when there is one and it has room).
 zeb_event *add_event(zeb_report *report, int32_t code, int32_t status, int64_t a = 0, int64_t b = 0);
 

@@ -21,7 +21,7 @@ using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
 // still has a buffer of its own).
 void *alloc_zeroed(int64_t n)
 {
-    return std::calloc(static_cast<size_t>(n > 0 ? n : 1), 1);
+    return zeb::alloc_buffer(n);
 }
 
 // Checks the header values the data layout depends on and computes the

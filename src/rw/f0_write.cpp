@@ -1,4 +1,6 @@
 // Writing F0 files: raw, or crunch-compressed with a fall-back to raw.
+#include <fcntl.h>
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -75,6 +77,17 @@ int32_t write_file(const Request &r, const f0_header &h, const void *payload, in
         return ZEB_E_OPEN;
     }
     int32_t status = ZEB_OK;
+#ifdef FALLOC_FL_KEEP_SIZE
+    // Reserving the blocks first spares the file system a delayed allocation
+    // (and, on ext4, a flush at close after truncation): several times faster
+    // for large files.  A full disk shows up here already.
+    if (fallocate(fileno(f), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(sizeof h + n)) != 0 && errno == ENOSPC) {
+        *error_number = ENOSPC;
+        add_event(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, ENOSPC);
+        fclose(f);
+        return ZEB_E_WRITE;
+    }
+#endif
     errno = 0;
     if (fwrite(&h, 1, sizeof h, f) != sizeof h ||
         (n > 0 && fwrite(payload, 1, static_cast<size_t>(n), f) != static_cast<size_t>(n)) || fflush(f) != 0) {
@@ -135,8 +148,8 @@ int32_t write_compressed(const Request &r, int32_t slice, zeb_report *report, in
     // One and a half times the raw size, as a stream size must fit in 32 bits.
     int64_t limit64 = r.raw_size + r.raw_size / 2;
     int32_t limit = static_cast<int32_t>(limit64 < F0_MAX_DATA_SIZE ? limit64 : F0_MAX_DATA_SIZE);
-    std::unique_ptr<uint8_t, decltype(&std::free)> stream(
-        static_cast<uint8_t *>(std::malloc(static_cast<size_t>(limit > 0 ? limit : 1))), &std::free);
+    std::unique_ptr<uint8_t, decltype(&std::free)> stream(static_cast<uint8_t *>(zeb::alloc_buffer(limit)),
+                                                          &std::free);
     if (!stream) {
         add_event(report, ZEB_EV_W_NO_MEMORY, ZEB_OK, limit);
         return write_raw(r, report, error_number);
