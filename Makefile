@@ -9,7 +9,7 @@ FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
 
-.PHONY: all venv install run pytest test sanitize fuzz fuzz-ci bench clean
+.PHONY: all venv install run pytest test sanitize fuzz fuzz-ci fuzz-build bench clean
 
 all: install
 
@@ -44,3 +44,39 @@ sanitize: $(VENV)/.ready
 
 clean:
 	rm -rf build $(VENV)
+
+bench: install
+	$(PY) -m pip install -q --disable-pip-version-check imagecodecs
+	$(PY) bench/bench.py
+
+# ---- fuzzing (libFuzzer, clang from Debian's packages) --------------------
+FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip
+FUZZ_SRCS    := $(wildcard src/codec/*.cpp src/rw/*.cpp)
+FUZZ_FLAGS   := -std=c++20 -O1 -g -Iinclude -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+
+$(FUZZ_DIR)/.clang:
+	@mkdir -p $(FUZZ_DIR)
+	@command -v clang++ >/dev/null && test -n "$$(find /usr/lib/llvm-*/lib/clang -name 'libclang_rt.fuzzer-*.a' 2>/dev/null)" \
+	  || (apt-get update -qq && apt-get install -y -qq clang libclang-rt-14-dev >/dev/null)
+	@touch $@
+
+$(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_SRCS) $(wildcard include/*.h src/*/*.h) $(FUZZ_DIR)/.clang
+	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_SRCS)
+
+fuzz-build: $(addprefix $(FUZZ_DIR)/,$(FUZZ_TARGETS))
+
+# Replays the saved inputs, then fuzzes each target for FUZZ_TIME seconds.
+fuzz-ci: fuzz-build
+	@for t in $(FUZZ_TARGETS); do \
+	  mkdir -p $(FUZZ_DIR)/work-$$t fuzz/corpus/$$t; \
+	  echo "== $$t: saved inputs, then $(FUZZ_TIME) s of fuzzing"; \
+	  $(FUZZ_DIR)/$$t -runs=0 fuzz/corpus/$$t > $(FUZZ_DIR)/$$t.log 2>&1 \
+	    || { tail -40 $(FUZZ_DIR)/$$t.log; exit 1; }; \
+	  $(FUZZ_DIR)/$$t -max_total_time=$(FUZZ_TIME) -max_len=4096 -artifact_prefix=$(FUZZ_DIR)/ \
+	    $(FUZZ_DIR)/work-$$t fuzz/corpus/$$t > $(FUZZ_DIR)/$$t.log 2>&1 \
+	    || { tail -40 $(FUZZ_DIR)/$$t.log; exit 1; }; \
+	  tail -1 $(FUZZ_DIR)/$$t.log; \
+	done
+
+fuzz: FUZZ_TIME = 600
+fuzz: fuzz-ci

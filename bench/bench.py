@@ -1,0 +1,155 @@
+"""Throughput of the crunch codec and of F0 file reading and writing.
+
+Builds realistic 4096 x 4096 frames (fixed seed) and reports, as medians of
+several runs in this one process, MB/s of raw array bytes for our decoders and
+encoders (slice 5), fzread/fzwrite of compressed and raw files and, measured in
+the same run as reference points, numpy.fromfile / ndarray.tofile and the Rice
+and AEC codecs of imagecodecs on the same frames.  Each figure is printed with
+its ratio to those references.
+
+usage: python bench/bench.py [--repeat N] [--size N]
+"""
+import argparse
+import ctypes as C
+import os
+import statistics
+import sys
+import tempfile
+import time
+
+import numpy as np
+
+import _pyzeb
+
+try:
+    import imagecodecs
+except ImportError:  # the reference points are optional
+    imagecodecs = None
+
+lib = C.CDLL(_pyzeb.__file__)
+lib.zeb_encode.restype = C.c_int32
+lib.zeb_encode.argtypes = [C.c_int32, C.c_void_p, C.c_void_p] + [C.c_int32] * 5
+lib.zeb_compress_bound.restype = C.c_int64
+lib.zeb_compress_bound.argtypes = [C.c_int32] * 4
+lib.zeb_decode.restype = C.c_int32
+lib.zeb_decode.argtypes = [C.c_int32, C.c_void_p, C.c_int64, C.c_void_p, C.c_int64,
+                           C.c_int32, C.c_int32, C.c_int32, C.c_void_p]
+
+CT = {np.dtype(np.int8): 1, np.dtype(np.int16): 0, np.dtype(np.int32): 4}
+SLICE = 5
+
+
+def frames(n):
+    """Smooth large-scale structure plus Poisson noise of a few tens of counts."""
+    rng = np.random.default_rng(12345)
+    y, x = np.mgrid[0:n, 0:n].astype(np.float64) / n
+    sky = 900 + 300 * np.sin(3.1 * x + 1.0) * np.cos(2.3 * y) + 200 * x * y
+    for _ in range(40):
+        cx, cy, s, a = rng.random(), rng.random(), 0.002 + 0.01 * rng.random(), 3000 * rng.random()
+        sky += a * np.exp(-((x - cx) ** 2 + (y - cy) ** 2) / (2 * s * s))
+    f16 = np.clip(rng.poisson(sky), -32768, 32767).astype(np.int16)
+    f8 = np.clip(rng.poisson(sky / 40) + 10, -128, 127).astype(np.int8)
+    f32 = rng.poisson(sky * 40).astype(np.int32) + 100000
+    return {"int16": f16, "int8": f8, "int32": f32}
+
+
+def median_time(fn, repeat):
+    fn()  # warm up (page cache, allocator)
+    times = []
+    for _ in range(repeat):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return statistics.median(times)
+
+
+def encode(frame):
+    ct = CT[frame.dtype]
+    bs, nb = frame.shape[1], frame.shape[0]
+    cap = lib.zeb_compress_bound(ct, SLICE, bs, nb)
+    out = np.empty(cap, np.uint8)
+    n = lib.zeb_encode(ct, out.ctypes.data, frame.ctypes.data, SLICE, bs, nb, cap, 0)
+    assert n > 0, n
+    return out, n
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--size", type=int, default=4096)
+    args = ap.parse_args()
+    tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
+    results = []
+
+    def report(name, seconds, nbytes, ref=None):
+        mbs = nbytes / seconds / 1e6
+        results.append((name, mbs))
+        line = f"  {name:<38} {mbs:9.0f} MB/s"
+        for rname in ref or ():
+            rv = dict(results).get(rname)
+            if rv:
+                line += f"   {mbs / rv:5.2f}x {rname}"
+        print(line)
+
+    for label, frame in frames(args.size).items():
+        nbytes = frame.nbytes
+        stream, n = encode(frame)
+        body = np.ascontiguousarray(stream[14:n])
+        print(f"{label} frame {frame.shape}: crunch slice {SLICE} stream {n} bytes, "
+              f"ratio {nbytes / n:.2f}")
+        refs = []
+        if imagecodecs is not None and frame.dtype != np.int32:
+            rc = imagecodecs.rcomp_encode(frame)
+            report(f"{label} imagecodecs rcomp_decode", median_time(
+                lambda: imagecodecs.rcomp_decode(rc, shape=frame.shape, dtype=frame.dtype), args.repeat), nbytes)
+            bps = frame.dtype.itemsize * 8
+            flags = imagecodecs.AEC.FLAG.DATA_SIGNED | imagecodecs.AEC.FLAG.DATA_PREPROCESS
+            ae = imagecodecs.aec_encode(frame, bitspersample=bps, flags=flags)
+            aout = np.empty_like(frame)
+            report(f"{label} imagecodecs aec_decode", median_time(
+                lambda: imagecodecs.aec_decode(ae, bitspersample=bps, flags=flags, out=aout), args.repeat), nbytes)
+            refs = [f"{label} imagecodecs aec_decode", f"{label} imagecodecs rcomp_decode"]
+        out = np.empty_like(frame)
+        ct = CT[frame.dtype]
+        bs, nb = frame.shape[1], frame.shape[0]
+        dec = lambda: lib.zeb_decode(ct, body.ctypes.data, body.size, out.ctypes.data, out.size,
+                                     SLICE, bs, nb, None)
+        assert dec() == 0 and np.array_equal(out, frame)
+        report(f"{label} our decoder", median_time(dec, args.repeat), nbytes, refs)
+
+        if imagecodecs is not None and frame.dtype != np.int32:
+            report(f"{label} imagecodecs rcomp_encode", median_time(
+                lambda: imagecodecs.rcomp_encode(frame), args.repeat), nbytes)
+            report(f"{label} imagecodecs aec_encode", median_time(
+                lambda: imagecodecs.aec_encode(frame, bitspersample=bps, flags=flags), args.repeat), nbytes)
+            refs = [f"{label} imagecodecs aec_encode", f"{label} imagecodecs rcomp_encode"]
+        cap = lib.zeb_compress_bound(ct, SLICE, bs, nb)
+        sbuf = np.empty(cap, np.uint8)
+        enc = lambda: lib.zeb_encode(ct, sbuf.ctypes.data, frame.ctypes.data, SLICE, bs, nb, cap, 0)
+        assert enc() == n
+        report(f"{label} our encoder", median_time(enc, args.repeat), nbytes, refs)
+
+        if frame.dtype == np.int16:
+            raw_path, comp_path = os.path.join(tmp, "raw.f0"), os.path.join(tmp, "comp.f0")
+            npy_path = os.path.join(tmp, "raw.bin")
+            report("numpy ndarray.tofile", median_time(lambda: frame.tofile(npy_path), args.repeat), nbytes)
+            report("fzwrite raw", median_time(lambda: _pyzeb.fzwrite(raw_path, frame, 0, ""), args.repeat),
+                   nbytes, ["numpy ndarray.tofile"])
+            report("fzwrite compressed", median_time(lambda: _pyzeb.fzwrite(comp_path, frame, 1, ""),
+                                                     args.repeat), nbytes, ["numpy ndarray.tofile"])
+            report("numpy.fromfile", median_time(
+                lambda: np.fromfile(npy_path, dtype=np.int16), args.repeat), nbytes)
+            report("fzread raw", median_time(lambda: _pyzeb.fzread(raw_path), args.repeat), nbytes,
+                   ["numpy.fromfile"])
+            report("fzread compressed", median_time(lambda: _pyzeb.fzread(comp_path), args.repeat), nbytes,
+                   ["numpy.fromfile"])
+            assert np.array_equal(_pyzeb.fzread(comp_path)["data"], frame)
+        print()
+    for f in os.listdir(tmp):
+        os.unlink(os.path.join(tmp, f))
+    os.rmdir(tmp)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

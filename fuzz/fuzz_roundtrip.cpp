@@ -1,0 +1,63 @@
+// Encode, decode, compare.  The first 4 bytes choose the compression type,
+// slice, block size and a tight output limit; the rest are the elements.
+// The encoder must never write at or beyond its limit, must succeed with the
+// bound it advertises, and a tight limit gives either -1 or the same stream.
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+#include "zebcodec.h"
+
+namespace {
+constexpr uint8_t kCanary = 0xA5;
+constexpr size_t kGuard = 32;
+
+void check_canary(const std::vector<uint8_t> &buf, size_t from)
+{
+    for (size_t i = from; i < buf.size(); ++i)
+        if (buf[i] != kCanary)
+            std::abort();  // written at or beyond limit
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t n)
+{
+    if (n < 4)
+        return 0;
+    const int32_t ct = in[0] % 5;
+    const int32_t width = zeb_compression_width(ct);
+    const int32_t max_slice = ct == ZEB_CT_CRUNCH32 ? 32 : ct == ZEB_CT_CRUNCH8 ? 9 : 17;
+    const int32_t slice = in[1] % (max_slice + 1);
+    const int32_t block_size = 1 + in[2] % 200;
+    const size_t elements = (n - 4) / width;
+    const int32_t nblocks = static_cast<int32_t>(elements / block_size);
+    const uint8_t *data = in + 4;
+    std::vector<uint8_t> copy(data, data + size_t(nblocks) * block_size * width);  // exact-size input
+
+    int64_t bound = zeb_compress_bound(ct, slice, block_size, nblocks);
+    if (bound < 25)
+        std::abort();
+    std::vector<uint8_t> stream(size_t(bound) + kGuard, kCanary);
+    int32_t size = zeb_encode(ct, stream.data(), copy.data(), slice, block_size, nblocks, int32_t(bound), 0);
+    if (size < ZEB_COMPRESS_HEADER_SIZE || size > bound)
+        std::abort();  // the advertised bound must always suffice
+    check_canary(stream, size_t(bound));
+
+    std::vector<uint8_t> out(copy.size() + 1);
+    zeb_decode_info info;
+    int32_t st = zeb_decode(ct, stream.data() + ZEB_COMPRESS_HEADER_SIZE, size - ZEB_COMPRESS_HEADER_SIZE,
+                            out.data(), int64_t(nblocks) * block_size, stream[12], block_size, nblocks, &info);
+    if (st != ZEB_OK || info.elements != int64_t(nblocks) * block_size ||
+        (!copy.empty() && std::memcmp(out.data(), copy.data(), copy.size()) != 0))
+        std::abort();  // lossless round trip
+
+    // A tight limit: -1, or exactly the same stream; never a byte past it.
+    int32_t limit = 25 + int32_t(in[3] * (size - 10) / 255);
+    std::vector<uint8_t> tight(size_t(limit) + kGuard, kCanary);
+    int32_t r = zeb_encode(ct, tight.data(), copy.data(), slice, block_size, nblocks, limit, 0);
+    check_canary(tight, size_t(limit));
+    if (r >= 0 && (r != size || std::memcmp(tight.data(), stream.data(), size_t(size)) != 0))
+        std::abort();
+    return 0;
+}
