@@ -160,12 +160,11 @@ void swap_elements(void *values, int64_t count, int width)
 
 int64_t element_count(const int32_t *dims, int32_t dim_count)
 {
-    constexpr int64_t cap = INT64_MAX / 2;
     int64_t n = 1;
     for (int32_t i = 0; i < dim_count; ++i) {
         if (dims[i] == 0)
             return 0;
-        n = n > cap / dims[i] ? cap : n * dims[i];
+        n = n > kElementCountCap / dims[i] ? kElementCountCap : n * dims[i];
     }
     return n;
 }

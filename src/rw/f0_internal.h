@@ -63,8 +63,10 @@ int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_repo
 // Byte-reverses count elements of the given width (2, 4 or 8) in place.
 void swap_elements(void *values, int64_t count, int width);
 
-// Product of the first dim_count dimensions, saturated at INT64_MAX / 2 so
-// that it never wraps; 1 when there are none.  Dimensions must be >= 0.
+// Product of the first dim_count dimensions, saturated at kElementCountCap
+// (so that times any element size it still fits in 64 bits); 1 when there are
+// none.  Dimensions must be >= 0.
+constexpr int64_t kElementCountCap = INT64_MAX / 16;
 int64_t element_count(const int32_t *dims, int32_t dim_count);
 
 }  // namespace zeb

@@ -41,7 +41,9 @@ int32_t check_layout(const f0_header &h, int64_t *count, zeb_report *report)
     *count = zeb::element_count(h.dims, h.dim_count);
     int64_t size = zeb_element_size(h.datyp);
     if (size > 0 && *count > F0_MAX_DATA_SIZE / size) {
-        add_event(report, ZEB_EV_TOO_LARGE, ZEB_E_TOO_LARGE, *count * size);
+        // The count saturates (see element_count): say "more than" then.
+        constexpr int64_t cap = zeb::kElementCountCap;
+        add_event(report, ZEB_EV_TOO_LARGE, ZEB_E_TOO_LARGE, (*count < cap ? *count : cap) * size, *count >= cap);
         return ZEB_E_TOO_LARGE;
     }
     return ZEB_OK;

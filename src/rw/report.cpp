@@ -42,8 +42,8 @@ void print_event(const zeb_event &e, const char *prefix, const char *name)
                 (long long)e.a);
         break;
     case ZEB_EV_TOO_LARGE:
-        fprintf(err, "%s: error: data of file \"%s\" too large (%lld bytes, at most 2147483647)!\n",
-                prefix, name, (long long)e.a);
+        fprintf(err, "%s: error: data of file \"%s\" too large (%s%lld bytes, at most 2147483647)!\n",
+                prefix, name, e.b ? "more than " : "", (long long)e.a);
         break;
     case ZEB_EV_NO_MEMORY:
         fprintf(err, "%s: error: could not allocate %lld bytes for file \"%s\"!\n", prefix,
