@@ -257,3 +257,11 @@ def test_read_only_directory_raises(tmp_path):
     d.chmod(0o555)
     with pytest.raises(PermissionError):
         _pyzeb.fzwrite(str(d / "f.f0"), np.zeros(3, "i2"))
+
+
+def test_compressed_writer_with_a_slice_the_coder_refuses_writes_raw(tmp_path, cio):
+    p = tmp_path / "s.f0"
+    data = np.arange(100, dtype="<i2")
+    assert fzwrite_c(p, data, [100], b"", 1, 40) == 0
+    assert cio().out == "slice (40) not supported in crunch\n"
+    assert p.read_bytes() == f0_header(1, [100], data_size=200) + data.tobytes()

@@ -102,7 +102,7 @@ void print_event(const zeb_event &e, const char *prefix, const char *name)
         fputs("zeb_fcwrite: warning: FCWRITE: unsupported variable type.\n", err);
         break;
     case ZEB_EV_W_ENCODE:
-        zeb_encode_report(int32_t(e.a), e.status, int32_t(e.b), 0);
+        zeb_encode_report(int32_t(e.a), e.status, int32_t(e.b), e.decode.slice);
         break;
     case ZEB_EV_W_NO_ROOM:
         fprintf(err, "zeb_fcwrite: warning: not enough space allocated (%d bytes) for compressed array, "
