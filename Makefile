@@ -32,7 +32,8 @@ pytest: install
 # Every test: the test suite, the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, and the fuzz targets (saved inputs and a short run).
 test: pytest sanitize fuzz-ci
-	@echo "make test (test suite, sanitizer suite, fuzz targets): 3 passed, 0 failed"
+	@echo "make test ran the test suite, the sanitizer run and the fuzz targets"
+	@echo "suites: 3 passed, 0 failed"
 
 # The extension built with ASan and UBSan, and the test suite run against it.
 sanitize: $(VENV)/.ready
