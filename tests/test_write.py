@@ -177,6 +177,8 @@ def test_default_header_and_trace(tmp_path, monkeypatch, cio):
     r = _pyzeb.fzread("x.f0")
     assert re.fullmatch(r"#x\.f0 {38} compress=1 date=\d\d:\d\d:\d\d\.\d{3}\n", r["header"]["header"])
     assert len(r["header"]["header"]) == 73 and r["header"]["dims"] == (4, 3)
+    _pyzeb.fzwrite("é.f0", a)  # the name is padded to 42 bytes, not characters
+    assert len(_pyzeb.fzread("é.f0")["header"]["header"].encode()) == 73
     for c in (0, 2, -1):
         _pyzeb.fzwrite("y.f0", a, c)
         assert f" compress={c} date=" in _pyzeb.fzread("y.f0")["header"]["header"]

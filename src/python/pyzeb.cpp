@@ -96,16 +96,25 @@ PyObject *pyzeb_fzread(PyObject *, PyObject *args)
                          "dims", dim0, dim1, "header", img.header_text);
 }
 
-// "#<name, at least 42 wide> compress=<n> date=<hh:mm:ss.mmm UTC>\n"
-PyObject *default_header(const char *filename, int compress)
+// "#<name, padded to 42 bytes> compress=<n> date=<hh:mm:ss.mmm UTC>\n", in a
+// new malloc'd string (null with MemoryError set).
+char *default_header(const char *filename, int compress)
 {
     struct timeval tv;
     gettimeofday(&tv, nullptr);
     time_t secs = tv.tv_sec;
     struct tm t;
     gmtime_r(&secs, &t);
-    return PyUnicode_FromFormat("#%-42s compress=%d date=%02d:%02d:%02d.%03ld\n", filename, compress, t.tm_hour,
-                                t.tm_min, t.tm_sec, long(tv.tv_usec / 1000));
+    const char *fmt = "#%-42s compress=%d date=%02d:%02d:%02d.%03ld\n";
+    long ms = long(tv.tv_usec / 1000);
+    int n = snprintf(nullptr, 0, fmt, filename, compress, t.tm_hour, t.tm_min, t.tm_sec, ms);
+    char *text = n >= 0 ? static_cast<char *>(std::malloc(size_t(n) + 1)) : nullptr;
+    if (!text) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    snprintf(text, size_t(n) + 1, fmt, filename, compress, t.tm_hour, t.tm_min, t.tm_sec, ms);
+    return text;
 }
 
 struct WriteType {
@@ -156,15 +165,9 @@ PyObject *pyzeb_fzwrite(PyObject *, PyObject *args)
     if (!PyArg_ParseTuple(args, "sO!|isi", &filename, &PyArray_Type, &array, &compress, &header, &debug))
         return nullptr;
 
-    PyObject *own_header = nullptr;
-    if (!header) {
-        if (!(own_header = default_header(filename, compress)))
-            return nullptr;
-        if (!(header = PyUnicode_AsUTF8(own_header))) {
-            Py_DECREF(own_header);
-            return nullptr;
-        }
-    }
+    char *own_header = nullptr;
+    if (!header && !(header = own_header = default_header(filename, compress)))
+        return nullptr;
     PyObject *result = nullptr;
     PyArrayObject *contiguous = nullptr;
     const WriteType *wt = nullptr;
@@ -231,7 +234,7 @@ PyObject *pyzeb_fzwrite(PyObject *, PyObject *args)
     result = Py_BuildValue("i", 1);
 done:
     Py_XDECREF(contiguous);
-    Py_XDECREF(own_header);
+    std::free(own_header);
     return result;
 }
 
