@@ -87,6 +87,8 @@ public:
         : base_(body), len_(len), s_(unsigned(cp.slice)), mask_(cp.mask), esc_bits_(unsigned(cp.esc_bits)),
           esc_mask_(cp.esc_mask)
     {
+        for (unsigned z = 0; z < 64; ++z)
+            high_[z] = unfold(z) << s_;
     }
 
     static constexpr bool bounded = true;
@@ -167,7 +169,7 @@ public:
             b = (b >> z) >> 1;
             used += s_ + z + 1;
             zmax = zmax > z ? zmax : z;
-            x += (unfold(z) << s_) + low;
+            x += high_[z] + low;
             out[t] = x;
         }
         if (ZEB_UNLIKELY((zmax > 30) | (used > cnt_)))
@@ -237,6 +239,7 @@ private:
     uint64_t mask_;
     unsigned esc_bits_;
     uint64_t esc_mask_;
+    uint64_t high_[64];  // the high part of a plain code, times 2^slice, by zero count
 };
 
 class ExactBits {
