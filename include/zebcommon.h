@@ -50,8 +50,7 @@ enum zeb_status {
     ZEB_E_NO_ROOM = -24,             /* encoder: stream does not fit in limit */
     ZEB_E_WRITE = -25,               /* writing the file failed (errno) */
     ZEB_E_CLOSE = -26,               /* closing the file failed (errno) */
-    ZEB_E_BAD_ARGUMENT = -27,        /* an argument out of range */
-    ZEB_E_READ = -28                 /* reading the file failed (errno) */
+    ZEB_E_BAD_ARGUMENT = -27         /* an argument out of range */
 };
 
 /* A short English description of a status code ("ok" for ZEB_OK). */

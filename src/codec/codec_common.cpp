@@ -69,7 +69,6 @@ ZEB_API const char *zeb_status_text(int32_t status)
     case ZEB_E_WRITE: return "file could not be written";
     case ZEB_E_CLOSE: return "file could not be closed";
     case ZEB_E_BAD_ARGUMENT: return "argument out of range";
-    case ZEB_E_READ: return "file could not be read";
     default: return "unknown status";
     }
 }

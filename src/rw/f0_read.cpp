@@ -17,13 +17,6 @@ struct FreeDeleter {
 };
 using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
-// Zero-filled allocation of n bytes (at least one, so that an empty array
-// still has a buffer of its own).
-void *alloc_zeroed(int64_t n)
-{
-    return zeb::alloc_buffer(n);
-}
-
 // Checks the header values the data layout depends on and computes the
 // element count.  Returns a negative status when the file must be refused.
 int32_t check_layout(const f0_header &h, int64_t *count, zeb_report *report)
@@ -42,8 +35,7 @@ int32_t check_layout(const f0_header &h, int64_t *count, zeb_report *report)
     int64_t size = zeb_element_size(h.datyp);
     if (size > 0 && *count > F0_MAX_DATA_SIZE / size) {
         // The count saturates (see element_count): say "more than" then.
-        constexpr int64_t cap = zeb::kElementCountCap;
-        add_event(report, ZEB_EV_TOO_LARGE, ZEB_E_TOO_LARGE, (*count < cap ? *count : cap) * size, *count >= cap);
+        add_event(report, ZEB_EV_TOO_LARGE, ZEB_E_TOO_LARGE, *count * size, *count >= zeb::kElementCountCap);
         return ZEB_E_TOO_LARGE;
     }
     return ZEB_OK;
@@ -100,9 +92,9 @@ int32_t read_compressed(zeb::Source &src, zeb_image *img, int64_t count, bool st
         add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, want, claimed);
         return ZEB_E_SHORT_BODY;
     }
-    Buffer body(static_cast<uint8_t *>(alloc_zeroed(want + 4)));
+    Buffer body(static_cast<uint8_t *>(zeb::alloc_buffer(want)));
     if (!body) {
-        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, want + 4);
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, want);
         return ZEB_E_NO_MEMORY;
     }
     int64_t got = src.read(body.get(), want);
@@ -177,7 +169,7 @@ int32_t read_image(zeb::Source &src, zeb_image *img, zeb_report *report, int32_t
     if (size == 0) {
         // No element size: hand the type back with an empty buffer.
         add_event(report, ZEB_EV_UNKNOWN_TYPE, ZEB_E_UNKNOWN_TYPE, h.datyp);
-        if (!strict && !(img->data = alloc_zeroed(0))) {
+        if (!strict && !(img->data = zeb::alloc_buffer(0))) {
             add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, 1);
             return ZEB_E_NO_MEMORY;
         }
@@ -201,7 +193,7 @@ int32_t read_image(zeb::Source &src, zeb_image *img, zeb_report *report, int32_t
             return raw_short ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY;
         }
     }
-    img->data = alloc_zeroed(data_size);
+    img->data = zeb::alloc_buffer(data_size);
     if (!img->data) {
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, data_size);
         return ZEB_E_NO_MEMORY;
