@@ -26,7 +26,6 @@ public:
     explicit FileSource(FILE *f);
     int64_t read(void *dst, int64_t n) override;
     int64_t remaining() const override;
-    FILE *file() const { return f_; }
     void done() override { close(); }
     void close();
     ~FileSource() override { close(); }

@@ -65,17 +65,25 @@ void build_header(const Request &r, uint8_t flags, int32_t data_size, f0_header 
         std::memcpy(h->header_text, r.header_text, strnlen(r.header_text, F0_HEADER_TEXT_SIZE - 1));
 }
 
-// Opens, writes the header and the payload, closes; every failure is an
-// event with the system's reason.
-int32_t write_file(const Request &r, const f0_header &h, const void *payload, int64_t n,
-                   zeb_report *report, int32_t *error_number)
+// Creates or truncates the file; null with an event and errno on failure.
+FILE *open_for_writing(const Request &r, zeb_report *report, int32_t *error_number)
 {
     FILE *f = fopen(r.file_name, "wb");
     if (!f) {
         *error_number = errno;
         add_event(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno);
-        return ZEB_E_OPEN;
     }
+    return f;
+}
+
+// Opens, writes the header and the payload, closes; every failure is an
+// event with the system's reason.
+int32_t write_file(const Request &r, const f0_header &h, const void *payload, int64_t n,
+                   zeb_report *report, int32_t *error_number)
+{
+    FILE *f = open_for_writing(r, report, error_number);
+    if (!f)
+        return ZEB_E_OPEN;
     int32_t status = ZEB_OK;
 #ifdef FALLOC_FL_KEEP_SIZE
     // Reserving the blocks first spares the file system a delayed allocation
@@ -128,12 +136,9 @@ int32_t write_compressed(const Request &r, int32_t slice, zeb_report *report, in
     int32_t ct = stream_type_of(r.type);
     if (ct < 0) {
         // Leaves an empty file behind, as it always has; the caller learns of it.
-        FILE *f = fopen(r.file_name, "wb");
-        if (!f) {
-            *error_number = errno;
-            add_event(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno);
+        FILE *f = open_for_writing(r, report, error_number);
+        if (!f)
             return ZEB_E_OPEN;
-        }
         fclose(f);
         add_event(report, ZEB_EV_W_UNSUPPORTED, ZEB_E_BAD_ARGUMENT, r.type);
         return ZEB_E_BAD_ARGUMENT;
