@@ -81,6 +81,8 @@ typedef struct zeb_decode_info {
     int64_t block;            /* block index */
     int64_t nc;               /* bad loop: differences missing minus the segment's count */
     int64_t in;               /* bad loop: elements counted since the start */
+    int64_t used;             /* body bytes taken by the blocks decoded whole (on failure:
+                                 the byte where the failing block starts) */
 } zeb_decode_info;
 
 /* Core decoder: decodes a body of body_len bytes of the given compression
@@ -143,6 +145,39 @@ ZEB_API void zeb_encode_report(int32_t compression_type, int32_t status, int32_t
  * data (-1 if it would exceed INT32_MAX or the arguments are invalid). */
 ZEB_API int64_t zeb_compress_bound(int32_t compression_type, int32_t slice, int32_t block_size,
                                    int32_t nblocks);
+
+/* As zeb_encode, with the blocks coded in pieces on up to `threads` threads
+ * (0: one per available core) and joined.  Blocks start on byte boundaries
+ * and are coded independently, so the result is byte for byte what zeb_encode
+ * gives: the same return value (stream size or status), the same stream
+ * bytes, nothing written at or beyond limit.  Small arrays are coded on one
+ * thread.  Prints nothing. */
+ZEB_API int32_t zeb_encode_threads(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
+                                   int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian,
+                                   int32_t threads);
+
+/* ---- choosing a stream --------------------------------------------------- */
+
+/* A stream layout for an array: type, slice and blocks. */
+typedef struct zeb_stream_choice {
+    int32_t compression_type; /* ZEB_CT_* */
+    int32_t slice;
+    int32_t block_size;       /* elements per block; divides the element count */
+    int32_t nblocks;
+    int64_t stream_size;      /* predicted bytes of the whole stream, header included */
+} zeb_stream_choice;
+
+/* Picks, for count elements of the given width in bytes (1, 2 or 4; native
+ * order) laid out in rows of row_length elements, the layout that gives the
+ * smallest stream: the plain and run-length codes for 1- and 2-byte elements
+ * (every slice they carry), the 32-bit code for 4-byte ones; blocks are rows,
+ * or one block for the whole array where that is smaller (run-length).
+ * Prints nothing, allocates nothing that outlives the call.  Returns ZEB_OK,
+ * ZEB_E_BAD_ARGUMENT (width, count or row_length out of range, or
+ * row_length not dividing count) or ZEB_E_NO_MEMORY.  threads as for
+ * zeb_encode_threads. */
+ZEB_API int32_t zeb_choose_stream(int32_t width, const void *data, int64_t count, int32_t row_length,
+                                  int32_t threads, zeb_stream_choice *choice);
 
 /* Classic encoders: return the stream size, or -1 when limit is too small
  * (with a message on standard output when limit <= 24) or the arguments are

@@ -156,6 +156,92 @@ ZEB_API int32_t zeb_write(const void *data, const char *file_name, const int32_t
                           int32_t dim_count, const char *header_text, int32_t type,
                           int32_t compress, int32_t slice, zeb_report *report, int32_t *error_number);
 
+/* ---- reading in two steps: headers, then data into the caller's buffer ---- */
+
+/* What a file's headers say. */
+typedef struct zeb_info {
+    int32_t type;             /* F0 type code (0..5) */
+    int32_t dim_count;
+    int32_t dims[F0_MAX_DIMS];/* dims[0] varies fastest */
+    int32_t compressed;       /* 1: the data are one crunch stream */
+    int32_t big_endian;       /* raw files: 1 when the data on disk are big-endian */
+    int32_t header_blocks;    /* 512-byte header blocks, at least 1 */
+    int64_t count;            /* elements */
+    int64_t nbytes;           /* bytes of the array in memory: count * element size */
+    int64_t data_offset;      /* bytes from the start of the file to the data */
+    int64_t data_size;        /* bytes of data on disk (the whole stream for compressed files) */
+    compress_header stream;   /* compressed files: the stream header */
+    char header_text[F0_HEADER_TEXT_SIZE + 1];  /* always terminated */
+} zeb_info;
+
+typedef struct zeb_reader zeb_reader;  /* an open file or memory image */
+
+/* Opens a file and reads its headers (the 512-byte header, the further
+ * header blocks and, for a compressed file, the 14-byte stream header) into
+ * info, refusing what cannot be read exactly (the same checks and statuses as
+ * a strict zeb_read).  With reader null the file is closed again: a
+ * header-only read.  Otherwise *reader receives the open reader (on success
+ * only), to be passed to zeb_read_data and zeb_close.  *error_number receives
+ * errno for ZEB_E_NOT_FOUND and ZEB_E_OPEN (may be null).  Prints nothing. */
+ZEB_API int32_t zeb_open(const char *file_name, zeb_reader **reader, zeb_info *info, zeb_report *report,
+                         int32_t *error_number);
+
+/* As zeb_open, over a file image in memory (which must outlive the reader). */
+ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader **reader, zeb_info *info,
+                                zeb_report *report);
+
+/* Reads the data of an opened file into data (room for capacity bytes, at
+ * least info.nbytes), in native byte order.  Returns ZEB_OK only when every
+ * element was read exactly; otherwise the status of the first problem (the
+ * buffer's contents are then unspecified).  Warnings (ZEB_EV_NBLOCKS,
+ * ZEB_EV_INCONSISTENT) are events with status ZEB_OK.  Takes a bounded
+ * amount of memory besides data.  Call at most once per reader. */
+ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report);
+
+/* Closes the reader (null: nothing). */
+ZEB_API void zeb_close(zeb_reader *reader);
+
+/* ---- writing in two steps: the file's bytes, then the file ------------- */
+
+/* An F0 file ready to be written: its 512-byte header and its data. */
+typedef struct zeb_payload {
+    f0_header header;
+    const void *data;         /* the data after the header: the caller's array (raw) or stream */
+    int64_t size;             /* bytes at data */
+    uint8_t *stream;          /* the malloc'd stream of a compressed file, else null */
+} zeb_payload;
+
+#define ZEB_COMPRESS_RAW (-1)   /* raw data */
+#define ZEB_COMPRESS_AUTO (-2)  /* the smallest stream (see zeb_choose_stream) */
+
+/* Builds the F0 file of an array (native byte order, C order, dims fastest
+ * first): raw for mode ZEB_COMPRESS_RAW, the smallest stream for
+ * ZEB_COMPRESS_AUTO, or the plain stream of slice `mode` (>= 0).  Raw
+ * wherever the type has no stream (64-bit types) or no stream is smaller than
+ * the raw data.  header_text holds text_len bytes (at most 255), stored as
+ * they are.  threads as for zeb_encode_threads.  On success *out must be
+ * released with zeb_payload_free; out->data may point into data, which must
+ * then outlive it.  Returns ZEB_OK, ZEB_E_BAD_ARGUMENT (with an event) for
+ * what a file cannot hold, or ZEB_E_NO_MEMORY.  Prints nothing. */
+ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
+                            const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
+                            zeb_payload *out, zeb_report *report);
+
+/* Frees what zeb_prepare allocated (null: nothing). */
+ZEB_API void zeb_payload_free(zeb_payload *payload);
+
+#define ZEB_WRITE_ATOMIC 1   /* through a temporary file, fsync and rename */
+
+/* Writes the header and data of payload to file_name.  With ZEB_WRITE_ATOMIC
+ * the bytes go to a new temporary file in the same directory (with the
+ * permissions a new file gets), are flushed to disk and the file is renamed
+ * over file_name; on any failure the temporary file is removed and an
+ * existing file_name is left untouched.  Returns ZEB_OK, ZEB_E_OPEN,
+ * ZEB_E_WRITE or ZEB_E_CLOSE with *error_number set to errno (may be null).
+ * Prints nothing. */
+ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payload, int32_t flags,
+                                  zeb_report *report, int32_t *error_number);
+
 #ifdef __cplusplus
 }
 #endif

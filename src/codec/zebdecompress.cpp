@@ -103,6 +103,7 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
     bool short_codes = true;
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t o = int64_t(b) * bs;
+        info.used = byte;
         uint64_t v;
         if (!r.whole(byte, Width<W>::bytes, v))
             return fail(info, ZEB_E_BODY_END, 8 * byte, 0, b, o);
@@ -136,6 +137,7 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
         short_codes = end - 8 * byte - W <= 10 * (int64_t(bs) - 1);
         byte = (end + 7) >> 3;
     }
+    info.used = byte;
     info.elements = int64_t(nb) * bs;
     return ZEB_OK;
 }
@@ -157,17 +159,20 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
         // One element per block, then a byte without meaning.
         for (int32_t b = 0; b < nb; ++b) {
             const int64_t at = int64_t(b) * (wb + 1);
+            info.used = at;
             if (!r.whole(at, wb, v))
                 return fail(info, ZEB_E_BODY_END, 8 * at, 0, b, b);
             if (b < cap)
                 data[b] = elem(v);
         }
+        info.used = int64_t(nb) * (wb + 1);
         info.elements = nb;
         return ZEB_OK;
     }
     int64_t i = 0, o = 0;
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t block_start = o;
+        info.used = i;
         if (!r.whole(i, wb, v))
             return fail(info, ZEB_E_BODY_END, 8 * i, 0, b, o);
         if (o < cap)
@@ -217,6 +222,7 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
             }
         } while (missing > 0);
     }
+    info.used = i;
     info.elements = o;
     return ZEB_OK;
 }
