@@ -267,3 +267,17 @@ def test_compressed_writer_with_a_slice_the_coder_refuses_writes_raw(tmp_path, c
     assert fzwrite_c(p, data, [100], b"", 1, 40) == 0
     assert cio().out == "slice (40) not supported in crunch\n"
     assert p.read_bytes() == f0_header(1, [100], data_size=200) + data.tobytes()
+
+
+@pytest.mark.parametrize("text,kept", [
+    ("a" * 254 + "é", "a" * 254),          # 2-byte character across the 255-byte boundary
+    ("a" * 253 + "€x", "a" * 253),         # 3-byte character
+    ("a" * 252 + "\U0001F600", "a" * 252),  # 4-byte character
+    ("é" * 200, "é" * 127),
+    ("a" * 250 + "€", "a" * 250 + "€"),    # fits whole: stored as it is
+    ("b" * 300, "b" * 255),
+])
+def test_fzwrite_cuts_header_text_between_characters(tmp_path, text, kept):
+    p = tmp_path / "h.f0"
+    assert _pyzeb.fzwrite(str(p), np.zeros(4, np.int16), 1, text) == 1
+    assert _pyzeb.fzread(str(p))["header"]["header"] == kept

@@ -14,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 
 #include "zebrw.h"
@@ -117,6 +118,25 @@ char *default_header(const char *filename, int compress)
     return text;
 }
 
+// The header text as stored: at most 255 bytes, cut before a UTF-8
+// character that would not fit whole (the text comes from a Python str, so
+// it is UTF-8), so that reading it back always decodes.
+struct StoredText {
+    char bytes[F0_HEADER_TEXT_SIZE];
+
+    explicit StoredText(const char *text)
+    {
+        size_t n = strnlen(text, F0_HEADER_TEXT_SIZE);
+        if (n == F0_HEADER_TEXT_SIZE) {
+            n = F0_HEADER_TEXT_SIZE - 1;
+            while (n > 0 && (static_cast<unsigned char>(text[n]) & 0xC0) == 0x80)
+                --n;  // text[n] continues a character: keep none of it
+        }
+        std::memcpy(bytes, text, n);
+        bytes[n] = '\0';
+    }
+};
+
 struct WriteType {
     int npy;
     int f0;
@@ -214,7 +234,8 @@ PyObject *pyzeb_fzwrite(PyObject *, PyObject *args)
         zeb_report report{};
         report.prefix = compress == 1 ? "zeb_fcwrite" : "zeb_fzwrite";
         int32_t err = 0;
-        int32_t status = zeb_write(PyArray_DATA(contiguous), filename, dims, nd, header, wt->f0,
+        StoredText text(header);
+        int32_t status = zeb_write(PyArray_DATA(contiguous), filename, dims, nd, text.bytes, wt->f0,
                                    compress == 1, 5, &report, &err);
         zeb_report_print(&report, filename);
         if (status != ZEB_OK) {
