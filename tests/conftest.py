@@ -1,3 +1,6 @@
+import os
+import subprocess
+
 import pytest
 
 from clib import flush_c_stdio
@@ -11,3 +14,14 @@ def cio(capfd):
         return capfd.readouterr()
     read()
     return read
+
+
+@pytest.fixture
+def small_tmpfs(tmp_path):
+    mnt = tmp_path / "small"
+    mnt.mkdir()
+    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mnt)],
+                                           capture_output=True).returncode != 0:
+        pytest.skip("cannot mount a small tmpfs here")
+    yield mnt
+    subprocess.run(["umount", str(mnt)], check=False)

@@ -3,7 +3,6 @@ import ctypes as C
 import os
 import re
 import struct
-import subprocess
 
 import numpy as np
 import pytest
@@ -233,17 +232,6 @@ def test_write_failures_raise_oserror(tmp_path):
         with pytest.raises(OSError, match="No space left on device") as e:
             _pyzeb.fzwrite("/dev/full", a, compress)
         assert e.value.errno == 28 and e.value.strerror.startswith("In pyzeb_fzwrite:")
-
-
-@pytest.fixture
-def small_tmpfs(tmp_path):
-    mnt = tmp_path / "small"
-    mnt.mkdir()
-    if os.geteuid() != 0 or subprocess.run(["mount", "-t", "tmpfs", "-o", "size=64k", "tmpfs", str(mnt)],
-                                           capture_output=True).returncode != 0:
-        pytest.skip("cannot mount a small tmpfs here")
-    yield mnt
-    subprocess.run(["umount", str(mnt)], check=False)
 
 
 def test_full_filesystem_raises(small_tmpfs):
