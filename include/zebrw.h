@@ -221,8 +221,12 @@ typedef struct zeb_payload {
  * the raw data.  header_text holds text_len bytes (at most 255), stored as
  * they are.  threads as for zeb_encode_threads.  On success *out must be
  * released with zeb_payload_free; out->data may point into data, which must
- * then outlive it.  Returns ZEB_OK, ZEB_E_BAD_ARGUMENT (with an event) for
- * what a file cannot hold, or ZEB_E_NO_MEMORY.  Prints nothing. */
+ * then outlive it.  Blocks are rows of dims[0] elements (the chosen layout for
+ * ZEB_COMPRESS_AUTO).  Returns ZEB_OK, ZEB_E_BAD_ARGUMENT (with an event) for
+ * what a file cannot hold (more than 16 dimensions, a negative dimension, a
+ * type outside 0..5, data above 2^31 - 1 bytes, text_len above 255) or a mode
+ * below ZEB_COMPRESS_AUTO, ZEB_E_BAD_SLICE for a slice the coder refuses
+ * (whatever the data), or ZEB_E_NO_MEMORY.  Prints nothing. */
 ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
                             const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
                             zeb_payload *out, zeb_report *report);
@@ -236,9 +240,15 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
  * the bytes go to a new temporary file in the same directory (with the
  * permissions a new file gets), are flushed to disk and the file is renamed
  * over file_name; on any failure the temporary file is removed and an
- * existing file_name is left untouched.  Returns ZEB_OK, ZEB_E_OPEN,
- * ZEB_E_WRITE or ZEB_E_CLOSE with *error_number set to errno (may be null).
- * Prints nothing. */
+ * existing file_name is left untouched.  The temporary file is named
+ * ".<name>.<12 hex digits>.tmp"; the directory is synced after the rename.
+ * A symbolic link is kept (the file it leads to is replaced); devices and
+ * pipes are written in place.  Without the flag the file is created or
+ * truncated and written in place, as zeb_write does.  Returns ZEB_OK,
+ * ZEB_E_OPEN (the file or the temporary file could not be created, or the
+ * rename failed), ZEB_E_WRITE (writing or syncing failed) or ZEB_E_CLOSE,
+ * with *error_number set to errno (may be null) and an event; data are
+ * written in pieces of at most 1 GiB.  Prints nothing. */
 ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payload, int32_t flags,
                                   zeb_report *report, int32_t *error_number);
 

@@ -9,6 +9,41 @@ lib = C.CDLL(_pyzeb.__file__)
 libc = C.CDLL(None)
 libc.fflush.argtypes = [vp]
 
+class DecodeInfo(C.Structure):
+    _fields_ = ([(n, i32) for n in ("status", "compression_type", "slice", "block_size")]
+                + [(n, i64) for n in ("elements", "byte_index", "bit_index", "element", "block", "nc", "in_",
+                                      "used")])
+
+
+class Event(C.Structure):
+    _fields_ = [("code", i32), ("status", i32), ("a", i64), ("b", i64), ("decode", DecodeInfo)]
+
+
+class Report(C.Structure):
+    _fields_ = [("prefix", C.c_char_p), ("count", i32), ("events", Event * 12)]
+
+    def codes(self):
+        return [(e.code, e.status) for e in self.events[:self.count]]
+
+
+class Payload(C.Structure):
+    _fields_ = [("header", C.c_uint8 * 512), ("data", vp), ("size", i64), ("stream", vp)]
+
+    def file_bytes(self):
+        return bytes(self.header) + C.string_at(self.data, self.size)
+
+
+class StreamHeader(C.Structure):
+    _fields_ = [("stream_size", i32), ("nblocks", i32), ("block_size", i32), ("slice", C.c_uint8),
+                ("compression_type", C.c_uint8)]
+
+
+class Info(C.Structure):
+    _fields_ = [("type", i32), ("dim_count", i32), ("dims", i32 * 16), ("compressed", i32), ("big_endian", i32),
+                ("header_blocks", i32), ("count", i64), ("nbytes", i64), ("data_offset", i64),
+                ("data_size", i64), ("stream", StreamHeader), ("header_text", C.c_char * 257)]
+
+
 _PROTOTYPES = {
     "ck_synch_hd": (i32, [vp, vp, i32]),
     "bswapi16": (None, [vp, i32]),
@@ -24,6 +59,10 @@ _PROTOTYPES = {
     "zeb_compress_bound": (i64, [i32, i32, i32, i32]),
     "zeb_decode": (i32, [i32, vp, i64, vp, i64, i32, i32, i32, vp]),
     "zeb_encode": (i32, [i32, vp, vp, i32, i32, i32, i32, i32]),
+    "zeb_prepare": (i32, [vp, i32, vp, i32, C.c_char_p, i32, i32, i32, vp, vp]),
+    "zeb_payload_free": (None, [vp]),
+    "zeb_write_payload": (i32, [C.c_char_p, vp, i32, vp, vp]),
+    "zeb_report_print": (None, [vp, C.c_char_p]),
     "free": (None, [vp]),
 }
 for _w in ("8", "", "32", "run8", "run"):

@@ -27,7 +27,7 @@ BODY_END_MSG = "DECRUNCH -- unexpected end of compressed data, cannot continue\n
 class Info(C.Structure):
     _fields_ = ([(n, C.c_int32) for n in ("status", "compression_type", "slice", "block_size")]
                 + [(n, C.c_int64) for n in ("elements", "byte_index", "bit_index", "element", "block",
-                                            "nc", "in_")])
+                                            "nc", "in_", "used")])
 
 
 lib.zeb_decode_report.argtypes, lib.zeb_decode_report.restype = [C.c_void_p], None

@@ -1,10 +1,18 @@
-// Writing F0 files: raw, or crunch-compressed with a fall-back to raw.
+// Writing F0 files: raw, or crunch-compressed with a fall-back to raw; in
+// place or atomically through a temporary file.
 #include <fcntl.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <memory>
+#include <string>
 
 #include "f0_internal.h"
 
@@ -20,34 +28,45 @@ struct Request {
     int32_t dim_count;
     const char *header_text;
     int32_t type;
-    int64_t count = 0;     // elements
-    int64_t raw_size = 0;  // bytes of raw data
+    int32_t text_len = -1;  // bytes of header_text stored as they are; -1: a C string
+    int64_t count = 0;      // elements
+    int64_t raw_size = 0;   // bytes of raw data
 };
+
+// Reasons of a ZEB_EV_W_BAD_ARGUMENT event (see zeb_report_print).
+enum : int32_t {
+    kMissingArgument = 0, kTooManyDims = 1, kNegativeDim = 2, kTooLarge = 3, kUnknownType = 4,
+    kTextTooLong = 5, kBadMode = 6
+};
+
+int32_t bad_argument(zeb_report *report, int32_t reason)
+{
+    add_event(report, ZEB_EV_W_BAD_ARGUMENT, ZEB_E_BAD_ARGUMENT, reason);
+    return ZEB_E_BAD_ARGUMENT;
+}
 
 // Refuses what an F0 file cannot hold.  Returns a negative status with an
 // event, or ZEB_OK with count and raw_size filled in.
 int32_t check_request(Request &r, zeb_report *report)
 {
-    int reason = 0;
+    int reason = -1;
     if (r.dim_count > F0_MAX_DIMS)
-        reason = 1;
-    for (int32_t i = 0; !reason && i < r.dim_count; ++i)
+        reason = kTooManyDims;
+    for (int32_t i = 0; reason < 0 && i < r.dim_count; ++i)
         if (r.dims[i] < 0)
-            reason = 2;
-    if (!reason && zeb_element_size(r.type) == 0)
-        reason = 4;
-    if (!reason) {
+            reason = kNegativeDim;
+    if (reason < 0 && zeb_element_size(r.type) == 0)
+        reason = kUnknownType;
+    if (reason < 0) {
         r.count = r.dim_count > 0 ? zeb::element_count(r.dims, r.dim_count) : 1;
         if (r.count > F0_MAX_DATA_SIZE / zeb_element_size(r.type))
-            reason = 3;
+            reason = kTooLarge;
         else
             r.raw_size = r.count * zeb_element_size(r.type);
     }
-    if (reason) {
-        add_event(report, ZEB_EV_W_BAD_ARGUMENT, ZEB_E_BAD_ARGUMENT, reason);
-        return ZEB_E_BAD_ARGUMENT;
-    }
-    return ZEB_OK;
+    if (reason < 0 && r.text_len >= F0_HEADER_TEXT_SIZE)
+        reason = kTextTooLong;
+    return reason < 0 ? ZEB_OK : bad_argument(report, reason);
 }
 
 void build_header(const Request &r, uint8_t flags, int32_t data_size, f0_header *h)
@@ -61,62 +80,177 @@ void build_header(const Request &r, uint8_t flags, int32_t data_size, f0_header 
     h->data_size = data_size;
     for (int32_t i = 0; i < r.dim_count; ++i)
         h->dims[i] = r.dims[i];
-    if (r.header_text)
-        std::memcpy(h->header_text, r.header_text, strnlen(r.header_text, F0_HEADER_TEXT_SIZE - 1));
-}
-
-// Creates or truncates the file; null with an event and errno on failure.
-FILE *open_for_writing(const Request &r, zeb_report *report, int32_t *error_number)
-{
-    FILE *f = fopen(r.file_name, "wb");
-    if (!f) {
-        *error_number = errno;
-        add_event(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno);
+    if (r.header_text) {
+        size_t n = r.text_len >= 0 ? size_t(r.text_len) : strnlen(r.header_text, F0_HEADER_TEXT_SIZE - 1);
+        std::memcpy(h->header_text, r.header_text, n);
     }
-    return f;
 }
 
-// Opens, writes the header and the payload, closes; every failure is an
-// event with the system's reason.
-int32_t write_file(const Request &r, const f0_header &h, const void *payload, int64_t n,
+// Writes n bytes, in pieces of at most 1 GiB, through partial writes and
+// interruptions.  Returns 0 or the errno of the failure.
+int write_all(int fd, const void *p, int64_t n)
+{
+    constexpr int64_t kPiece = int64_t(1) << 30;
+    auto *q = static_cast<const uint8_t *>(p);
+    while (n > 0) {
+        ssize_t w = ::write(fd, q, static_cast<size_t>(n < kPiece ? n : kPiece));
+        if (w < 0) {
+            if (errno == EINTR)
+                continue;
+            return errno ? errno : EIO;
+        }
+        if (w == 0)
+            return EIO;
+        q += w;
+        n -= w;
+    }
+    return 0;
+}
+
+int fail_with(zeb_report *report, int32_t code, int32_t status, int err, int32_t *error_number)
+{
+    *error_number = err;
+    add_event(report, code, status, err);
+    return status;
+}
+
+// Reserves the file's blocks, then writes the header and the data to fd.
+// Reserving first spares the file system a delayed allocation (and, on ext4,
+// a flush at close after truncation): several times faster for large files.
+// A full disk shows up there already.
+int32_t write_contents(int fd, const f0_header &h, const void *data, int64_t n, zeb_report *report,
+                       int32_t *error_number)
+{
+#ifdef FALLOC_FL_KEEP_SIZE
+    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(sizeof h + n)) != 0 && errno == ENOSPC)
+        return fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, ENOSPC, error_number);
+#endif
+    int err = write_all(fd, &h, sizeof h);
+    if (!err && n > 0)
+        err = write_all(fd, data, n);
+    return err ? fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number) : ZEB_OK;
+}
+
+// Creates or truncates the file; -1 with an event and errno on failure.
+int open_in_place(const char *file_name, zeb_report *report, int32_t *error_number)
+{
+    int fd = ::open(file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    if (fd < 0)
+        fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
+    return fd;
+}
+
+int32_t close_file(int fd, int32_t status, zeb_report *report, int32_t *error_number)
+{
+    if (::close(fd) != 0 && status == ZEB_OK && errno != EINTR)
+        status = fail_with(report, ZEB_EV_W_CLOSE, ZEB_E_CLOSE, errno ? errno : EIO, error_number);
+    return status;
+}
+
+// Writes the file where it stands: create or truncate, write, close.
+int32_t write_in_place(const char *file_name, const f0_header &h, const void *data, int64_t n,
+                       zeb_report *report, int32_t *error_number)
+{
+    int fd = open_in_place(file_name, report, error_number);
+    if (fd < 0)
+        return ZEB_E_OPEN;
+    return close_file(fd, write_contents(fd, h, data, n, report, error_number), report, error_number);
+}
+
+// Twelve hexadecimal digits that differ from call to call and process to process.
+std::string random_tag()
+{
+    static std::atomic<uint64_t> counter{0};
+    uint64_t v = 0;
+    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof v)) {
+        timespec ts{};
+        clock_gettime(CLOCK_REALTIME, &ts);
+        v = (uint64_t(ts.tv_sec) * 1000000007u) ^ uint64_t(ts.tv_nsec) ^ (uint64_t(getpid()) << 40);
+    }
+    v ^= counter.fetch_add(0x9E3779B97F4A7C15ull);
+    char tag[17];
+    std::snprintf(tag, sizeof tag, "%012llx", static_cast<unsigned long long>(v & 0xFFFFFFFFFFFFull));
+    return tag;
+}
+
+// Writes through a new temporary file ".<name>.<random>.tmp" beside the
+// target: reserve, write, fsync, close, rename over the target, then fsync
+// the directory so that the rename itself is on disk.  Any failure removes
+// the temporary file and leaves the target as it was.
+int32_t write_atomic(const std::string &target, const f0_header &h, const void *data, int64_t n,
+                     zeb_report *report, int32_t *error_number)
+{
+    size_t slash = target.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    // Keep the temporary name within the 255 bytes a directory entry holds.
+    constexpr size_t kNameMax = 255 - 1 - 1 - 12 - 4;
+    if (base.size() > kNameMax)
+        base.resize(kNameMax);
+
+    std::string tmp;
+    int fd = -1;
+    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
+        tmp = prefix + "." + base + "." + random_tag() + ".tmp";
+        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0)
+        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
+
+    int32_t status = write_contents(fd, h, data, n, report, error_number);
+    if (status == ZEB_OK && ::fsync(fd) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
+    status = close_file(fd, status, report, error_number);
+    // A target that cannot be replaced fails as opening it in place would.
+    if (status == ZEB_OK && ::rename(tmp.c_str(), target.c_str()) != 0)
+        status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
+    if (status != ZEB_OK) {
+        ::unlink(tmp.c_str());
+        return status;
+    }
+    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dfd >= 0) {
+        ::fsync(dfd);  // best effort: the file is in place whatever this says
+        ::close(dfd);
+    }
+    return ZEB_OK;
+}
+
+// The shared write routine of every writer.
+int32_t write_file(const char *file_name, const f0_header &h, const void *data, int64_t n, int32_t flags,
                    zeb_report *report, int32_t *error_number)
 {
-    FILE *f = open_for_writing(r, report, error_number);
-    if (!f)
-        return ZEB_E_OPEN;
-    int32_t status = ZEB_OK;
-#ifdef FALLOC_FL_KEEP_SIZE
-    // Reserving the blocks first spares the file system a delayed allocation
-    // (and, on ext4, a flush at close after truncation): several times faster
-    // for large files.  A full disk shows up here already.
-    if (fallocate(fileno(f), FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(sizeof h + n)) != 0 && errno == ENOSPC) {
-        *error_number = ENOSPC;
-        add_event(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, ENOSPC);
-        fclose(f);
-        return ZEB_E_WRITE;
+    if (!(flags & ZEB_WRITE_ATOMIC))
+        return write_in_place(file_name, h, data, n, report, error_number);
+    struct stat st;
+    if (::stat(file_name, &st) == 0) {
+        // Devices and pipes are written to, not replaced; a directory cannot
+        // be replaced by a file.
+        if (S_ISDIR(st.st_mode))
+            return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
+        if (!S_ISREG(st.st_mode))
+            return write_in_place(file_name, h, data, n, report, error_number);
     }
-#endif
-    errno = 0;
-    if (fwrite(&h, 1, sizeof h, f) != sizeof h ||
-        (n > 0 && fwrite(payload, 1, static_cast<size_t>(n), f) != static_cast<size_t>(n)) || fflush(f) != 0) {
-        *error_number = errno ? errno : EIO;
-        add_event(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, *error_number);
-        status = ZEB_E_WRITE;
+    // A symbolic link stays: the file it leads to is replaced.
+    std::string target = file_name;
+    struct stat lst;
+    if (::lstat(file_name, &lst) == 0 && S_ISLNK(lst.st_mode)) {
+        if (char *real = ::realpath(file_name, nullptr)) {
+            target = real;
+            std::free(real);
+        }
     }
-    errno = 0;
-    if (fclose(f) != 0 && status == ZEB_OK) {
-        *error_number = errno ? errno : EIO;
-        add_event(report, ZEB_EV_W_CLOSE, ZEB_E_CLOSE, *error_number);
-        status = ZEB_E_CLOSE;
-    }
-    return status;
+    return write_atomic(target, h, data, n, report, error_number);
 }
 
 int32_t write_raw(const Request &r, zeb_report *report, int32_t *error_number)
 {
     f0_header h;
     build_header(r, 0, static_cast<int32_t>(r.raw_size), &h);
-    return write_file(r, h, r.data, r.raw_size, report, error_number);
+    return write_file(r.file_name, h, r.data, r.raw_size, 0, report, error_number);
 }
 
 // The crunch stream type that stores each compressible F0 type.
@@ -136,10 +270,10 @@ int32_t write_compressed(const Request &r, int32_t slice, zeb_report *report, in
     int32_t ct = stream_type_of(r.type);
     if (ct < 0) {
         // Leaves an empty file behind, as it always has; the caller learns of it.
-        FILE *f = open_for_writing(r, report, error_number);
-        if (!f)
+        int fd = open_in_place(r.file_name, report, error_number);
+        if (fd < 0)
             return ZEB_E_OPEN;
-        fclose(f);
+        ::close(fd);
         add_event(report, ZEB_EV_W_UNSUPPORTED, ZEB_E_BAD_ARGUMENT, r.type);
         return ZEB_E_BAD_ARGUMENT;
     }
@@ -173,7 +307,45 @@ int32_t write_compressed(const Request &r, int32_t slice, zeb_report *report, in
     }
     f0_header h;
     build_header(r, F0_FLAG_COMPRESSED, n, &h);
-    return write_file(r, h, stream.get(), n, report, error_number);
+    return write_file(r.file_name, h, stream.get(), n, 0, report, error_number);
+}
+
+// Whether the plain coder of the type takes the slice (the coder's own
+// answer, from an empty stream).
+bool slice_accepted(int32_t ct, int32_t slice)
+{
+    uint8_t probe[64];
+    return zeb_encode(ct, probe, nullptr, slice, 1, 0, sizeof probe, 0) != ZEB_E_BAD_SLICE;
+}
+
+// Encodes the layout into a new stream of fewer than raw_size bytes.
+// Returns the stream size, 0 when no such stream exists (the data go raw), or
+// a negative status.
+int32_t encode_smaller(const Request &r, const zeb_stream_choice &c, int32_t threads, uint8_t **out,
+                       zeb_report *report)
+{
+    int32_t limit = static_cast<int32_t>(r.raw_size);
+    if (limit <= ZEB_COMPRESS_HEADER_SIZE)
+        return 0;
+    auto *stream = static_cast<uint8_t *>(zeb::alloc_buffer(limit));
+    if (!stream) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, limit);
+        return ZEB_E_NO_MEMORY;
+    }
+    int32_t n = zeb_encode_threads(c.compression_type, stream, r.data, c.slice, c.block_size, c.nblocks, limit,
+                                   0, threads);
+    if (n < 0 || n >= r.raw_size) {
+        std::free(stream);
+        if (n == ZEB_E_NO_ROOM || n == ZEB_E_LIMIT_TOO_SMALL || n >= 0)
+            return 0;
+        if (zeb_event *e = add_event(report, ZEB_EV_W_ENCODE, n, c.compression_type, limit))
+            e->decode.slice = c.slice;
+        return n;
+    }
+    if (void *shrunk = std::realloc(stream, static_cast<size_t>(n)))  // give back the unused room
+        stream = static_cast<uint8_t *>(shrunk);
+    *out = stream;
+    return n;
 }
 
 int32_t classic_write(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,
@@ -201,8 +373,7 @@ ZEB_API int32_t zeb_write(const void *data, const char *file_name, const int32_t
     *error_number = 0;
     Request r{data, file_name, dims, dim_count < 0 ? 0 : dim_count, header_text, type};
     if (!file_name || (r.dim_count > 0 && !dims)) {
-        add_event(report, ZEB_EV_W_BAD_ARGUMENT, ZEB_E_BAD_ARGUMENT, 0);
-        return ZEB_E_BAD_ARGUMENT;
+        return bad_argument(report, kMissingArgument);
     }
     if (compress && stream_type_of(type) < 0)
         return write_compressed(r, slice, report, error_number);  // unsupported type: empty file
@@ -210,6 +381,83 @@ ZEB_API int32_t zeb_write(const void *data, const char *file_name, const int32_t
     if (status != ZEB_OK)
         return status;
     return compress ? write_compressed(r, slice, report, error_number) : write_raw(r, report, error_number);
+}
+
+ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
+                            const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
+                            zeb_payload *out, zeb_report *report)
+{
+    if (!out)
+        return bad_argument(report, kMissingArgument);
+    std::memset(out, 0, sizeof *out);
+    Request r{data, nullptr, dims, dim_count < 0 ? 0 : dim_count, header_text, type};
+    r.text_len = text_len;
+    if ((r.dim_count > 0 && !dims) || text_len < 0 || (text_len > 0 && !header_text))
+        return bad_argument(report, kMissingArgument);
+    if (mode < ZEB_COMPRESS_AUTO)
+        return bad_argument(report, kBadMode);
+    int32_t status = check_request(r, report);
+    if (status != ZEB_OK)
+        return status;
+    if (!data && r.raw_size > 0)
+        return bad_argument(report, kMissingArgument);
+
+    build_header(r, 0, static_cast<int32_t>(r.raw_size), &out->header);
+    out->data = data;
+    out->size = r.raw_size;
+    const int32_t ct = stream_type_of(type);
+    if (mode == ZEB_COMPRESS_RAW || ct < 0)
+        return ZEB_OK;
+    if (mode >= 0 && !slice_accepted(ct, mode)) {
+        if (zeb_event *e = add_event(report, ZEB_EV_W_ENCODE, ZEB_E_BAD_SLICE, ct, r.raw_size))
+            e->decode.slice = mode;
+        return ZEB_E_BAD_SLICE;
+    }
+    // Blocks are rows along the first dimension: no rows, no stream.
+    if (r.dim_count < 1 || r.count == 0)
+        return ZEB_OK;
+
+    zeb_stream_choice c{ct, mode, r.dims[0], static_cast<int32_t>(r.count / r.dims[0]), -1};
+    if (mode == ZEB_COMPRESS_AUTO) {
+        status = zeb_choose_stream(zeb_compression_width(ct), data, r.count, r.dims[0], threads, &c);
+        if (status == ZEB_E_NO_MEMORY) {
+            add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, r.raw_size);
+            return status;
+        }
+        if (status != ZEB_OK)
+            return ZEB_OK;  // no layout to code: raw
+    }
+    uint8_t *stream = nullptr;
+    int32_t n = encode_smaller(r, c, threads, &stream, report);
+    if (n <= 0)
+        return n;  // ZEB_OK: raw
+    build_header(r, F0_FLAG_COMPRESSED, n, &out->header);
+    out->stream = stream;
+    out->data = stream;
+    out->size = n;
+    return ZEB_OK;
+}
+
+ZEB_API void zeb_payload_free(zeb_payload *payload)
+{
+    if (!payload)
+        return;
+    std::free(payload->stream);
+    payload->stream = nullptr;
+    payload->data = nullptr;
+    payload->size = 0;
+}
+
+ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payload, int32_t flags,
+                                  zeb_report *report, int32_t *error_number)
+{
+    int32_t ignored = 0;
+    if (!error_number)
+        error_number = &ignored;
+    *error_number = 0;
+    if (!file_name || !payload || payload->size < 0 || (payload->size > 0 && !payload->data))
+        return bad_argument(report, kMissingArgument);
+    return write_file(file_name, payload->header, payload->data, payload->size, flags, report, error_number);
 }
 
 ZEB_API int32_t zeb_fzwrite(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,

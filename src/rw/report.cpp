@@ -96,7 +96,8 @@ void print_event(const zeb_event &e, const char *prefix, const char *name)
     case ZEB_EV_W_BAD_ARGUMENT:
         fprintf(err, "%s: error: cannot write file \"%s\": %s!\n", prefix, name,
                 e.a == 1 ? "more than 16 dimensions" : e.a == 2 ? "negative dimension"
-                : e.a == 3 ? "data larger than 2147483647 bytes" : "unknown data type");
+                : e.a == 3 ? "data larger than 2147483647 bytes" : e.a == 5 ? "header text longer than 255 bytes"
+                : e.a == 6 ? "unknown compression mode" : "unknown data type");
         break;
     case ZEB_EV_W_UNSUPPORTED:
         fputs("zeb_fcwrite: warning: FCWRITE: unsupported variable type.\n", err);
