@@ -1,0 +1,583 @@
+"""The `zeb` command: list, show, check, convert, recompress and preview F0 files.
+
+Run as ``zeb`` (the console script) or ``python -m pyzeb``; ``zeb --help`` and
+``zeb COMMAND --help`` describe everything.  Everything here goes through the
+public pyzeb API.  The command prints its output on standard output, errors as
+one line each on standard error, and never a traceback.
+"""
+from __future__ import annotations
+
+import argparse
+import io
+import json
+import os
+import signal
+import sys
+import warnings
+from collections.abc import Iterator, Sequence
+from pathlib import Path
+
+import numpy as np
+
+import pyzeb
+
+EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
+TEXT_WIDTH = 40          # header text shown by `zeb info`
+PROGRESS_MIN_FILES = 8   # `zeb verify` shows a progress bar from this many files on
+FITS_KEY = "F0TEXT"      # FITS keyword that carries the F0 header text
+# Lossless widenings for arrays an F0 file cannot hold as they are.
+WIDEN = {np.dtype(np.uint8): np.int16, np.dtype(np.uint16): np.int32, np.dtype(np.uint32): np.int64,
+         np.dtype(np.float16): np.float32, np.dtype(np.bool_): np.int8}
+FORMATS = {".f0": "f0", ".npy": "npy", ".fits": "fits", ".fit": "fits", ".fts": "fits"}
+EXTRA = {"astropy": "fits", "PIL": "cli"}
+
+
+class Failure(Exception):
+    """A failure reported as one line "zeb CMD: message" with exit status 1."""
+
+
+class UsageError(Exception):
+    """A bad argument found after parsing: "zeb CMD: error: message", exit status 2."""
+
+
+# ---- output helpers ---------------------------------------------------------
+
+def shown(text: str) -> str:
+    """Header text made printable on one line: control characters and bytes
+    that are not UTF-8 appear as escapes."""
+    raw = text.encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+    return "".join(c if c.isprintable() else c.encode("unicode_escape").decode("ascii") for c in raw)
+
+
+def cause(exc: BaseException, name: str) -> str:
+    """The reason in an exception's message, without the file name it may start with."""
+    if isinstance(exc, OSError) and exc.strerror:
+        return exc.strerror
+    msg = str(exc) or type(exc).__name__
+    for prefix in (f"{name}: ", f"'{name}': "):
+        if msg.startswith(prefix):
+            return msg[len(prefix):]
+    return msg
+
+
+def need(module: str, what: str):
+    """Imports an optional dependency or fails with what to install."""
+    import importlib
+    try:
+        return importlib.import_module(module)
+    except ImportError:
+        top = module.split(".")[0]
+        package = {"PIL": "Pillow"}.get(top, top)
+        extra = EXTRA.get(top)
+        raise Failure(f"{what} needs {package}: pip install " + (f"'pyzeb[{extra}]'" if extra else package)) from None
+
+
+def human(n: float) -> str:
+    for unit in ("B", "KiB", "MiB", "GiB"):
+        if abs(n) < 1024 or unit == "GiB":
+            return f"{n:.0f} {unit}" if unit == "B" else f"{n:.1f} {unit}"
+        n /= 1024
+    return f"{n:.1f} TiB"  # pragma: no cover
+
+
+# ---- finding files ----------------------------------------------------------
+
+def walk(args: argparse.Namespace, errors: list[str]) -> Iterator[str]:
+    """The files named, and the *.f0 files in the directories named (their
+    subdirectories too with --recursive), in sorted order.  Paths that cannot
+    be listed are reported at once and collected in `errors`."""
+    def failed(line: str) -> None:
+        errors.append(line)
+        report(args, line)
+
+    for path in args.paths:
+        if os.path.isdir(path):
+            if args.recursive:
+                for root, dirs, files in os.walk(path, onerror=lambda e: failed(f"{e.filename}: {e.strerror}")):
+                    dirs.sort()
+                    yield from (os.path.join(root, f) for f in sorted(files) if f.endswith(".f0"))
+            else:
+                try:
+                    names = sorted(os.listdir(path))
+                except OSError as exc:
+                    failed(f"{path}: {exc.strerror}")
+                    continue
+                yield from (os.path.join(path, f) for f in names
+                            if f.endswith(".f0") and not os.path.isdir(os.path.join(path, f)))
+        elif os.path.exists(path):
+            yield path
+        else:
+            failed(f"{path}: No such file or directory")
+
+
+# ---- info -------------------------------------------------------------------
+
+def describe(path: str) -> dict:
+    h = pyzeb.read_header(path)
+    size = os.stat(path).st_size
+    return {
+        "file": path, "shape": list(h.shape), "dtype": h.dtype.name, "compressed": h.compressed,
+        "compression_type": h.compression_type, "slice": h.slice, "byteorder": h.byteorder,
+        "header_blocks": h.header_blocks, "data_offset": h.data_offset, "data_size": h.data_size,
+        "file_size": size, "nbytes": h.nbytes,
+        "ratio": round(h.nbytes / h.data_size, 3) if h.data_size else None, "text": h.text,
+    }
+
+
+def info_line(d: dict) -> str:
+    shape = "x".join(map(str, d["shape"])) or "scalar"
+    how = f"crunch type {d['compression_type']} slice {d['slice']}" if d["compressed"] else \
+        f"raw {'big' if d['byteorder'] == '>' else 'little'}-endian"
+    ratio = f"ratio {d['ratio']:.2f}" if d["ratio"] is not None else "ratio -"
+    text = shown(d["text"])
+    if len(text) > TEXT_WIDTH:
+        text = text[:TEXT_WIDTH - 3] + "..."
+    return f'{d["file"]}  {shape} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  "{text}"'
+
+
+def cmd_info(args: argparse.Namespace, out) -> int:
+    errors: list[str] = []
+    status = EXIT_OK
+    for path in walk(args, errors):
+        try:
+            d = describe(path)
+        except (OSError, ValueError) as exc:
+            report(args, f"{path}: {cause(exc, path)}")
+            status = EXIT_FAILED
+            continue
+        if args.json:
+            d["text"] = d["text"].encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
+            print(json.dumps(d, ensure_ascii=False), file=out)
+        else:
+            print(info_line(d), file=out)
+    return EXIT_FAILED if errors else status
+
+
+# ---- header -----------------------------------------------------------------
+
+def cmd_header(args: argparse.Namespace, out) -> int:
+    try:
+        text = pyzeb.read_header(args.file).text
+    except (OSError, ValueError) as exc:
+        raise Failure(f"{args.file}: {cause(exc, args.file)}") from None
+    out.flush()
+    out.buffer.write(text.encode("utf-8", "surrogateescape") + b"\n")
+    return EXIT_OK
+
+
+# ---- verify -----------------------------------------------------------------
+
+def check(path: str) -> tuple[bool, str | None]:
+    """Reads a whole file: (sound, cause of damage or warning text)."""
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", pyzeb.FormatWarning)
+        try:
+            pyzeb.read(path)
+        except (OSError, ValueError, MemoryError) as exc:
+            return False, cause(exc, path)
+    notes = [str(w.message) for w in caught if issubclass(w.category, pyzeb.FormatWarning)]
+    return True, "; ".join(cause(Exception(n), path) for n in notes) or None
+
+
+def progress(items: list[str]):
+    """A tqdm progress bar on standard error when that is a terminal and the
+    list is long enough to be worth one (and tqdm is installed)."""
+    if len(items) < PROGRESS_MIN_FILES or not sys.stderr.isatty():
+        return None
+    try:
+        from tqdm import tqdm
+    except ImportError:
+        return None
+    return tqdm(total=len(items), file=sys.stderr, unit="file", leave=False)
+
+
+def cmd_verify(args: argparse.Namespace, out) -> int:
+    errors: list[str] = []
+    files = list(walk(args, errors))
+    bar = progress(files)
+
+    def say(line: str) -> None:
+        if bar is not None:
+            bar.clear()
+        print(line, file=out, flush=bar is not None)
+        if bar is not None:
+            bar.refresh()
+
+    damaged = 0
+    try:
+        for path in files:
+            sound, note = check(path)
+            if not sound:
+                damaged += 1
+                say(f"{path}: damaged: {note}")
+            elif note:
+                say(f"{path}: sound, with a warning: {note}")
+            if bar is not None:
+                bar.update()
+    finally:
+        if bar is not None:
+            bar.close()
+    n = len(files)
+    print(f"{n} file{'s' * (n != 1)} checked, {n - damaged} sound, {damaged} damaged", file=out)
+    return EXIT_FAILED if damaged or errors else EXIT_OK
+
+
+# ---- convert ----------------------------------------------------------------
+
+def kind(path: str, option: str) -> str:
+    ext = Path(path).suffix.lower()
+    if ext not in FORMATS:
+        raise UsageError(f"{option} {path!r}: unknown extension {ext or '(none)'!r}: use .f0, .npy or .fits")
+    return FORMATS[ext]
+
+
+def fits_text(value: str) -> str:
+    """Header text as a FITS string value: printable ASCII as it is, anything
+    else (and the backslash) as Python escapes, so that it comes back exactly."""
+    raw = value.encode("utf-8", "surrogateescape")
+    return raw.decode("latin-1").encode("unicode_escape").decode("ascii")
+
+
+def text_from_fits(value: str) -> str:
+    raw = value.encode("ascii", "backslashreplace").decode("unicode_escape").encode("latin-1", "replace")
+    return raw.decode("utf-8", "surrogateescape")
+
+
+def load(path: str, fmt: str) -> tuple[np.ndarray, str]:
+    """The array in a file and its header text (empty where the format has none)."""
+    if fmt == "f0":
+        return pyzeb.read(path), pyzeb.read_header(path).text
+    if fmt == "npy":
+        return np.load(path, allow_pickle=False), ""
+    fits = need("astropy.io.fits", "FITS conversion")
+    with fits.open(path, memmap=False) as hdus:
+        for hdu in hdus:
+            if hdu.is_image and hdu.data is not None and hdu.data.ndim > 0:
+                text = hdu.header.get(FITS_KEY, "")
+                return np.array(hdu.data), text_from_fits(text) if isinstance(text, str) else ""
+    raise Failure(f"{path}: no image data in any HDU")
+
+
+def storable(a: np.ndarray) -> np.ndarray:
+    """The array widened losslessly where an F0 file cannot hold its type."""
+    dt = a.dtype.newbyteorder("=")
+    if dt in WIDEN:
+        return a.astype(WIDEN[dt])
+    return a
+
+
+def atomic(out: str, save) -> None:
+    """Writes through a temporary file beside `out`, renamed over it when complete."""
+    target = Path(out)
+    tmp = target.with_name(f".{target.name}.zeb-{os.getpid()}.tmp{target.suffix}")
+    try:
+        save(str(tmp))
+        os.replace(tmp, target)
+    finally:
+        tmp.unlink(missing_ok=True)
+
+
+def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int) -> None:
+    if fmt == "f0":
+        pyzeb.write(path, storable(a), compress=compress, header=text)
+    elif fmt == "npy":
+        atomic(path, lambda tmp: np.save(tmp, a, allow_pickle=False))
+    else:
+        fits = need("astropy.io.fits", "FITS conversion")
+        if a.ndim == 0 or 0 in a.shape:
+            raise Failure(f"{path}: a FITS image cannot hold an array of shape {a.shape}")
+        hdu = fits.PrimaryHDU(a)
+        if text:
+            hdu.header[FITS_KEY] = (fits_text(text), "F0 header text")
+        atomic(path, lambda tmp: hdu.writeto(tmp, overwrite=True))
+
+
+def cmd_convert(args: argparse.Namespace, out) -> int:
+    src, dst = kind(args.input, "IN"), kind(args.output, "OUT")
+    if dst != "f0" and (args.slice is not None or args.compress is not None):
+        raise UsageError("--compress, --no-compress and --slice apply to F0 output only")
+    if args.slice is not None and args.compress is False:
+        raise UsageError("--slice and --no-compress contradict each other")
+    compress = args.slice if args.slice is not None else args.compress is not False
+    try:
+        a, text = load(args.input, src)
+    except (OSError, ValueError) as exc:
+        raise Failure(f"{args.input}: {cause(exc, args.input)}") from None
+    if args.header is not None:
+        text = args.header
+    try:
+        save(args.output, dst, a, text, compress)
+    except (OSError, ValueError, TypeError) as exc:
+        raise Failure(f"{args.output}: {cause(exc, args.output)}") from None
+    return EXIT_OK
+
+
+# ---- recompress -------------------------------------------------------------
+
+def recompress(path: str, dry_run: bool) -> tuple[int, int, str]:
+    """(bytes before, bytes after, what was done) for one file."""
+    h = pyzeb.read_header(path)
+    before = os.stat(path).st_size
+    if h.header_blocks > 1:
+        return before, before, f"kept: its {h.header_blocks - 1} extra header blocks would be lost"
+    a = pyzeb.read(path)
+    text = h.text
+    data = pyzeb.encode(a, compress=True, header=text)
+    back = pyzeb.decode(data)
+    if back.dtype != a.dtype or back.shape != a.shape or \
+            not np.array_equal(back.reshape(-1).view(np.uint8), a.reshape(-1).view(np.uint8)):
+        raise Failure(f"{path}: the recompressed data did not read back equal; the file is untouched")
+    if len(data) >= before:
+        return before, before, "kept: already as small"
+    if dry_run:
+        return before, len(data), "would be rewritten"
+    target = os.path.realpath(path)  # a symbolic link keeps pointing at the rewritten file
+    mode = os.stat(target).st_mode & 0o7777
+    pyzeb.write(target, a, compress=True, header=text)
+    os.chmod(target, mode)
+    return before, os.stat(target).st_size, "rewritten"
+
+
+def cmd_recompress(args: argparse.Namespace, out) -> int:
+    errors: list[str] = []
+    status = EXIT_OK
+    total = saved = changed = 0
+    for path in walk(args, errors):
+        total += 1
+        try:
+            before, after, what = recompress(path, args.dry_run)
+        except Failure as exc:
+            report(args, str(exc))
+            status = EXIT_FAILED
+            continue
+        except (OSError, ValueError) as exc:
+            report(args, f"{path}: {cause(exc, path)}")
+            status = EXIT_FAILED
+            continue
+        changed += after < before
+        saved += before - after
+        print(f"{path}: {before} -> {after} bytes, {what}", file=out)
+    verb = "would save" if args.dry_run else "saved"
+    print(f"{total} file{'s' * (total != 1)}, {changed} {'to rewrite' if args.dry_run else 'rewritten'}, "
+          f"{verb} {saved} bytes ({human(saved)})", file=out)
+    return EXIT_FAILED if errors else status
+
+
+# ---- preview ----------------------------------------------------------------
+
+def plane(a: np.ndarray, n: int, name: str) -> np.ndarray:
+    if a.ndim < 2:
+        raise Failure(f"{name}: a preview needs an array of at least 2 dimensions, this one has shape {a.shape}")
+    planes = a.reshape(-1, *a.shape[-2:])
+    if not -len(planes) <= n < len(planes):
+        raise Failure(f"{name}: plane {n} out of range: the file has {len(planes)} plane(s) of {a.shape[-2:]}")
+    return planes[n]
+
+
+def scaled(p: np.ndarray, lo_pct: float, hi_pct: float, log: bool) -> np.ndarray:
+    """Values in [0, 1]: linear between the two percentiles of the finite
+    values, optionally on a logarithmic stretch; NaN and infinities become 0."""
+    v = p.astype(np.float64)
+    finite = np.isfinite(v)
+    if not finite.any():
+        return np.zeros(v.shape)
+    lo, hi = np.percentile(v[finite], [lo_pct, hi_pct])
+    t = np.clip((v - lo) / (hi - lo), 0, 1) if hi > lo else (v > lo).astype(np.float64)
+    if log:
+        t = np.log1p(1000 * t) / np.log1p(1000)
+    t[~finite] = 0
+    return t
+
+
+def cmd_preview(args: argparse.Namespace, out) -> int:
+    lo, hi = args.percentiles
+    if not 0 <= lo < hi <= 100:
+        raise UsageError(f"--percentiles {lo:g} {hi:g}: need 0 <= LO < HI <= 100")
+    if Path(args.output).suffix.lower() != ".png":
+        raise UsageError(f"-o {args.output!r}: the preview is a PNG file, name it *.png")
+    image = need("PIL.Image", "preview")
+    lut = None
+    if args.cmap:
+        mpl = need("matplotlib", "--cmap")
+        try:
+            cmap = mpl.colormaps[args.cmap]
+        except KeyError:
+            raise UsageError(f"--cmap {args.cmap!r}: not one of matplotlib's colour maps") from None
+        lut = (cmap(np.linspace(0, 1, 256))[:, :3] * 255 + 0.5).astype(np.uint8)
+    try:
+        a = pyzeb.read(args.file)
+    except (OSError, ValueError) as exc:
+        raise Failure(f"{args.file}: {cause(exc, args.file)}") from None
+    levels = (scaled(plane(a, args.plane, args.file), lo, hi, args.log) * 255 + 0.5).astype(np.uint8)
+    picture = image.fromarray(lut[levels], "RGB") if lut is not None else image.fromarray(levels, "L")
+    try:
+        atomic(args.output, lambda tmp: picture.save(tmp, format="PNG"))
+    except OSError as exc:
+        raise Failure(f"{args.output}: {cause(exc, args.output)}") from None
+    print(args.output, file=out)
+    return EXIT_OK
+
+
+# ---- the parser ---------------------------------------------------------------
+
+class Parser(argparse.ArgumentParser):
+    """Reports a usage error as one line, exit status 2."""
+
+    def error(self, message: str):  # type: ignore[override]
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
+
+
+def positive_slice(value: str) -> int:
+    n = int(value)
+    if not 0 <= n <= 32:
+        raise argparse.ArgumentTypeError(f"slice {n} out of range: 0 to 32")
+    return n
+
+
+HELP = {
+    "info": ("one line per file from its headers only",
+             """Prints one line per F0 file, from its headers only (the data are not read):
+name, shape, dtype, how the data are stored (raw and its byte order, or the
+crunch stream's type and slice), size on disk, compression ratio (array bytes
+over stored data bytes) and the start of the header text.  Directories are
+searched for *.f0 files.""",
+             "zeb info data/ --json | head -3"),
+    "header": ("print a file's header text",
+               "Prints the header text of an F0 file exactly as stored (bytes that are not\n"
+               "UTF-8 included), followed by a newline.",
+               "zeb header data/sample.f0"),
+    "verify": ("read files completely and report damaged ones",
+               """Reads every file completely and prints each damaged one with its cause, then
+a summary line "N files checked, N sound, N damaged".  Exit status 0 only when
+every file is sound.  Directories are searched for *.f0 files.  With standard
+error on a terminal and more than a few files, a progress bar shows there
+(when tqdm is installed).""",
+               "zeb verify -r archive/"),
+    "convert": ("convert between F0, NumPy .npy and FITS",
+                """Converts one array between formats; the format follows each file's
+extension: .f0, .npy, or .fits/.fit/.fts (FITS needs astropy:
+pip install 'pyzeb[fits]').  FITS output is a primary image HDU with the F0
+header text in the keyword F0TEXT (printable ASCII as is, other bytes as
+backslash escapes); FITS input takes the first HDU with image data and its
+F0TEXT.  Types F0 files cannot hold are widened losslessly (uint8 to int16,
+uint16 to int32, uint32 to int64, float16 to float32, bool to int8); others
+are refused.  The header text is kept from F0 and FITS input unless --header
+is given.  OUT is replaced if it exists, atomically.""",
+                "zeb convert frame.f0 frame.fits && zeb convert frame.fits copy.f0 --slice 4"),
+    "recompress": ("rewrite F0 files with the smallest stream",
+                   """Rewrites each F0 file in place with the automatically chosen smallest
+encoding (a crunch stream or raw data), keeping its header text, when that is
+smaller than the file.  Each new encoding is decoded and compared with the
+data before it replaces the file (atomically, keeping the file's permission
+bits).  Files with extra header blocks are kept, as their content would be
+lost.  Prints the bytes saved per file and in total.""",
+                   "zeb recompress --dry-run -r archive/"),
+    "preview": ("write a quick-look PNG of a frame",
+                """Writes a quick-look PNG of a 2-D array, or of one plane of a larger one
+(the last two dimensions are the image; --plane counts the planes over all
+leading dimensions, row 0 at the top).  Values are scaled linearly between two
+percentiles of the finite values, optionally on a logarithmic stretch; NaN
+shows black.  Greyscale, or in a matplotlib colour map with --cmap.  Needs
+Pillow (pip install 'pyzeb[cli]'); --cmap needs matplotlib.  Prints the path
+of the PNG.""",
+                "zeb preview data/sample.f0 -o sample.png --log --cmap viridis"),
+}
+
+
+def build_parser() -> Parser:
+    parser = Parser(
+        prog="zeb", formatter_class=argparse.RawDescriptionHelpFormatter,
+        description="List, check, convert, recompress and preview F0 array files.",
+        epilog="Run 'zeb COMMAND --help' for each command's options.\n\n"
+               "example:\n  zeb info data/\n  zeb verify -r archive/ && zeb preview data/sample.f0 -o sample.png\n\n"
+               "exit status: 0 success, 1 failure (a missing or damaged file), 2 usage error.")
+    parser.add_argument("--version", action="version", version=f"zeb (pyzeb) {pyzeb.__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
+
+    def command(name: str):
+        summary, text, example = HELP[name]
+        p = sub.add_parser(name, help=summary, description=text, epilog=f"example:\n  {example}",
+                           formatter_class=argparse.RawDescriptionHelpFormatter)
+        p.set_defaults(run=globals()[f"cmd_{name}"])
+        return p
+
+    def walking(p: argparse.ArgumentParser) -> None:
+        p.add_argument("paths", nargs="+", metavar="PATH", help="F0 files, and directories to search for *.f0")
+        p.add_argument("-r", "--recursive", action="store_true", help="search directories' subdirectories too")
+
+    p = command("info")
+    walking(p)
+    p.add_argument("--json", action="store_true",
+                   help="one JSON object per file (all header fields, sizes in bytes) instead of a line")
+    p = command("header")
+    p.add_argument("file", metavar="FILE", help="an F0 file")
+    walking(command("verify"))
+    p = command("convert")
+    p.add_argument("input", metavar="IN", help="input file: .f0, .npy or .fits")
+    p.add_argument("output", metavar="OUT", help="output file: .f0, .npy or .fits")
+    g = p.add_mutually_exclusive_group()
+    g.add_argument("--compress", dest="compress", action="store_true", default=None,
+                   help="F0 output: the smallest crunch stream, or raw where none is smaller (the default)")
+    g.add_argument("--no-compress", dest="compress", action="store_false", help="F0 output: raw data")
+    p.add_argument("--slice", type=positive_slice, metavar="N",
+                   help="F0 output: the plain crunch stream of slice N (0-32) instead of the automatic choice")
+    p.add_argument("--header", metavar="TEXT",
+                   help="header text for the output (at most 255 bytes of UTF-8; default: the input's)")
+    p = command("recompress")
+    walking(p)
+    p.add_argument("-n", "--dry-run", action="store_true", help="only report what would be saved; write nothing")
+    p = command("preview")
+    p.add_argument("file", metavar="FILE", help="an F0 file")
+    p.add_argument("-o", "--output", required=True, metavar="OUT.png", help="the PNG file to write")
+    p.add_argument("--plane", type=int, default=0, metavar="N",
+                   help="plane of an array of 3 or more dimensions (default 0; negative counts from the end)")
+    p.add_argument("--percentiles", type=float, nargs=2, default=(1.0, 99.0), metavar=("LO", "HI"),
+                   help="values at these percentiles become black and white (default: 1 99)")
+    p.add_argument("--log", action="store_true", help="logarithmic stretch between the percentiles")
+    p.add_argument("--cmap", metavar="NAME", help="a matplotlib colour map, e.g. viridis, gray, inferno")
+    return parser
+
+
+def report(args: argparse.Namespace, line: str) -> None:
+    print(f"zeb {args.command}: {line}", file=sys.stderr, flush=True)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Runs the command with `argv` (default: the process's arguments) and
+    returns its exit status; the console script exits with it."""
+    if isinstance(sys.stdout, io.TextIOWrapper):
+        sys.stdout.reconfigure(errors="surrogateescape")  # file names print as the bytes they are
+    parser = build_parser()
+    try:
+        args = parser.parse_args(argv)
+    except KeyboardInterrupt:
+        print("zeb: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
+    if args.command is None:
+        parser.error("a command is required")
+    out = sys.stdout
+    try:
+        status = args.run(args, out)
+        out.flush()
+        return status
+    except UsageError as exc:
+        print(f"zeb {args.command}: error: {exc} (see 'zeb {args.command} --help')", file=sys.stderr)
+        return EXIT_USAGE
+    except Failure as exc:
+        report(args, str(exc))
+        return EXIT_FAILED
+    except KeyboardInterrupt:
+        print("zeb: interrupted", file=sys.stderr)
+        return 128 + signal.SIGINT
+    except BrokenPipeError:
+        # the reader went away (`zeb info dir | head -1`): stop quietly, and
+        # point stdout at /dev/null so that the interpreter's final flush is silent
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return EXIT_FAILED
+    except MemoryError:
+        report(args, "out of memory")
+        return EXIT_FAILED
+    except Exception as exc:  # anything else still ends in one line, not a traceback
+        report(args, f"{type(exc).__name__}: {exc}")
+        return EXIT_FAILED
+
