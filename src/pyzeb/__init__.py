@@ -26,4 +26,18 @@ except _metadata.PackageNotFoundError:  # running from a build tree
     __version__ = "0+unknown"
 
 __all__ = ["FormatError", "FormatWarning", "Header", "decode", "encode", "memmap", "read", "read_header",
-           "write", "__version__"]
+           "read_stack", "write", "__version__"]
+
+
+def __getattr__(name: str):
+    # read_stack lives in its own module, imported on first use, so that
+    # importing pyzeb does not import dask
+    if name == "read_stack":
+        from ._stack import read_stack
+        globals()["read_stack"] = read_stack
+        return read_stack
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
+def __dir__() -> list[str]:
+    return sorted(set(globals()) | {"read_stack"})
