@@ -4,7 +4,11 @@
 
 VENV      ?= .venv
 PY        := $(VENV)/bin/python
-FILE      ?= data/sample.f0
+FILE      ?= data
+# The optional dependencies (pyproject's extras: dask, zarr, fits, cli, all),
+# so that every test runs.
+EXTRAS    := "dask[array]>=2024.1" "distributed>=2024.1" "fsspec>=2023.1" "zarr>=3.0" "numcodecs>=0.13" \
+             "astropy>=6.0" "tqdm>=4.60" "Pillow>=10.0" "matplotlib>=3.8"
 FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
@@ -15,7 +19,7 @@ all: install
 
 $(VENV)/.ready: pyproject.toml
 	@test -x $(PY) || $$(sh tools/find-python.sh) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.10" "pytest>=7"
+	$(PY) -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.10" "pytest>=7" $(EXTRAS)
 	@touch $@
 
 venv: $(VENV)/.ready
@@ -23,8 +27,9 @@ venv: $(VENV)/.ready
 install: $(VENV)/.ready
 	$(PY) -m pip install -q --disable-pip-version-check --no-build-isolation .
 
+# A tour of the zeb command on the sample files (or FILE=path, a file or a directory).
 run: install
-	$(PY) tools/f0info.py $(FILE)
+	@sh tools/tour.sh $(VENV)/bin/zeb $(FILE)
 
 pytest: install
 	$(PY) -X dev -m pytest -q
@@ -50,6 +55,7 @@ clean:
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check imagecodecs
 	$(PY) bench/bench.py
+	$(PY) bench/bench_cli.py
 
 # ---- fuzzing (libFuzzer, clang from Debian's packages) --------------------
 FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip
