@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import os
-import stat
 from dataclasses import dataclass
 from typing import Literal, Protocol, Union
 
@@ -258,16 +257,8 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
             raise TypeError(f"expected a path or a binary file object, not {type(file).__name__}")
         file.write(_core.encode(a, code, dims, text, mode, nthreads))  # type: ignore[union-attr]
         return
-    _core.write(path, name, a, code, dims, text, mode, nthreads, _atomic(path))
-
-
-def _atomic(path: bytes) -> bool:
-    """Only regular files (or new ones) are replaced by rename; a device or a
-    pipe is written in place."""
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except OSError:
-        return True
+    # Atomic for regular files; the file layer writes devices and pipes in place.
+    _core.write(path, name, a, code, dims, text, mode, nthreads, True)
 
 
 def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
