@@ -24,6 +24,8 @@ _PROTOTYPES = {
     "zeb_compress_bound": (i64, [i32, i32, i32, i32]),
     "zeb_decode": (i32, [i32, vp, i64, vp, i64, i32, i32, i32, vp]),
     "zeb_encode": (i32, [i32, vp, vp, i32, i32, i32, i32, i32]),
+    "zeb_encode_threads": (i32, [i32, vp, vp, i32, i32, i32, i32, i32, i32]),
+    "zeb_choose_stream": (i32, [i32, vp, i64, i32, i32, vp]),
     "free": (None, [vp]),
 }
 for _w in ("8", "", "32", "run8", "run"):
