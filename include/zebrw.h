@@ -180,7 +180,7 @@ typedef struct zeb_reader zeb_reader;  /* an open file or memory image */
  * header blocks and, for a compressed file, the 14-byte stream header) into
  * info, refusing what cannot be read exactly (the same checks and statuses as
  * a strict zeb_read).  With reader null the file is closed again: a
- * header-only read.  Otherwise *reader receives the open reader (on success
+ * header-only read, which does not check that the file holds all its data.  Otherwise *reader receives the open reader (on success
  * only), to be passed to zeb_read_data and zeb_close.  *error_number receives
  * errno for ZEB_E_NOT_FOUND and ZEB_E_OPEN (may be null).  A header-only read
  * costs an open, one small read and a close.  What zeb_open checks: the header

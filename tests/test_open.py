@@ -91,9 +91,12 @@ def test_two_steps_give_what_a_strict_read_gives(tmp_path, name):
     assert whole == read_whole(content=CASES[name])
     assert read_two_steps(str(p))[:3] == whole
     assert read_two_steps(content=CASES[name])[:3] == whole
-    # a header-only open refuses exactly what an open for reading refuses
+    # a header-only open refuses what an open for reading refuses, but for
+    # data that end early (it does not look at the data)
     opened = read_two_steps(str(p))[4]
-    assert read_two_steps(str(p), header_only=True)[0] == opened and opened in (0, whole[0])
+    header_only = read_two_steps(str(p), header_only=True)[0]
+    assert opened in (0, whole[0])
+    assert header_only == opened or (header_only == 0 and opened in (-11, -14))
 
 
 def test_info_of_a_raw_and_a_compressed_file(tmp_path):

@@ -289,7 +289,9 @@ int open_for_reading(const char *file_name, zeb_report *report, int32_t *status,
 }
 
 // The checks of zeb_open: everything a strict read checks before the data.
-int32_t open_layout(zeb::Source &src, Layout &l, zeb_report *report)
+// A header-only open does not ask whether the file still holds all its data
+// (it is not read, and a damaged file's headers are worth seeing).
+int32_t open_layout(zeb::Source &src, Layout &l, bool header_only, zeb_report *report)
 {
     int32_t status = read_checked_header(src, l, report);
     if (status != ZEB_OK)
@@ -298,9 +300,9 @@ int32_t open_layout(zeb::Source &src, Layout &l, zeb_report *report)
         add_event(report, ZEB_EV_UNKNOWN_TYPE, ZEB_E_UNKNOWN_TYPE, l.h.datyp);
         return ZEB_E_UNKNOWN_TYPE;
     }
-    if ((status = check_room(src, l, report)) != ZEB_OK)
+    if (!header_only && (status = check_room(src, l, report)) != ZEB_OK)
         return status;
-    return l.compressed ? read_stream_header(src, l, true, report) : ZEB_OK;
+    return l.compressed ? read_stream_header(src, l, !header_only, report) : ZEB_OK;
 }
 
 void fill_info(const Layout &l, zeb_info *info)
@@ -404,7 +406,7 @@ namespace {
 int32_t open_source(std::unique_ptr<zeb::Source> src, zeb_reader **reader, zeb_info *info, zeb_report *report)
 {
     Layout l;
-    int32_t status = open_layout(*src, l, report);
+    int32_t status = open_layout(*src, l, reader == nullptr, report);
     if (status != ZEB_OK)
         return status;
     if (info)
@@ -469,6 +471,15 @@ ZEB_API int32_t zeb_open(const char *file_name, zeb_reader **reader, zeb_info *i
     int fd = open_for_reading(file_name, report, &status, error_number);
     if (fd < 0)
         return status;
+    // A directory opens, but is no file to read: say so instead of reading short.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        add_event(report, ZEB_EV_OPEN, ZEB_E_OPEN, EISDIR);
+        if (error_number)
+            *error_number = EISDIR;
+        return ZEB_E_OPEN;
+    }
     std::unique_ptr<zeb::Source> src(new (std::nothrow) zeb::FdSource(fd));
     if (!src) {
         ::close(fd);
