@@ -69,11 +69,11 @@ class Header:
 
 def _format_error(name: str, cause: str) -> FormatError:
     err = FormatError(f"{name}: {cause}")
-    err.filename = name  # type: ignore[attr-defined]
+    err.filename = name
     return err
 
 
-def _header(info: tuple) -> Header:
+def _header(info: _core.Info) -> Header:
     type_code, dims, compressed, big_endian, blocks, offset, size, ctype, slice_, text, _nbytes = info
     return Header(shape=tuple(reversed(dims)), dtype=_DTYPES[type_code],
                   text=text.decode("utf-8", "surrogateescape"), compressed=bool(compressed),
@@ -214,7 +214,8 @@ def _threads(threads: int | None) -> int:
     return int(threads)
 
 
-def _arguments(array: object, compress: bool | int, header: str | bytes, threads: int | None) -> tuple:
+def _arguments(array: object, compress: bool | int, header: str | bytes,
+               threads: int | None) -> tuple[np.ndarray, int, tuple[int, ...], bytes, int, int]:
     a, code = _storable(array)
     return a, code, a.shape[::-1], _text(header), _mode(compress), _threads(threads)
 
