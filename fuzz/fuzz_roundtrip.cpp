@@ -1,13 +1,17 @@
 // Encode, decode, compare.  The first 4 bytes choose the compression type,
-// slice, block size and a tight output limit; the rest are the elements.
-// The encoder must never write at or beyond its limit, must succeed with the
-// bound it advertises, and a tight limit gives either -1 or the same stream.
+// slice, block size and a tight output limit (the first also how many pieces
+// the threaded encoder cuts the blocks into, and on how many threads); the
+// rest are the elements.  The encoder must never write at or beyond its
+// limit, must succeed with the bound it advertises, and a tight limit gives
+// either -1 or the same stream.  The threaded encoder must give exactly what
+// the one-thread encoder gives, with either limit.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
 #include "zebcodec.h"
+#include "../src/codec/zebencode_internal.h"
 
 namespace {
 constexpr uint8_t kCanary = 0xA5;
@@ -59,5 +63,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t n)
     check_canary(tight, size_t(limit));
     if (r >= 0 && (r != size || std::memcmp(tight.data(), stream.data(), size_t(size)) != 0))
         std::abort();
+    if (r < 0 && r != ZEB_E_NO_ROOM)
+        std::abort();
+
+    // The blocks in pieces: the same result and bytes, with the bound, the
+    // tight limit and a limit just around the stream's end.
+    const int32_t pieces = 1 + (in[0] / 5) % 6, threads = 1 + (in[0] / 30) % 2;
+    const int32_t near = size + 8 - int32_t(in[3] % 12);
+    for (int32_t lim : {int32_t(bound), limit, near < 25 ? 25 : near}) {
+        std::vector<uint8_t> one(size_t(lim) + kGuard, kCanary), par(size_t(lim) + kGuard, kCanary);
+        const int32_t r1 = zeb_encode(ct, one.data(), copy.data(), slice, block_size, nblocks, lim, 0);
+        const int32_t rp = zeb::detail::encode_pieces(ct, par.data(), copy.data(), slice, block_size, nblocks, lim, 0,
+                                                      pieces, threads);
+        check_canary(par, size_t(lim));
+        if (rp != r1 || (r1 >= 0 && std::memcmp(one.data(), par.data(), size_t(r1)) != 0))
+            std::abort();
+    }
     return 0;
 }

@@ -147,11 +147,15 @@ ZEB_API int64_t zeb_compress_bound(int32_t compression_type, int32_t slice, int3
                                    int32_t nblocks);
 
 /* As zeb_encode, with the blocks coded in pieces on up to `threads` threads
- * (0: one per available core) and joined.  Blocks start on byte boundaries
- * and are coded independently, so the result is byte for byte what zeb_encode
- * gives: the same return value (stream size or status), the same stream
- * bytes, nothing written at or beyond limit.  Small arrays are coded on one
- * thread.  Prints nothing. */
+ * (0 or below: one per core the process may run on) and joined.  Blocks
+ * start on byte boundaries and are coded independently, so the result is
+ * byte for byte what zeb_encode gives: the same return value (stream size or
+ * status), the same stream bytes, nothing written at or beyond limit.
+ * Arrays below 1 MiB, and arrays of one block, are coded on one thread (the
+ * environment variable ZEB_PARALLEL_MIN_BYTES, read once, overrides the
+ * size).  Pieces after the first are coded into buffers of their own and
+ * copied; when those cannot be allocated the array is coded on one thread.
+ * Prints nothing. */
 ZEB_API int32_t zeb_encode_threads(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
                                    int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian,
                                    int32_t threads);

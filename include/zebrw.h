@@ -180,9 +180,15 @@ typedef struct zeb_reader zeb_reader;  /* an open file or memory image */
  * header blocks and, for a compressed file, the 14-byte stream header) into
  * info, refusing what cannot be read exactly (the same checks and statuses as
  * a strict zeb_read).  With reader null the file is closed again: a
- * header-only read.  Otherwise *reader receives the open reader (on success
+ * header-only read, which does not check that the file holds all its data.  Otherwise *reader receives the open reader (on success
  * only), to be passed to zeb_read_data and zeb_close.  *error_number receives
- * errno for ZEB_E_NOT_FOUND and ZEB_E_OPEN (may be null).  Prints nothing. */
+ * errno for ZEB_E_NOT_FOUND and ZEB_E_OPEN (may be null).  A header-only read
+ * costs an open, one small read and a close.  What zeb_open checks: the header
+ * (and a file too short for its data, where its size is known), the layout,
+ * the type and the stream header; the body's length where the size is not
+ * known (a pipe), the pairing of stream and type and the body itself are
+ * checked by zeb_read_data.  info->big_endian is 0 for compressed files
+ * (streams are little-endian).  Prints nothing. */
 ZEB_API int32_t zeb_open(const char *file_name, zeb_reader **reader, zeb_info *info, zeb_report *report,
                          int32_t *error_number);
 
@@ -194,8 +200,12 @@ ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader
  * least info.nbytes), in native byte order.  Returns ZEB_OK only when every
  * element was read exactly; otherwise the status of the first problem (the
  * buffer's contents are then unspecified).  Warnings (ZEB_EV_NBLOCKS,
- * ZEB_EV_INCONSISTENT) are events with status ZEB_OK.  Takes a bounded
- * amount of memory besides data.  Call at most once per reader. */
+ * ZEB_EV_INCONSISTENT) are events with status ZEB_OK.  Together with the
+ * events of zeb_open, the report holds what a strict zeb_read reports.  Takes
+ * a bounded amount of memory besides data: a compressed body is read and
+ * decoded in windows of 1 MiB (larger only where one block needs more).  The
+ * file is closed once the data are read.  Call at most once per reader; a
+ * second call, or capacity below info.nbytes, gives ZEB_E_BAD_ARGUMENT. */
 ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report);
 
 /* Closes the reader (null: nothing). */

@@ -62,7 +62,13 @@ _PROTOTYPES = {
     "zeb_prepare": (i32, [vp, i32, vp, i32, C.c_char_p, i32, i32, i32, vp, vp]),
     "zeb_payload_free": (None, [vp]),
     "zeb_write_payload": (i32, [C.c_char_p, vp, i32, vp, vp]),
+    "zeb_open": (i32, [C.c_char_p, vp, vp, vp, vp]),
+    "zeb_open_memory": (i32, [vp, i64, vp, vp, vp]),
+    "zeb_read_data": (i32, [vp, vp, i64, vp]),
+    "zeb_close": (None, [vp]),
     "zeb_report_print": (None, [vp, C.c_char_p]),
+    "zeb_encode_threads": (i32, [i32, vp, vp, i32, i32, i32, i32, i32, i32]),
+    "zeb_choose_stream": (i32, [i32, vp, i64, i32, i32, vp]),
     "free": (None, [vp]),
 }
 for _w in ("8", "", "32", "run8", "run"):

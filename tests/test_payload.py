@@ -8,7 +8,7 @@ import pytest
 import _pyzeb
 from clib import Payload, Report, lib
 from f0build import f0_header
-from test_write import c_dims, fzwrite_c, small_tmpfs  # noqa: F401 (fixture)
+from test_write import c_dims, fzwrite_c
 
 RAW, AUTO = -1, -2
 EV_W_OPEN, EV_W_WRITE, EV_W_BAD_ARGUMENT, EV_W_ENCODE = 23, 24, 26, 28
@@ -124,7 +124,7 @@ def test_write_payload_failures(tmp_path, flags):
     assert (st, err, rep.codes()) == (E_OPEN, 2, [(EV_W_OPEN, E_OPEN)]) and rep.events[0].a == 2
 
 
-def test_atomic_write_on_a_full_filesystem_leaves_the_old_file(small_tmpfs):  # noqa: F811
+def test_atomic_write_on_a_full_filesystem_leaves_the_old_file(small_tmpfs):
     p = small_tmpfs / "f.f0"
     p.write_bytes(b"old")
     noise = np.random.default_rng(0).integers(-30000, 30000, 200_000).astype("<i2")

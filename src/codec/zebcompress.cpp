@@ -21,6 +21,7 @@
 #include <cstring>
 
 #include "zebcodec.h"
+#include "zebencode_internal.h"
 
 namespace {
 
@@ -255,17 +256,18 @@ template <class T> inline bool put_first(BitWriter &w, int64_t v)
     return w.put(static_cast<uint64_t>(v) & ((uint64_t(1) << W) - 1), W);
 }
 
-// Plain body; returns the stream size or ZEB_E_NO_ROOM.
+// Plain blocks [b0, b1) from byte pos of out; a code may start only in a
+// byte not beyond room_end.  Returns the byte after the last block or
+// ZEB_E_NO_ROOM.
 template <class T>
-int64_t encode_plain(uint8_t *stream, const T *data, unsigned slice, int64_t block_size, int64_t nblocks,
-                     int64_t limit)
+int64_t encode_plain(uint8_t *out, int64_t pos, int64_t limit, int64_t room_end, const T *data, unsigned slice,
+                     int64_t block_size, int64_t b0, int64_t b1)
 {
     const uint64_t mask = (uint64_t(1) << slice) - 1;
-    const int64_t room_end = limit - kRoomSlack + kHeaderSize;  // last stream byte a code may start in
     const int64_t advance = (7 + max_code_bits<T>(slice)) / 8;
     const int64_t fast_end = std::min(room_end, limit - 8 - advance);
-    BitWriter w(stream, kHeaderSize, limit);
-    for (int64_t b = 0; b < nblocks; ++b) {
+    BitWriter w(out, pos, limit);
+    for (int64_t b = b0; b < b1; ++b) {
         const T *p = data + b * block_size;
         if (!put_first<T>(w, load(p)))
             return ZEB_E_NO_ROOM;
@@ -318,18 +320,17 @@ inline int64_t put_run(uint8_t *stream, int64_t at, int64_t limit, int64_t len, 
     return piece(len) ? at : -1;
 }
 
-// Run-length body; returns the stream size or ZEB_E_NO_ROOM.  Differences
-// are computed from the elements as they are needed.
+// Run-length blocks [b0, b1), as encode_plain.  Differences are computed
+// from the elements as they are needed.
 template <class T>
-int64_t encode_run(uint8_t *stream, const T *data, unsigned slice, int64_t block_size, int64_t nblocks,
-                   int64_t limit)
+int64_t encode_run(uint8_t *stream, int64_t pos, int64_t limit, int64_t room_end, const T *data, unsigned slice,
+                   int64_t block_size, int64_t b0, int64_t b1)
 {
     constexpr int64_t kMaxLiterals = 127;
     constexpr int64_t kMinRun = 4;
     const uint64_t mask = (uint64_t(1) << slice) - 1;
-    const int64_t room_end = limit - kRoomSlack + kHeaderSize;
-    BitWriter w(stream, kHeaderSize, limit);
-    for (int64_t b = 0; b < nblocks; ++b) {
+    BitWriter w(stream, pos, limit);
+    for (int64_t b = b0; b < b1; ++b) {
         const T *p = data + b * block_size;
         if (!put_first<T>(w, load(p)))
             return ZEB_E_NO_ROOM;
@@ -432,10 +433,10 @@ int32_t classic(int32_t compression_type, uint8_t *stream, const void *data, int
 
 }  // namespace
 
-extern "C" {
+namespace zeb::detail {
 
-ZEB_API int32_t zeb_encode(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
-                           int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian)
+int32_t encode_check(int32_t compression_type, const uint8_t *stream, const void *data, int32_t slice,
+                     int32_t block_size, int32_t nblocks, int32_t limit)
 {
     if (zeb_compression_width(compression_type) == 0)
         return ZEB_E_UNKNOWN_COMPRESSION;
@@ -447,45 +448,66 @@ ZEB_API int32_t zeb_encode(int32_t compression_type, uint8_t *stream, const void
         return ZEB_E_BAD_BLOCK_SIZE;
     if (!stream || (nblocks > 0 && !data))
         return ZEB_E_BAD_ARGUMENT;
+    return ZEB_OK;
+}
 
-    const int32_t s = effective_slice(compression_type, slice);
+void encode_header(int32_t compression_type, uint8_t *stream, int32_t slice, int32_t block_size, int32_t nblocks)
+{
     store_native32(stream + 4, nblocks);
     store_native32(stream + 8, block_size);
-    stream[12] = static_cast<uint8_t>(s);
+    stream[12] = static_cast<uint8_t>(effective_slice(compression_type, slice));
     stream[13] = static_cast<uint8_t>(compression_type);
+}
 
-    const auto us = static_cast<unsigned>(s);
-    const int64_t bs = block_size, nb = nblocks, lim = limit;
-    int64_t size = kHeaderSize;
-    if (nblocks > 0) {
-        switch (compression_type) {
-        case ZEB_CT_CRUNCH8:
-            size = encode_plain(stream, static_cast<const uint8_t *>(data), us, bs, nb, lim);
-            break;
-        case ZEB_CT_CRUNCH16:
-            size = encode_plain(stream, static_cast<const int16_t *>(data), us, bs, nb, lim);
-            break;
-        case ZEB_CT_CRUNCH32:
-            size = encode_plain(stream, static_cast<const int32_t *>(data), us, bs, nb, lim);
-            break;
-        case ZEB_CT_CRUNCHRUN8:
-            size = encode_run(stream, static_cast<const uint8_t *>(data), us, bs, nb, lim);
-            break;
-        default:
-            size = encode_run(stream, static_cast<const int16_t *>(data), us, bs, nb, lim);
-            break;
-        }
-        if (size < 0)
-            return static_cast<int32_t>(size);
+int64_t encode_blocks(int32_t compression_type, uint8_t *out, int64_t pos, int64_t limit, int64_t room_end,
+                      const void *data, int32_t slice, int64_t block_size, int64_t b0, int64_t b1)
+{
+    const auto s = static_cast<unsigned>(effective_slice(compression_type, slice));
+    switch (compression_type) {
+    case ZEB_CT_CRUNCH8:
+        return encode_plain(out, pos, limit, room_end, static_cast<const uint8_t *>(data), s, block_size, b0, b1);
+    case ZEB_CT_CRUNCH16:
+        return encode_plain(out, pos, limit, room_end, static_cast<const int16_t *>(data), s, block_size, b0, b1);
+    case ZEB_CT_CRUNCH32:
+        return encode_plain(out, pos, limit, room_end, static_cast<const int32_t *>(data), s, block_size, b0, b1);
+    case ZEB_CT_CRUNCHRUN8:
+        return encode_run(out, pos, limit, room_end, static_cast<const uint8_t *>(data), s, block_size, b0, b1);
+    default:
+        return encode_run(out, pos, limit, room_end, static_cast<const int16_t *>(data), s, block_size, b0, b1);
     }
-    const auto stream_size = static_cast<int32_t>(size);  // never above limit
-    store_native32(stream, stream_size);
+}
+
+int32_t encode_finish(uint8_t *stream, int64_t stream_size, int32_t host_big_endian)
+{
+    const auto size = static_cast<int32_t>(stream_size);  // never above limit
+    store_native32(stream, size);
     if (host_big_endian) {
         reverse4(stream);
         reverse4(stream + 8);
         reverse4(stream + 4);
     }
-    return stream_size;
+    return size;
+}
+
+}  // namespace zeb::detail
+
+extern "C" {
+
+ZEB_API int32_t zeb_encode(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
+                           int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian)
+{
+    const int32_t status = zeb::detail::encode_check(compression_type, stream, data, slice, block_size, nblocks, limit);
+    if (status != ZEB_OK)
+        return status;
+    zeb::detail::encode_header(compression_type, stream, slice, block_size, nblocks);
+    int64_t end = kHeaderSize;
+    if (nblocks > 0) {
+        end = zeb::detail::encode_blocks(compression_type, stream, kHeaderSize, limit, limit - kRoomSlack + kHeaderSize,
+                                         data, slice, block_size, 0, nblocks);
+        if (end < 0)
+            return static_cast<int32_t>(end);
+    }
+    return zeb::detail::encode_finish(stream, end, host_big_endian);
 }
 
 ZEB_API void zeb_encode_report(int32_t compression_type, int32_t status, int32_t limit, int32_t slice)

@@ -2,7 +2,6 @@
 from __future__ import annotations
 
 import os
-import stat
 from dataclasses import dataclass
 from typing import Literal, Protocol, Union
 
@@ -70,11 +69,11 @@ class Header:
 
 def _format_error(name: str, cause: str) -> FormatError:
     err = FormatError(f"{name}: {cause}")
-    err.filename = name  # type: ignore[attr-defined]
+    err.filename = name
     return err
 
 
-def _header(info: tuple) -> Header:
+def _header(info: _core.Info) -> Header:
     type_code, dims, compressed, big_endian, blocks, offset, size, ctype, slice_, text, _nbytes = info
     return Header(shape=tuple(reversed(dims)), dtype=_DTYPES[type_code],
                   text=text.decode("utf-8", "surrogateescape"), compressed=bool(compressed),
@@ -215,7 +214,8 @@ def _threads(threads: int | None) -> int:
     return int(threads)
 
 
-def _arguments(array: object, compress: bool | int, header: str | bytes, threads: int | None) -> tuple:
+def _arguments(array: object, compress: bool | int, header: str | bytes,
+               threads: int | None) -> tuple[np.ndarray, int, tuple[int, ...], bytes, int, int]:
     a, code = _storable(array)
     return a, code, a.shape[::-1], _text(header), _mode(compress), _threads(threads)
 
@@ -258,16 +258,8 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
             raise TypeError(f"expected a path or a binary file object, not {type(file).__name__}")
         file.write(_core.encode(a, code, dims, text, mode, nthreads))  # type: ignore[union-attr]
         return
-    _core.write(path, name, a, code, dims, text, mode, nthreads, _atomic(path))
-
-
-def _atomic(path: bytes) -> bool:
-    """Only regular files (or new ones) are replaced by rename; a device or a
-    pipe is written in place."""
-    try:
-        return stat.S_ISREG(os.stat(path).st_mode)
-    except OSError:
-        return True
+    # Atomic for regular files; the file layer writes devices and pipes in place.
+    _core.write(path, name, a, code, dims, text, mode, nthreads, True)
 
 
 def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:

@@ -3,6 +3,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
@@ -67,6 +68,99 @@ void FileSource::close()
     if (f_)
         fclose(f_);
     f_ = nullptr;
+}
+
+int64_t Source::skip(int64_t n)
+{
+    uint8_t scratch[4096];
+    int64_t done = 0;
+    while (done < n) {
+        int64_t want = n - done < int64_t(sizeof scratch) ? n - done : int64_t(sizeof scratch);
+        int64_t got = read(scratch, want);
+        done += got;
+        if (got < want)
+            break;
+    }
+    return done;
+}
+
+FdSource::FdSource(int fd) : fd_(fd)
+{
+    struct stat st;
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
+        size_ = st.st_size;
+}
+
+void FdSource::close()
+{
+    if (fd_ >= 0)
+        ::close(fd_);
+    fd_ = -1;
+}
+
+// Reads into dst (room for n bytes) until at least at_least bytes arrived or
+// the file ends; a read error counts as the end.
+int64_t FdSource::read_fd(uint8_t *dst, int64_t n, int64_t at_least)
+{
+    constexpr int64_t kPiece = int64_t(1) << 30;
+    int64_t got = 0;
+    while (fd_ >= 0 && got < at_least) {
+        ssize_t r = ::read(fd_, dst + got, static_cast<size_t>(n - got < kPiece ? n - got : kPiece));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r <= 0)
+            break;
+        got += r;
+    }
+    return got;
+}
+
+int64_t FdSource::read(void *dst, int64_t n)
+{
+    if (n <= 0)
+        return 0;
+    auto *out = static_cast<uint8_t *>(dst);
+    int64_t got = ahead_end_ - ahead_pos_ < n ? ahead_end_ - ahead_pos_ : n;
+    std::memcpy(out, ahead_ + ahead_pos_, static_cast<size_t>(got));
+    ahead_pos_ += got;
+    if (got < n) {
+        if (n - got < kAhead) {
+            ahead_pos_ = 0;
+            ahead_end_ = read_fd(ahead_, kAhead, n - got);
+            int64_t k = ahead_end_ < n - got ? ahead_end_ : n - got;
+            std::memcpy(out + got, ahead_, static_cast<size_t>(k));
+            ahead_pos_ = k;
+            got += k;
+        } else {
+            got += read_fd(out + got, n - got, n - got);
+        }
+    }
+    pos_ += got;
+    return got;
+}
+
+int64_t FdSource::skip(int64_t n)
+{
+    if (size_ < 0 || n <= 0)
+        return Source::skip(n);
+    int64_t k = ahead_end_ - ahead_pos_ < n ? ahead_end_ - ahead_pos_ : n;
+    ahead_pos_ += k;
+    pos_ += k;
+    int64_t rest = n - k < remaining() ? n - k : remaining();
+    if (rest > 0 && fd_ >= 0 && lseek(fd_, static_cast<off_t>(rest), SEEK_CUR) >= 0) {
+        pos_ += rest;
+        k += rest;
+    }
+    return k;
+}
+
+int64_t MemorySource::skip(int64_t n)
+{
+    int64_t k = n < remaining() ? n : remaining();
+    if (k <= 0)
+        return 0;
+    pos_ += k;
+    return k;
 }
 
 int64_t MemorySource::read(void *dst, int64_t n)

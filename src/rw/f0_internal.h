@@ -19,6 +19,15 @@ public:
     virtual int64_t remaining() const = 0;
     // Called once everything has been read (a file is closed here).
     virtual void done() {}
+    // Passes over up to n bytes; returns the number passed over (fewer at the end).
+    virtual int64_t skip(int64_t n);
+    // Where the unread bytes lie in memory, with their number in *avail; null
+    // when they are not in memory (a file).
+    virtual const uint8_t *peek(int64_t *avail) const
+    {
+        *avail = 0;
+        return nullptr;
+    }
 };
 
 class FileSource final : public Source {
@@ -36,11 +45,41 @@ private:
     int64_t size_ = -1;  // file size for regular files
 };
 
+// An open file descriptor, read with read(2): the first small read fetches a
+// few KiB, so that the header, the further header blocks and the stream
+// header cost one system call; large reads go straight into the caller's
+// buffer, in pieces of at most 1 GiB.  Owns the descriptor.
+class FdSource final : public Source {
+public:
+    explicit FdSource(int fd);
+    ~FdSource() override { close(); }
+    int64_t read(void *dst, int64_t n) override;
+    int64_t remaining() const override { return size_ < 0 ? -1 : (size_ > pos_ ? size_ - pos_ : 0); }
+    int64_t skip(int64_t n) override;
+    void done() override { close(); }
+    void close();
+
+private:
+    int64_t read_fd(uint8_t *dst, int64_t n, int64_t at_least);
+    static constexpr int64_t kAhead = 4096;
+    int fd_;
+    int64_t size_ = -1;  // file size for regular files
+    int64_t pos_ = 0;    // bytes handed out or passed over
+    uint8_t ahead_[kAhead];
+    int64_t ahead_pos_ = 0, ahead_end_ = 0;
+};
+
 class MemorySource final : public Source {
 public:
-    MemorySource(const uint8_t *p, int64_t n) : p_(p), n_(n < 0 ? 0 : n) {}
+    MemorySource(const uint8_t *p, int64_t n) : p_(p), n_(p && n > 0 ? n : 0) {}
     int64_t read(void *dst, int64_t n) override;
     int64_t remaining() const override { return n_ - pos_; }
+    int64_t skip(int64_t n) override;
+    const uint8_t *peek(int64_t *avail) const override
+    {
+        *avail = n_ - pos_;
+        return p_ + pos_;
+    }
 
 private:
     const uint8_t *p_;
@@ -58,6 +97,21 @@ zeb_event *add_event(zeb_report *report, int32_t code, int32_t status, int64_t a
 // Reads and checks the 512-byte header and skips further header blocks.
 // Returns the reversed flag (0 or 1) or a negative status.
 int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_report *report);
+
+// Reads a crunch stream body of body_len bytes from src, window bytes at a
+// time, and decodes it into data (room for capacity elements): whole blocks
+// are decoded from each window and the unfinished one is carried over into
+// the next; the window grows only where one block does not fit.  The result
+// and *info are exactly those of zeb_decode over the whole body (the first
+// body_len bytes, or fewer where src ends first).  *consumed receives the
+// bytes taken from src (the rest of the body is left unread).  Returns
+// ZEB_E_NO_MEMORY (info->status too) when the window cannot be allocated.
+int32_t decode_body(Source &src, int64_t body_len, int32_t compression_type, void *data, int64_t capacity,
+                    int32_t slice, int32_t block_size, int32_t nblocks, int64_t window, zeb_decode_info *info,
+                    int64_t *consumed);
+
+// The window decode_body reads compressed bodies in.
+constexpr int64_t kStreamWindow = int64_t(1) << 20;
 
 // Byte-reverses count elements of the given width (2, 4 or 8) in place.
 void swap_elements(void *values, int64_t count, int width);

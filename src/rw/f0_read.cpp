@@ -1,21 +1,21 @@
-// Reading whole F0 files: the header, then raw or crunch-compressed data.
+// Reading F0 files: the header, then raw or crunch-compressed data; whole
+// files, or headers first and then the data into the caller's buffer.
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <new>
 
 #include "f0_internal.h"
 
 namespace {
 
 using zeb::add_event;
-
-struct FreeDeleter {
-    void operator()(void *p) const { std::free(p); }
-};
-using Buffer = std::unique_ptr<uint8_t, FreeDeleter>;
 
 // Checks the header values the data layout depends on and computes the
 // element count.  Returns a negative status when the file must be refused.
@@ -48,127 +48,187 @@ void note(int32_t *status, int32_t s)
         *status = s;
 }
 
-// Reads the raw data that follow the header into img->data (already
-// allocated, zero-filled, data_size bytes) and swaps them where needed.
-int32_t read_raw(zeb::Source &src, zeb_image *img, bool swap, zeb_report *report)
+// What the headers of a file say, once they have been checked.
+struct Layout {
+    f0_header h;
+    int32_t reversed = 0;
+    int64_t count = 0;       // elements
+    int32_t size = 0;        // bytes per element (0: unknown type)
+    bool compressed = false;
+    bool swap = false;       // raw data are stored in the other byte order
+    compress_header ch{};    // compressed files, once read
+};
+
+// Reads and checks the 512-byte header and the layout it describes.
+int32_t read_checked_header(zeb::Source &src, Layout &l, zeb_report *report)
 {
-    int32_t status = ZEB_OK;
-    int64_t got = src.read(img->data, img->data_size);
-    src.done();
-    if (got < img->data_size) {
-        add_event(report, ZEB_EV_TRUNCATED, ZEB_E_TRUNCATED, got, img->data_size);
-        note(&status, ZEB_E_TRUNCATED);
+    l.reversed = zeb::read_header(src, &l.h, 0, report);
+    if (l.reversed < 0) {
+        add_event(report, ZEB_EV_HEADER_REFUSED, l.reversed);
+        return l.reversed;
     }
-    if (swap) {
-        int width = zeb_element_size(img->type);
-        zeb::swap_elements(img->data, img->data_size / width, width);
-    }
+    int32_t status = check_layout(l.h, &l.count, report);
+    if (status != ZEB_OK)
+        return status;
+    l.size = zeb_element_size(l.h.datyp);
+    l.compressed = l.h.file_flags & F0_FLAG_COMPRESSED;
+    l.swap = ((l.h.file_flags & F0_FLAG_SWAPPED) != 0) != (l.reversed != 0);
+    return ZEB_OK;
+}
+
+// A strict read refuses, before allocating, a file too short to hold its
+// data: raw data byte for byte, or a stream that could not produce that
+// many elements (no code takes less than 1 bit, no run segment less than
+// 3 bytes for 129 elements).
+int32_t check_room(const zeb::Source &src, const Layout &l, zeb_report *report)
+{
+    int64_t data_size = l.count * l.size;
+    int64_t left = src.remaining();
+    if (left < 0)
+        return ZEB_OK;
+    bool raw_short = !l.compressed && left < data_size;
+    bool stream_short = l.compressed && l.count > 64 * left + 64;
+    if (!raw_short && !stream_short)
+        return ZEB_OK;
+    int32_t status = raw_short ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY;
+    add_event(report, raw_short ? ZEB_EV_TRUNCATED : ZEB_EV_SHORT_BODY, status, left, data_size);
     return status;
 }
 
-// Reads the compressed stream that follows the header and decodes it into
-// img->data (already allocated, zero-filled, for count elements).
-int32_t read_compressed(zeb::Source &src, zeb_image *img, int64_t count, bool strict,
-                        zeb_report *report)
+// Reads the 14-byte stream header; a strict read also refuses a body that
+// the file is known to be too short for.
+int32_t read_stream_header(zeb::Source &src, Layout &l, bool strict, zeb_report *report)
 {
-    int32_t status = ZEB_OK;
     uint8_t raw_header[ZEB_COMPRESS_HEADER_SIZE];
-    compress_header ch;
-    if (zeb_parse_compress_header(raw_header, src.read(raw_header, sizeof raw_header), &ch) != ZEB_OK) {
+    if (zeb_parse_compress_header(raw_header, src.read(raw_header, sizeof raw_header), &l.ch) != ZEB_OK) {
         add_event(report, ZEB_EV_SHORT_COMPRESS_HEADER, ZEB_E_SHORT_COMPRESS_HEADER);
         return ZEB_E_SHORT_COMPRESS_HEADER;
     }
-    if (ch.stream_size < ZEB_COMPRESS_HEADER_SIZE) {
-        add_event(report, ZEB_EV_BAD_STREAM_SIZE, ZEB_E_BAD_STREAM_SIZE, ch.stream_size);
+    if (l.ch.stream_size < ZEB_COMPRESS_HEADER_SIZE) {
+        add_event(report, ZEB_EV_BAD_STREAM_SIZE, ZEB_E_BAD_STREAM_SIZE, l.ch.stream_size);
         return ZEB_E_BAD_STREAM_SIZE;
     }
-
-    // The body.  Never allocate more than the file can still deliver, so that
-    // a short file claiming a huge stream costs nothing.
-    int64_t claimed = int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
+    int64_t claimed = int64_t(l.ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
     int64_t left = src.remaining();
-    int64_t want = (left >= 0 && left < claimed) ? left : claimed;
-    if (strict && want < claimed) {
-        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, want, claimed);
+    if (strict && left >= 0 && left < claimed) {
+        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, left, claimed);
         return ZEB_E_SHORT_BODY;
     }
-    Buffer body(static_cast<uint8_t *>(zeb::alloc_buffer(want)));
-    if (!body) {
-        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, want);
-        return ZEB_E_NO_MEMORY;
-    }
-    int64_t got = src.read(body.get(), want);
+    return ZEB_OK;
+}
+
+// Reads raw data into data (n bytes) and swaps them where needed.
+int32_t read_raw(zeb::Source &src, const Layout &l, void *data, int64_t n, zeb_report *report)
+{
+    int32_t status = ZEB_OK;
+    int64_t got = src.read(data, n);
     src.done();
-    if (got < claimed) {
-        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, got, claimed);
-        note(&status, ZEB_E_SHORT_BODY);
-        if (strict)
-            return status;
+    if (got < n) {
+        add_event(report, ZEB_EV_TRUNCATED, ZEB_E_TRUNCATED, got, n);
+        note(&status, ZEB_E_TRUNCATED);
     }
+    if (l.swap)
+        zeb::swap_elements(data, n / l.size, l.size);
+    return status;
+}
+
+void append_events(zeb_report *report, const zeb_report &from)
+{
+    for (int32_t i = 0; i < from.count && i < ZEB_REPORT_MAX; ++i)
+        if (zeb_event *e = add_event(report, 0, 0))
+            *e = from.events[i];
+}
+
+// Reads the stream body that follows the stream header and decodes it into
+// data (count elements).  The body is decoded from memory where the source
+// is memory, else in windows of `window` bytes; either way the whole body is
+// read (or passed over) before the result is known, so that a body that
+// comes up short is reported as such first, as a read of the whole body
+// into one buffer would report it.
+int32_t read_stream(zeb::Source &src, const Layout &l, void *data, int64_t count, bool strict, int64_t window,
+                    zeb_report *report)
+{
+    const compress_header &ch = l.ch;
+    const int64_t claimed = int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
+    zeb_report found{};  // what decoding finds, reported after the body's length
+    int32_t status = ZEB_OK;
 
     // More blocks than the array holds: keep the decoder inside the array.
     int32_t nblocks = ch.nblocks;
     if (int64_t(ch.nblocks) * ch.block_size > count && ch.block_size != 0) {
         int32_t corrected = static_cast<int32_t>(count / ch.block_size);
-        add_event(report, ZEB_EV_NBLOCKS, ZEB_OK, ch.nblocks, corrected);
+        add_event(&found, ZEB_EV_NBLOCKS, ZEB_OK, ch.nblocks, corrected);
         nblocks = corrected;
     }
-    if (img->type == (ch.compression_type & 1))
-        add_event(report, ZEB_EV_INCONSISTENT, ZEB_OK);
+    if (l.h.datyp == (ch.compression_type & 1))
+        add_event(&found, ZEB_EV_INCONSISTENT, ZEB_OK);
 
+    int64_t consumed = 0;
     int32_t width = zeb_compression_width(ch.compression_type);
     if (width == 0) {
-        add_event(report, ZEB_EV_UNKNOWN_COMPRESSION, ZEB_E_UNKNOWN_COMPRESSION, img->type,
-                  ch.compression_type);
-        note(&status, ZEB_E_UNKNOWN_COMPRESSION);
-        return status;
+        add_event(&found, ZEB_EV_UNKNOWN_COMPRESSION, ZEB_E_UNKNOWN_COMPRESSION, l.h.datyp, ch.compression_type);
+        status = ZEB_E_UNKNOWN_COMPRESSION;
+    } else if (width != l.size) {
+        add_event(&found, ZEB_EV_WIDTH_MISMATCH, ZEB_E_WIDTH_MISMATCH, width * 8, l.h.datyp);
+        status = ZEB_E_WIDTH_MISMATCH;
+    } else {
+        zeb_decode_info info;
+        int64_t avail = 0;
+        int32_t st;
+        if (const uint8_t *body = src.peek(&avail)) {
+            consumed = avail < claimed ? avail : claimed;
+            st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
+                            &info);
+        } else {
+            st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
+                                  nblocks, window, &info, &consumed);
+        }
+        if (st == ZEB_E_NO_MEMORY) {
+            add_event(&found, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, window);
+            status = st;
+        } else if (st != ZEB_OK) {
+            if (zeb_event *e = add_event(&found, ZEB_EV_DECODE, st))
+                e->decode = info;
+            status = st;
+        } else if (info.elements < count) {
+            add_event(&found, ZEB_EV_INCOMPLETE, ZEB_E_INCOMPLETE, info.elements, count);
+            status = ZEB_E_INCOMPLETE;
+        }
     }
-    if (width != zeb_element_size(img->type)) {
-        add_event(report, ZEB_EV_WIDTH_MISMATCH, ZEB_E_WIDTH_MISMATCH, width * 8, img->type);
-        note(&status, ZEB_E_WIDTH_MISMATCH);
-        return status;
+    int64_t got = consumed + src.skip(claimed - consumed);
+    src.done();
+    int32_t result = ZEB_OK;
+    if (got < claimed) {
+        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, got, claimed);
+        result = ZEB_E_SHORT_BODY;
+        if (strict)
+            return result;
     }
-    zeb_decode_info info;
-    int32_t st = zeb_decode(ch.compression_type, body.get(), got, img->data, count, ch.slice,
-                            ch.block_size, nblocks, &info);
-    if (st != ZEB_OK) {
-        if (zeb_event *e = add_event(report, ZEB_EV_DECODE, st))
-            e->decode = info;
-        note(&status, st);
-    } else if (info.elements < count) {
-        add_event(report, ZEB_EV_INCOMPLETE, ZEB_E_INCOMPLETE, info.elements, count);
-        note(&status, ZEB_E_INCOMPLETE);
-    }
-    return status;
+    append_events(report, found);
+    note(&result, status);
+    return result;
 }
 
 // Everything after the file has been opened.
-int32_t read_image(zeb::Source &src, zeb_image *img, zeb_report *report, int32_t flags)
+int32_t read_image(zeb::Source &src, zeb_image *img, zeb_report *report, int32_t flags, int64_t window)
 {
     const bool strict = flags & ZEB_READ_STRICT;
-    f0_header h;
-    int32_t reversed = zeb::read_header(src, &h, 0, report);
-    if (reversed < 0) {
-        add_event(report, ZEB_EV_HEADER_REFUSED, reversed);
-        return reversed;
-    }
-    int64_t count = 0;
-    int32_t status = check_layout(h, &count, report);
+    Layout l;
+    int32_t status = read_checked_header(src, l, report);
     if (status != ZEB_OK)
         return status;
 
-    img->dim_count = h.dim_count;
-    std::memcpy(img->dims, h.dims, sizeof(int32_t) * h.dim_count);
-    img->type = h.datyp;
-    img->compressed = h.file_flags & F0_FLAG_COMPRESSED;
-    img->reversed = reversed;
-    std::memcpy(img->header_text, h.header_text, F0_HEADER_TEXT_SIZE);
+    img->dim_count = l.h.dim_count;
+    std::memcpy(img->dims, l.h.dims, sizeof(int32_t) * l.h.dim_count);
+    img->type = l.h.datyp;
+    img->compressed = l.compressed;
+    img->reversed = l.reversed;
+    std::memcpy(img->header_text, l.h.header_text, F0_HEADER_TEXT_SIZE);
     img->header_text[F0_HEADER_TEXT_SIZE] = '\0';
 
-    int32_t size = zeb_element_size(h.datyp);
-    if (size == 0) {
+    if (l.size == 0) {
         // No element size: hand the type back with an empty buffer.
-        add_event(report, ZEB_EV_UNKNOWN_TYPE, ZEB_E_UNKNOWN_TYPE, h.datyp);
+        add_event(report, ZEB_EV_UNKNOWN_TYPE, ZEB_E_UNKNOWN_TYPE, l.h.datyp);
         if (!strict && !(img->data = zeb::alloc_buffer(0))) {
             add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, 1);
             return ZEB_E_NO_MEMORY;
@@ -176,23 +236,11 @@ int32_t read_image(zeb::Source &src, zeb_image *img, zeb_report *report, int32_t
         img->header_ok = 1;
         return ZEB_E_UNKNOWN_TYPE;
     }
-
-    // A strict read refuses, before allocating, a file too short to hold its
-    // data: raw data byte for byte, or a stream that could not produce that
-    // many elements (no code takes less than 1 bit, no run segment less than
-    // 3 bytes for 129 elements).
-    int64_t data_size = count * size;
-    int64_t left = src.remaining();
-    if (strict && left >= 0) {
-        bool raw_short = !img->compressed && left < data_size;
-        bool stream_short = img->compressed && count > 64 * left + 64;
-        if (raw_short || stream_short) {
-            img->header_ok = 1;
-            add_event(report, raw_short ? ZEB_EV_TRUNCATED : ZEB_EV_SHORT_BODY,
-                      raw_short ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY, left, data_size);
-            return raw_short ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY;
-        }
+    if (strict && (status = check_room(src, l, report)) != ZEB_OK) {
+        img->header_ok = 1;
+        return status;
     }
+    int64_t data_size = l.count * l.size;
     img->data = zeb::alloc_buffer(data_size);
     if (!img->data) {
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, data_size);
@@ -200,11 +248,11 @@ int32_t read_image(zeb::Source &src, zeb_image *img, zeb_report *report, int32_t
     }
     img->data_size = data_size;
     img->header_ok = 1;
-
-    bool swap = ((h.file_flags & F0_FLAG_SWAPPED) != 0) != (reversed != 0);
-    if (img->compressed)
-        return read_compressed(src, img, count, strict, report);
-    return read_raw(src, img, swap, report);
+    if (!l.compressed)
+        return read_raw(src, l, img->data, data_size, report);
+    if ((status = read_stream_header(src, l, strict, report)) != ZEB_OK)
+        return status;
+    return read_stream(src, l, img->data, l.count, strict, window, report);
 }
 
 int32_t finish(zeb_image *img, int32_t status, int32_t flags)
@@ -216,21 +264,166 @@ int32_t finish(zeb_image *img, int32_t status, int32_t flags)
     return status;
 }
 
-// The file-opening steps shared by zeb_read and zeb_fzhead.
-FILE *open_for_reading(const char *file_name, zeb_report *report, int32_t *status)
+// Opens a file for reading: ZEB_E_NOT_FOUND where it does not exist (or its
+// status cannot be had), ZEB_E_OPEN where it cannot be opened, with an event
+// and errno.  Returns the descriptor or -1.
+int open_for_reading(const char *file_name, zeb_report *report, int32_t *status, int32_t *error_number)
 {
+    int fd = file_name ? ::open(file_name, O_RDONLY | O_CLOEXEC) : -1;
+    if (fd >= 0)
+        return fd;
+    int err = file_name ? errno : ENOENT;
     struct stat st;
     if (!file_name || stat(file_name, &st) != 0) {
+        if (file_name)
+            err = errno;
         add_event(report, ZEB_EV_NOT_FOUND, ZEB_E_NOT_FOUND);
         *status = ZEB_E_NOT_FOUND;
-        return nullptr;
-    }
-    FILE *f = fopen(file_name, "rb");
-    if (!f) {
-        add_event(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno);
+    } else {
+        add_event(report, ZEB_EV_OPEN, ZEB_E_OPEN, err);
         *status = ZEB_E_OPEN;
     }
-    return f;
+    if (error_number)
+        *error_number = err;
+    return -1;
+}
+
+// The checks of zeb_open: everything a strict read checks before the data.
+// A header-only open does not ask whether the file still holds all its data
+// (it is not read, and a damaged file's headers are worth seeing).
+int32_t open_layout(zeb::Source &src, Layout &l, bool header_only, zeb_report *report)
+{
+    int32_t status = read_checked_header(src, l, report);
+    if (status != ZEB_OK)
+        return status;
+    if (l.size == 0) {
+        add_event(report, ZEB_EV_UNKNOWN_TYPE, ZEB_E_UNKNOWN_TYPE, l.h.datyp);
+        return ZEB_E_UNKNOWN_TYPE;
+    }
+    if (!header_only && (status = check_room(src, l, report)) != ZEB_OK)
+        return status;
+    return l.compressed ? read_stream_header(src, l, !header_only, report) : ZEB_OK;
+}
+
+void fill_info(const Layout &l, zeb_info *info)
+{
+    info->type = l.h.datyp;
+    info->dim_count = l.h.dim_count;
+    std::memcpy(info->dims, l.h.dims, sizeof(int32_t) * l.h.dim_count);
+    info->compressed = l.compressed;
+    info->big_endian = !l.compressed && l.swap;  // the host is little-endian; streams always are
+    info->header_blocks = l.h.header_blocks > 1 ? l.h.header_blocks : 1;
+    info->count = l.count;
+    info->nbytes = l.count * l.size;
+    info->data_offset = int64_t(F0_HEADER_SIZE) * info->header_blocks;
+    info->data_size = l.compressed ? int64_t(l.ch.stream_size) : info->nbytes;
+    info->stream = l.ch;
+    std::memcpy(info->header_text, l.h.header_text, F0_HEADER_TEXT_SIZE);
+    info->header_text[F0_HEADER_TEXT_SIZE] = '\0';
+}
+
+}  // namespace
+
+namespace zeb {
+
+int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64_t capacity, int32_t slice,
+                    int32_t block_size, int32_t nblocks, int64_t window, zeb_decode_info *info, int64_t *consumed)
+{
+    *consumed = 0;
+    if (body_len <= 0 || nblocks <= 0)
+        return zeb_decode(ct, nullptr, 0, data, capacity, slice, block_size, nblocks, info);
+    const int64_t width = zeb_compression_width(ct);
+    int64_t cap = window < 1 ? 1 : (window < body_len ? window : body_len);
+    std::unique_ptr<uint8_t, decltype(&std::free)> buf(static_cast<uint8_t *>(std::malloc(size_t(cap))), &std::free);
+    int64_t off = 0;       // body offset of buf[0]
+    int64_t have = 0;      // bytes in buf
+    int64_t first = 0;     // first block still to decode
+    bool end = false;      // the source has nothing more to give
+    for (;;) {
+        if (!buf) {
+            *info = zeb_decode_info{};
+            info->status = ZEB_E_NO_MEMORY;
+            return ZEB_E_NO_MEMORY;
+        }
+        if (!end && have < cap) {
+            int64_t want = std::min(cap - have, body_len - *consumed);
+            int64_t got = src.read(buf.get() + have, want);
+            have += got;
+            *consumed += got;
+            end = got < want || *consumed == body_len;
+        }
+        // The blocks from `first` on, into their place in data.
+        const int64_t at = width > 0 && block_size > 0 ? first * block_size : 0;
+        const int64_t room = capacity > at ? capacity - at : 0;
+        void *out = room > 0 ? static_cast<uint8_t *>(data) + at * width : data;
+        int32_t st = zeb_decode(ct, buf.get(), have, out, room, slice, block_size,
+                                static_cast<int32_t>(nblocks - first), info);
+        // Window-relative places to whole-body ones.
+        info->used += off;
+        info->elements += at;
+        if (st == ZEB_E_BAD_BITS || st == ZEB_E_BODY_END || st == ZEB_E_BAD_LOOP)
+            info->block += first;
+        if (st == ZEB_E_BAD_BITS || st == ZEB_E_BODY_END) {
+            info->byte_index += off;
+            info->bit_index += 8 * off;
+        }
+        if (st == ZEB_E_BAD_LOOP)
+            info->in += at;
+        if (st != ZEB_E_BODY_END || end)
+            return st;
+        // The window ended inside block info->block: keep that block and what
+        // follows, and read on; where it is the window's first block, the
+        // window is too small for it and grows.
+        const int64_t keep_from = info->used - off;
+        if (info->block > first) {
+            std::memmove(buf.get(), buf.get() + keep_from, size_t(have - keep_from));
+            have -= keep_from;
+            off = info->used;
+            first = info->block;
+        } else {
+            cap = std::min(cap * 2, body_len - off);
+            uint8_t *bigger = static_cast<uint8_t *>(std::realloc(buf.get(), size_t(cap)));
+            if (bigger) {
+                (void)buf.release();
+                buf.reset(bigger);
+            } else {
+                buf.reset();
+            }
+        }
+    }
+}
+
+}  // namespace zeb
+
+struct zeb_reader {
+    std::unique_ptr<zeb::Source> src;
+    Layout layout;
+    bool read = false;
+};
+
+namespace {
+
+int32_t open_source(std::unique_ptr<zeb::Source> src, zeb_reader **reader, zeb_info *info, zeb_report *report)
+{
+    Layout l;
+    int32_t status = open_layout(*src, l, reader == nullptr, report);
+    if (status != ZEB_OK)
+        return status;
+    if (info)
+        fill_info(l, info);
+    if (!reader) {
+        src->done();
+        return ZEB_OK;
+    }
+    auto *r = new (std::nothrow) zeb_reader;
+    if (!r) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(zeb_reader)));
+        return ZEB_E_NO_MEMORY;
+    }
+    r->src = std::move(src);
+    r->layout = l;
+    *reader = r;
+    return ZEB_OK;
 }
 
 // Hands a buffer to a C caller: a malloc'd copy of n bytes.
@@ -250,12 +443,11 @@ ZEB_API int32_t zeb_read(const char *file_name, zeb_image *image, zeb_report *re
 {
     std::memset(image, 0, sizeof *image);
     int32_t status = ZEB_OK;
-    FILE *f = open_for_reading(file_name, report, &status);
-    if (!f)
+    int fd = open_for_reading(file_name, report, &status, nullptr);
+    if (fd < 0)
         return status;
-    zeb::FileSource src(f);
-    status = read_image(src, image, report, flags);
-    return finish(image, status, flags);
+    zeb::FdSource src(fd);
+    return finish(image, read_image(src, image, report, flags, zeb::kStreamWindow), flags);
 }
 
 ZEB_API int32_t zeb_read_memory(const uint8_t *bytes, int64_t length, zeb_image *image,
@@ -263,7 +455,72 @@ ZEB_API int32_t zeb_read_memory(const uint8_t *bytes, int64_t length, zeb_image 
 {
     std::memset(image, 0, sizeof *image);
     zeb::MemorySource src(bytes, length);
-    return finish(image, read_image(src, image, report, flags), flags);
+    return finish(image, read_image(src, image, report, flags, zeb::kStreamWindow), flags);
+}
+
+ZEB_API int32_t zeb_open(const char *file_name, zeb_reader **reader, zeb_info *info, zeb_report *report,
+                         int32_t *error_number)
+{
+    if (reader)
+        *reader = nullptr;
+    if (info)
+        std::memset(info, 0, sizeof *info);
+    if (error_number)
+        *error_number = 0;
+    int32_t status = ZEB_OK;
+    int fd = open_for_reading(file_name, report, &status, error_number);
+    if (fd < 0)
+        return status;
+    // A directory opens, but is no file to read: say so instead of reading short.
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
+        ::close(fd);
+        add_event(report, ZEB_EV_OPEN, ZEB_E_OPEN, EISDIR);
+        if (error_number)
+            *error_number = EISDIR;
+        return ZEB_E_OPEN;
+    }
+    std::unique_ptr<zeb::Source> src(new (std::nothrow) zeb::FdSource(fd));
+    if (!src) {
+        ::close(fd);
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(zeb::FdSource)));
+        return ZEB_E_NO_MEMORY;
+    }
+    return open_source(std::move(src), reader, info, report);
+}
+
+ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader **reader, zeb_info *info,
+                                zeb_report *report)
+{
+    if (reader)
+        *reader = nullptr;
+    if (info)
+        std::memset(info, 0, sizeof *info);
+    std::unique_ptr<zeb::Source> src(new (std::nothrow) zeb::MemorySource(bytes, length));
+    if (!src) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(zeb::MemorySource)));
+        return ZEB_E_NO_MEMORY;
+    }
+    return open_source(std::move(src), reader, info, report);
+}
+
+ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report)
+{
+    if (!reader || reader->read)
+        return ZEB_E_BAD_ARGUMENT;
+    const Layout &l = reader->layout;
+    const int64_t nbytes = l.count * l.size;
+    if (capacity < nbytes || (!data && nbytes > 0))
+        return ZEB_E_BAD_ARGUMENT;
+    reader->read = true;
+    if (!l.compressed)
+        return read_raw(*reader->src, l, data, nbytes, report);
+    return read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, report);
+}
+
+ZEB_API void zeb_close(zeb_reader *reader)
+{
+    delete reader;
 }
 
 ZEB_API void *zeb_fzread(const char *file_name, int32_t **dims_out, int32_t *dim_count_out,
@@ -298,10 +555,10 @@ ZEB_API char *zeb_fzhead(const char *file_name)
     zeb_report report{};
     report.prefix = "zeb_fzhead";
     int32_t status = ZEB_OK;
-    FILE *f = open_for_reading(file_name, &report, &status);
+    int fd = open_for_reading(file_name, &report, &status, nullptr);
     char *text = nullptr;
-    if (f) {
-        zeb::FileSource src(f);
+    if (fd >= 0) {
+        zeb::FdSource src(fd);
         f0_header h;
         if (zeb::read_header(src, &h, 0, &report) >= 0) {
             size_t n = strnlen(h.header_text, F0_HEADER_TEXT_SIZE);

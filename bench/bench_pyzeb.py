@@ -1,0 +1,132 @@
+"""Throughput of the pyzeb package: the automatic stream choice, threads, reads.
+
+Figures, each a median of several runs in this one process, with the
+reference it is compared with measured in the same run:
+  - the automatic choice's stream ratio and write speed against the slice-5
+    stream, on the 8-, 16- and 32-bit benchmark frames and a low-noise 8-bit
+    image;
+  - pyzeb.write / pyzeb.encode of a 4096 x 4096 int16 frame with 2 threads
+    against 1;
+  - reading 64 compressed 1024 x 1024 int16 files with a pool of 2 threads
+    against 1;
+  - pyzeb.read of a compressed file against the bounded decoder on the same
+    stream in memory.
+
+usage: python bench/bench_pyzeb.py [--repeat N] [--size N]
+"""
+import argparse
+import ctypes as C
+import os
+import shutil
+import sys
+import tempfile
+from concurrent.futures import ThreadPoolExecutor
+
+import numpy as np
+
+import _pyzeb
+import pyzeb
+from bench import frames, median_time
+
+lib = C.CDLL(_pyzeb.__file__)
+lib.zeb_decode.restype = C.c_int32
+lib.zeb_decode.argtypes = [C.c_int32, C.c_void_p, C.c_int64, C.c_void_p, C.c_int64,
+                           C.c_int32, C.c_int32, C.c_int32, C.c_void_p]
+
+
+def low_noise_image(n):
+    """An 8-bit picture with smooth shading and little noise."""
+    rng = np.random.default_rng(99)
+    y, x = np.mgrid[0:n, 0:n] / n
+    img = 40 + 30 * np.sin(5 * x) * np.cos(4 * y) + rng.normal(0, 0.6, (n, n))
+    return np.clip(np.rint(img), -128, 127).astype(np.int8)
+
+
+def mbs(nbytes, seconds):
+    return nbytes / seconds / 1e6
+
+
+def automatic_choice(tmp, arrays, repeat):
+    print("automatic stream choice against slice 5 (pyzeb.write, atomic, to the page cache)")
+    path = os.path.join(tmp, "auto.f0")
+    for label, a in arrays.items():
+        auto, five = pyzeb.encode(a), pyzeb.encode(a, compress=5)
+        t_auto = median_time(lambda: pyzeb.write(path, a), repeat)
+        t_five = median_time(lambda: pyzeb.write(path, a, compress=5), repeat)
+        e_auto = median_time(lambda: pyzeb.encode(a), repeat)
+        e_five = median_time(lambda: pyzeb.encode(a, compress=5), repeat)
+        hdr = pyzeb.read_header(path)
+        print(f"  {label:<18} ratio {a.nbytes / len(auto):6.2f} (slice 5: {a.nbytes / len(five):5.2f}, "
+              f"{len(five) / len(auto):5.2f}x smaller; type {hdr.compression_type}, slice {hdr.slice})   "
+              f"write {mbs(a.nbytes, t_auto):6.0f} MB/s = {t_five / t_auto:4.2f}x slice 5   "
+              f"encode {e_five / e_auto:4.2f}x slice 5")
+
+
+def threads(arr, tmp, repeat):
+    path = os.path.join(tmp, "threads.f0")
+    print(f"threads, {arr.shape} {arr.dtype} frame, automatic choice")
+    for what, fn in (("encode", lambda n: pyzeb.encode(arr, threads=n)),
+                     ("encode slice 5", lambda n: pyzeb.encode(arr, compress=5, threads=n)),
+                     ("write", lambda n: pyzeb.write(path, arr, threads=n))):
+        t1 = median_time(lambda: fn(1), repeat)
+        t2 = median_time(lambda: fn(2), repeat)
+        print(f"  {what:<16} 1 thread {mbs(arr.nbytes, t1):6.0f} MB/s   2 threads {mbs(arr.nbytes, t2):6.0f} MB/s"
+              f"   {t1 / t2:4.2f}x")
+
+
+def pool_reads(tmp, repeat):
+    rng = np.random.default_rng(5)
+    paths = []
+    base = rng.poisson(800, (1024, 1024)).astype(np.int16)
+    for i in range(64):
+        paths.append(os.path.join(tmp, f"frame{i:02d}.f0"))
+        pyzeb.write(paths[-1], base + np.int16(i))
+    nbytes = 64 * base.nbytes
+    results = {}
+    for workers in (1, 2):
+        with ThreadPoolExecutor(workers) as pool:
+            results[workers] = median_time(lambda: list(pool.map(pyzeb.read, paths)), repeat)
+    print(f"64 compressed 1024 x 1024 int16 files, pyzeb.read in a thread pool: 1 worker "
+          f"{mbs(nbytes, results[1]):6.0f} MB/s, 2 workers {mbs(nbytes, results[2]):6.0f} MB/s   "
+          f"{results[1] / results[2]:4.2f}x")
+
+
+def read_against_decoder(arr, tmp, repeat):
+    path = os.path.join(tmp, "read.f0")
+    pyzeb.write(path, arr, compress=5)
+    h = pyzeb.read_header(path)
+    with open(path, "rb") as f:
+        body = np.frombuffer(f.read(), np.uint8)[h.data_offset + 14:].copy()
+    out = np.empty_like(arr)
+    bs, nb = arr.shape[-1], arr.size // arr.shape[-1]
+    dec = lambda: lib.zeb_decode(h.compression_type, body.ctypes.data, body.size, out.ctypes.data, out.size,
+                                 h.slice, bs, nb, None)
+    assert dec() == 0 and np.array_equal(out, arr)
+    t_dec = median_time(dec, repeat)
+    t_read = median_time(lambda: pyzeb.read(path), repeat)
+    t_fz = median_time(lambda: _pyzeb.fzread(path), repeat)
+    print(f"compressed read of {arr.shape} {arr.dtype} (slice 5): decoder in memory {mbs(arr.nbytes, t_dec):6.0f} MB/s"
+          f"   pyzeb.read {mbs(arr.nbytes, t_read):6.0f} MB/s = {t_dec / t_read:4.2f}x"
+          f"   _pyzeb.fzread {mbs(arr.nbytes, t_fz):6.0f} MB/s = {t_dec / t_fz:4.2f}x")
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--repeat", type=int, default=7)
+    ap.add_argument("--size", type=int, default=4096)
+    args = ap.parse_args()
+    tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
+    try:
+        arrays = frames(args.size)
+        arrays["low-noise int8"] = low_noise_image(args.size)
+        automatic_choice(tmp, arrays, args.repeat)
+        threads(arrays["int16"], tmp, args.repeat)
+        read_against_decoder(arrays["int16"], tmp, args.repeat)
+        pool_reads(tmp, args.repeat)
+    finally:
+        shutil.rmtree(tmp)
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())

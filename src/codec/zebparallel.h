@@ -1,0 +1,56 @@
+// Running a few independent tasks on threads, for the encoder and the stream
+// chooser.  Not part of the library's interface.
+#ifndef ZEBPARALLEL_H
+#define ZEBPARALLEL_H
+
+#include <cstdint>
+#include <thread>
+
+namespace zeb::detail {
+
+// Cores this process may run on (its CPU affinity), at least 1.
+int available_cores();
+
+// Requested threads: 0 (or below) means one per available core; capped.
+int resolve_threads(int32_t threads);
+
+// Bytes of array data below which work stays on one thread, because starting
+// threads would cost more than it saves.  The environment variable
+// ZEB_PARALLEL_MIN_BYTES (a decimal byte count, read once) overrides it; the
+// tests set it to 0 so that small arrays take the threaded paths too.
+int64_t parallel_min_bytes();
+
+constexpr int kMaxThreads = 64;
+
+// Runs task(0) .. task(n - 1) on up to `threads` threads (the caller's among
+// them) and returns when all have run.  A thread that cannot be started
+// leaves its tasks to the caller, so every task runs exactly once whatever
+// happens; tasks must not throw.
+template <class Task> void run_tasks(int n, int threads, Task &&task)
+{
+    int t = threads < n ? threads : n;
+    t = t < 1 ? 1 : t > kMaxThreads ? kMaxThreads : t;
+    auto share = [&task, n, t](int w) {
+        for (int k = w; k < n; k += t)
+            task(k);
+    };
+    std::thread workers[kMaxThreads];
+    for (int w = 1; w < t; ++w) {
+        try {
+            workers[w] = std::thread(share, w);
+        } catch (...) {
+            // not started: its share runs on this thread below
+        }
+    }
+    share(0);
+    for (int w = 1; w < t; ++w) {
+        if (workers[w].joinable())
+            workers[w].join();
+        else
+            share(w);
+    }
+}
+
+}  // namespace zeb::detail
+
+#endif

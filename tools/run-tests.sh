@@ -1,0 +1,46 @@
+#!/bin/sh
+# Runs every suite of `make test` (the test suite, the same suite under the
+# sanitizers, the fuzz targets), going on after a failure, and closes with the
+# counts they really reported.  Exits 1 when anything failed.
+set -u
+mkdir -p build
+passed=0 failed=0 skipped=0 broken=""
+
+# Adds the "N passed", "N failed", "N error(s)", "N skipped" of a pytest
+# summary line to the totals.
+count_pytest() {
+    line=$(grep -E '^[=[:space:]]*[0-9]+ (passed|failed)' "$1" | tail -n 1)
+    for kind in passed failed error errors skipped; do
+        n=$(printf '%s\n' "$line" | grep -oE "[0-9]+ $kind\\b" | grep -oE '^[0-9]+' || true)
+        n=${n:-0}
+        case $kind in
+        passed) passed=$((passed + n)) ;;
+        skipped) skipped=$((skipped + n)) ;;
+        *) failed=$((failed + n)) ;;
+        esac
+    done
+}
+
+run_pytest() {  # name, make target
+    log=build/test-$1.log
+    if make --no-print-directory "$2" 2>&1 | tee "$log"; then :; else broken="$broken $1"; fi
+    if ! grep -qE '^[=[:space:]]*[0-9]+ (passed|failed)' "$log"; then
+        failed=$((failed + 1)); broken="$broken $1"  # the suite did not even run
+    fi
+    count_pytest "$log"
+}
+
+run_pytest tests pytest
+run_pytest sanitizer sanitize
+
+log=build/test-fuzz.log
+if make --no-print-directory fuzz-ci 2>&1 | tee "$log"; then :; else broken="$broken fuzz"; fi
+passed=$((passed + $(grep -c '^fuzz .*: ok$' "$log")))
+failed=$((failed + $(grep -c '^fuzz .*: FAILED$' "$log")))
+skipped=$((skipped + $(grep -c '^skipping the fuzz targets' "$log")))
+case " $broken " in *" fuzz "*) [ "$(grep -c '^fuzz .*: FAILED$' "$log")" -gt 0 ] || failed=$((failed + 1)) ;; esac
+
+echo
+[ -n "$broken" ] && echo "failing suites:$broken"
+echo "make test: $passed passed, $failed failed, $skipped skipped"
+[ "$failed" -eq 0 ] && [ -z "$broken" ]
