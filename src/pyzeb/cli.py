@@ -160,8 +160,11 @@ def cmd_header(args: argparse.Namespace, out) -> int:
         text = pyzeb.read_header(args.file).text
     except (OSError, ValueError) as exc:
         raise Failure(f"{args.file}: {cause(exc, args.file)}") from None
-    out.flush()
-    out.buffer.write(text.encode("utf-8", "surrogateescape") + b"\n")
+    if hasattr(out, "buffer"):  # the exact bytes, whatever the terminal's encoding
+        out.flush()
+        out.buffer.write(text.encode("utf-8", "surrogateescape") + b"\n")
+    else:
+        print(text, file=out)
     return EXIT_OK
 
 
@@ -405,10 +408,12 @@ def cmd_preview(args: argparse.Namespace, out) -> int:
             raise UsageError(f"--cmap {args.cmap!r}: not one of matplotlib's colour maps") from None
         lut = (cmap(np.linspace(0, 1, 256))[:, :3] * 255 + 0.5).astype(np.uint8)
     try:
-        a = pyzeb.read(args.file)
+        # raw data are mapped, so that only the plane shown is read from a large cube
+        a = pyzeb.read(args.file) if pyzeb.read_header(args.file).compressed else pyzeb.memmap(args.file)
+        frame = np.array(plane(a, args.plane, args.file))
     except (OSError, ValueError) as exc:
         raise Failure(f"{args.file}: {cause(exc, args.file)}") from None
-    levels = (scaled(plane(a, args.plane, args.file), lo, hi, args.log) * 255 + 0.5).astype(np.uint8)
+    levels = (scaled(frame, lo, hi, args.log) * 255 + 0.5).astype(np.uint8)
     picture = image.fromarray(lut[levels], "RGB") if lut is not None else image.fromarray(levels, "L")
     try:
         atomic(args.output, lambda tmp: picture.save(tmp, format="PNG"))
