@@ -156,7 +156,7 @@ def test_convert_round_trip(tmp_path, capsys, fmt, dtype):
     assert b.dtype == a.dtype and np.array_equal(a, b, equal_nan=a.dtype.kind == "f")
     h = pyzeb.read_header(back)
     assert h.text == ("caf\udce9 \\ text" if fmt == "fits" else "")
-    assert h.compressed == (len(pyzeb.encode(a, compress=4)) < a.nbytes)
+    assert not h.compressed or h.slice == 4
     assert capsys.readouterr() == ("", "") and sorted(os.listdir(tmp_path)) == ["a.f0", f"a.{fmt}", "b.f0"]
 
 
