@@ -336,7 +336,13 @@ def recompress(path: str, dry_run: bool) -> tuple[int, int, str]:
         return before, len(data), "would be rewritten"
     target = os.path.realpath(path)  # a symbolic link keeps pointing at the rewritten file
     mode = os.stat(target).st_mode & 0o7777
-    pyzeb.write(target, a, compress=True, header=text)
+    # the new file replaces the old one by rename: a umask that keeps no more
+    # than the old permission bits means it is never more open than the old file
+    umask = os.umask(0o777 & ~mode)
+    try:
+        pyzeb.write(target, a, compress=True, header=text)
+    finally:
+        os.umask(umask)
     os.chmod(target, mode)
     return before, os.stat(target).st_size, "rewritten"
 
