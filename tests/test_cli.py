@@ -60,6 +60,7 @@ def tree(tmp_path):
     (["convert", "a.f0", "a.tiff"], 2, "", r"^zeb convert: error: OUT 'a.tiff': unknown extension"),
     (["convert", "a.f0", "a.npy", "--slice", "3"], 2, "", r"^zeb convert: error: --compress.*F0 output only"),
     (["convert", "a.npy", "a.f0", "--slice", "33"], 2, "", r"^zeb convert: error: argument --slice: slice 33"),
+    (["convert", "a.f0", "a.npy", "--header", "x"], 2, "", r"^zeb convert: error: --header: a .npy file has no"),
     (["preview", "a.f0", "-o", "p.png", "--percentiles", "99", "1"], 2, "", r"^zeb preview: error: --perc"),
     (["preview", "a.f0"], 2, "", r"^zeb preview: error: the following arguments are required: -o"),
     # failures: one line naming the file, status 1

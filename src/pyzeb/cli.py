@@ -299,6 +299,8 @@ def cmd_convert(args: argparse.Namespace, out) -> int:
     src, dst = kind(args.input, "IN"), kind(args.output, "OUT")
     if dst != "f0" and (args.slice is not None or args.compress is not None):
         raise UsageError("--compress, --no-compress and --slice apply to F0 output only")
+    if dst == "npy" and args.header is not None:
+        raise UsageError("--header: a .npy file has no header text")
     if args.slice is not None and args.compress is False:
         raise UsageError("--slice and --no-compress contradict each other")
     compress = args.slice if args.slice is not None else args.compress is not False
@@ -533,7 +535,7 @@ def build_parser() -> Parser:
     p.add_argument("--slice", type=positive_slice, metavar="N",
                    help="F0 output: the plain crunch stream of slice N (0-32) instead of the automatic choice")
     p.add_argument("--header", metavar="TEXT",
-                   help="header text for the output (at most 255 bytes of UTF-8; default: the input's)")
+                   help="header text of F0 or FITS output (at most 255 bytes of UTF-8; default: the input's)")
     p = command("recompress")
     walking(p)
     p.add_argument("-n", "--dry-run", action="store_true", help="only report what would be saved; write nothing")
