@@ -1,11 +1,15 @@
 """The zeb command through its real entry points: output and exit status of each
 sub-command and of each class of bad input, conversions, recompression, previews."""
+import fcntl
 import json
 import os
+import pty
 import re
 import stat
+import struct
 import subprocess
 import sys
+import termios
 from pathlib import Path
 
 import numpy as np
@@ -91,6 +95,29 @@ def test_help_is_complete():
         for action in sub._actions:
             assert all(opt.encode() in out for opt in action.option_strings)
             assert action.help and (action.option_strings or action.metavar.encode() in out)
+
+
+def test_progress_bar_only_on_a_terminal(tree):
+    pytest.importorskip("tqdm")
+    for i in range(cli.PROGRESS_MIN_FILES):
+        pyzeb.write(tree / f"p{i}.f0", frame((8, 8), seed=i))
+    primary, secondary = pty.openpty()
+    fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("4H", 24, 100, 0, 0))  # a terminal has a size
+    p = subprocess.Popen([sys.executable, "-m", "pyzeb", "verify", tree], stdout=subprocess.PIPE, stderr=secondary)
+    os.close(secondary)
+    bar = b""
+    while chunk := _read_terminal(primary):
+        bar += chunk
+    os.close(primary)
+    assert p.wait(timeout=300) == 0 and p.communicate()[0] == b"10 files checked, 10 sound, 0 damaged\n"
+    assert b"| 0/10 [" in bar and b"Traceback" not in bar
+
+
+def _read_terminal(fd):
+    try:
+        return os.read(fd, 65536)
+    except OSError:  # the other side has closed
+        return b""
 
 
 def test_json_lines_and_header_bytes(tree):

@@ -56,6 +56,8 @@ def test_read_stack_threads_urls_and_a_differing_file(stack, tmp_path):
     assert info.value.filename == str(odd)
     with pytest.raises(ValueError, match="at least one"):
         pyzeb.read_stack([])
+    with pytest.raises(TypeError, match="sequence of paths"):
+        pyzeb.read_stack(stack[0])
 
 
 @pytest.mark.skipif(SANITIZER_RUN, reason="worker processes are slow to start under the sanitizers")

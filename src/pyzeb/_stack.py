@@ -73,6 +73,8 @@ def read_stack(paths: Sequence[PathLike], *, storage_options: dict[str, Any] | N
         from dask.base import tokenize
     except ImportError:
         raise ImportError("pyzeb.read_stack needs dask: pip install 'pyzeb[dask]'") from None
+    if isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("read_stack takes a sequence of paths; for one file pass [path]")
     names = [p if isinstance(p, str) else os.fsdecode(os.fspath(p)) for p in paths]
     if not names:
         raise ValueError("read_stack needs at least one path")
