@@ -1,6 +1,7 @@
 """zeb_prepare and zeb_write_payload: the file's bytes, then the file, in place or atomically."""
 import ctypes as C
 import os
+import stat
 
 import numpy as np
 import pytest
@@ -133,3 +134,19 @@ def test_atomic_write_on_a_full_filesystem_leaves_the_old_file(small_tmpfs):  # 
     assert p.read_bytes() == b"old" and os.listdir(small_tmpfs) == ["f.f0"]
     # in place, the file is lost, as a direct write loses it
     assert write_payload(p, noise, 0, RAW)[0] == E_WRITE and p.read_bytes() != b"old"
+
+
+def test_atomic_write_keeps_links_and_devices(tmp_path):
+    real = tmp_path / "real.f0"
+    real.write_bytes(b"old")
+    link = tmp_path / "link.f0"
+    link.symlink_to(real)
+    assert write_payload(link, np.arange(10, dtype="<i2"), 1)[0] == 0
+    assert link.is_symlink() and real.stat().st_size > 512 and sorted(os.listdir(tmp_path)) == ["link.f0", "real.f0"]
+    null = tmp_path / "null"
+    try:
+        os.mknod(null, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # a /dev/null of our own
+    except OSError:
+        return
+    assert write_payload(null, np.arange(10, dtype="<i2"), 1)[0] == 0  # written to, not replaced
+    assert stat.S_ISCHR(os.stat(null).st_mode)
