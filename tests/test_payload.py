@@ -39,13 +39,18 @@ def test_raw_payload_points_at_the_array():
 
 
 @pytest.mark.parametrize("typ", [0, 1, 2, 3])
-def test_slice_mode_is_the_classic_compressed_file(tmp_path, typ):
+def test_slice_mode_is_the_classic_compressed_file_and_auto_round_trips(tmp_path, typ):
     data = smooth(typ)
     p = tmp_path / "c.f0"
     assert fzwrite_c(p, data, [30, 20], b"hi", typ, 3) == 0
     st, pl, _ = prepare(data, typ, [30, 20], b"hi", 3)
     assert st == 0 and pl.stream and pl.file_bytes() == p.read_bytes()
     lib.zeb_payload_free(C.byref(pl))
+    st, pl, _ = prepare(data, typ, [30, 20], b"", AUTO)
+    assert st == 0 and pl.stream and pl.size < data.nbytes
+    assert lib.zeb_write_payload(str(p).encode(), C.byref(pl), 1, None, None) == 0
+    lib.zeb_payload_free(C.byref(pl))
+    assert _pyzeb.fzread(str(p))["data"].tobytes() == data.tobytes()
 
 
 @pytest.mark.parametrize("typ,data,dims,mode", [
@@ -59,17 +64,6 @@ def test_raw_where_no_stream_pays(typ, data, dims, mode):
     st, pl, arr = prepare(data, typ, dims, b"", mode)
     n = int(np.prod(dims)) if dims else 1
     assert st == 0 and not pl.stream and pl.size == n * arr.itemsize and bytes(pl.header)[4] == 0
-
-
-@pytest.mark.parametrize("typ", [0, 1, 2, 3])
-def test_auto_mode_round_trips(tmp_path, typ):
-    data = smooth(typ)
-    st, pl, _ = prepare(data, typ, [30, 20], b"", AUTO)
-    assert st == 0 and pl.stream and pl.size < data.nbytes
-    p = tmp_path / "a.f0"
-    assert lib.zeb_write_payload(str(p).encode(), C.byref(pl), 1, None, None) == 0
-    lib.zeb_payload_free(C.byref(pl))
-    assert _pyzeb.fzread(str(p))["data"].tobytes() == data.tobytes()
 
 
 @pytest.mark.parametrize("typ,dims,text,mode,status,event", [
