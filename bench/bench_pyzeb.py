@@ -17,6 +17,7 @@ usage: python bench/bench_pyzeb.py [--repeat N] [--size N]
 """
 import argparse
 import ctypes as C
+import io
 import os
 import shutil
 import sys
@@ -56,7 +57,7 @@ def automatic_choice(tmp, arrays, repeat):
         t_five = median_time(lambda: pyzeb.write(path, a, compress=5), repeat)
         e_auto = median_time(lambda: pyzeb.encode(a), repeat)
         e_five = median_time(lambda: pyzeb.encode(a, compress=5), repeat)
-        hdr = pyzeb.read_header(path)
+        hdr = pyzeb.read_header(io.BytesIO(auto))
         print(f"  {label:<18} ratio {a.nbytes / len(auto):6.2f} (slice 5: {a.nbytes / len(five):5.2f}, "
               f"{len(five) / len(auto):5.2f}x smaller; type {hdr.compression_type}, slice {hdr.slice})   "
               f"write {mbs(a.nbytes, t_auto):6.0f} MB/s = {t_five / t_auto:4.2f}x slice 5   "
