@@ -2,12 +2,17 @@
 
 Builds realistic 4096 x 4096 frames (fixed seed) and reports, as medians of
 several runs in this one process, MB/s of raw array bytes for our decoders and
-encoders (slice 5), fzread/fzwrite of compressed and raw files and, measured in
+encoders (slice 5), fzread/fzwrite of compressed and raw files (fzread of the
+compressed file also against the decoder on the same stream in memory, into a
+new array each time) and, measured in
 the same run as reference points, numpy.fromfile / ndarray.tofile and the Rice
 and AEC codecs of imagecodecs on the same frames.  Each figure is printed with
 its ratio to those references.
 
-usage: python bench/bench.py [--repeat N] [--size N]
+A section of its own measures the automatic stream choice and threaded
+encoding (see choice_and_threads).
+
+usage: python bench/bench.py [--repeat N] [--size N] [--only-choice]
 """
 import argparse
 import ctypes as C
@@ -63,6 +68,18 @@ def median_time(fn, repeat):
     return statistics.median(times)
 
 
+def paired_median_times(fa, fb, repeat):
+    """Medians of fa and fb run alternately, so that both see the same load."""
+    fa(), fb()
+    ta, tb = [], []
+    for _ in range(repeat):
+        for fn, times in ((fa, ta), (fb, tb)):
+            t0 = time.perf_counter()
+            fn()
+            times.append(time.perf_counter() - t0)
+    return statistics.median(ta), statistics.median(tb)
+
+
 def encode(frame):
     ct = CT[frame.dtype]
     bs, nb = frame.shape[1], frame.shape[0]
@@ -77,7 +94,11 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--size", type=int, default=4096)
+    ap.add_argument("--only-choice", action="store_true", help="only the stream choice and threads section")
     args = ap.parse_args()
+    if args.only_choice:
+        choice_and_threads(args.size, args.repeat)
+        return 0
     tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
     results = []
 
@@ -141,14 +162,107 @@ def main():
                 lambda: np.fromfile(npy_path, dtype=np.int16), args.repeat), nbytes)
             report("fzread raw", median_time(lambda: _pyzeb.fzread(raw_path), args.repeat), nbytes,
                    ["numpy.fromfile"])
-            report("fzread compressed", median_time(lambda: _pyzeb.fzread(comp_path), args.repeat), nbytes,
-                   ["numpy.fromfile"])
+            # The same stream decoded from memory into a fresh array, the
+            # reference for the file reader's windowed decoding.
+            fbody = np.fromfile(comp_path, np.uint8)[512 + 14:]
+            def fdec():
+                fresh = np.empty_like(frame)
+                return lib.zeb_decode(ct, fbody.ctypes.data, fbody.size, fresh.ctypes.data, fresh.size,
+                                      SLICE, bs, nb, None), fresh
+            assert fdec()[0] == 0 and np.array_equal(fdec()[1], frame)
+            t_dec, t_read = paired_median_times(fdec, lambda: _pyzeb.fzread(comp_path), 2 * args.repeat + 1)
+            report("decoder, same stream, new array", t_dec, nbytes)
+            report("fzread compressed", t_read, nbytes,
+                   ["numpy.fromfile", "int16 our decoder", "decoder, same stream, new array"])
             assert np.array_equal(_pyzeb.fzread(comp_path)["data"], frame)
         print()
     for f in os.listdir(tmp):
         os.unlink(os.path.join(tmp, f))
     os.rmdir(tmp)
+    choice_and_threads(args.size, args.repeat)
     return 0
+
+
+# ---- stream choice and threaded encoding ----------------------------------
+
+class StreamChoice(C.Structure):
+    _fields_ = [("compression_type", C.c_int32), ("slice", C.c_int32), ("block_size", C.c_int32),
+                ("nblocks", C.c_int32), ("stream_size", C.c_int64)]
+
+
+lib.zeb_encode_threads.restype = C.c_int32
+lib.zeb_encode_threads.argtypes = [C.c_int32, C.c_void_p, C.c_void_p] + [C.c_int32] * 6
+lib.zeb_choose_stream.restype = C.c_int32
+lib.zeb_choose_stream.argtypes = [C.c_int32, C.c_void_p, C.c_int64, C.c_int32, C.c_int32, C.c_void_p]
+
+
+def choice_frames(n):
+    """The bench frames, a low-noise 8-bit image and a sparse dark frame."""
+    out = frames(n)
+    rng = np.random.default_rng(777)
+    y, x = np.mgrid[0:n, 0:n].astype(np.float64) / n
+    image = 60 + 50 * np.sin(4 * x + 2 * y) * np.cos(3 * y) + rng.normal(0, 0.6, (n, n))
+    out["int8 low-noise"] = np.clip(np.round(image), -128, 127).astype(np.int8)
+    dark = np.zeros((n, n), np.int16)
+    hits = rng.integers(0, n * n, n * n // 2000)
+    dark.flat[hits] = rng.integers(20, 3000, hits.size)
+    out["int16 sparse dark"] = dark
+    return out
+
+
+def stream_size(frame, ct, slice_, bs, nb):
+    cap = lib.zeb_compress_bound(ct, slice_, bs, nb)
+    out = np.empty(cap, np.uint8)
+    return lib.zeb_encode(ct, out.ctypes.data, frame.ctypes.data, slice_, bs, nb, cap, 0)
+
+
+def exhaustive_best(frame):
+    """Smallest stream over every candidate layout, each encoded."""
+    rows, cols = frame.shape
+    plain, top = {1: (1, 8), 2: (0, 17), 4: (4, 32)}[frame.itemsize]
+    sizes = [stream_size(frame, plain, s, cols, rows) for s in range(top + 1)]
+    if frame.itemsize < 4:
+        run = 3 if frame.itemsize == 1 else 2
+        sizes += [stream_size(frame, run, s, bs, nb) for s in range(top + 1) for bs, nb in ((cols, rows), (frame.size, 1))]
+    return min(sizes)
+
+
+def choice_and_threads(n, repeat):
+    """For each frame: the automatic choice's stream against the slice-5 plain
+    stream (rows as blocks) and the exhaustive best, the time of choosing and
+    encoding it against a slice-5 encode, and encoding on 1 and 2 threads."""
+    print("stream choice and threaded encoding (medians; ratios against slice 5 measured in this run)")
+    for label, frame in choice_frames(n).items():
+        rows, cols = frame.shape
+        ct5 = CT[frame.dtype]
+        cap = frame.nbytes  # as the file layer gives it: the raw size
+        buf = np.empty(cap, np.uint8)
+        ch = StreamChoice()
+
+        def choose(threads):
+            assert lib.zeb_choose_stream(frame.itemsize, frame.ctypes.data, frame.size, cols, threads, C.byref(ch)) == 0
+
+        def encode(ct, slice_, bs, nb, threads):
+            return lib.zeb_encode_threads(ct, buf.ctypes.data, frame.ctypes.data, slice_, bs, nb, cap, 0, threads)
+
+        size5 = stream_size(frame, ct5, SLICE, cols, rows)
+        choose(1)
+        got = stream_size(frame, ch.compression_type, ch.slice, ch.block_size, ch.nblocks)
+        assert got == ch.stream_size, (got, ch.stream_size)
+        best = exhaustive_best(frame)
+        layout = f"type {ch.compression_type} slice {ch.slice} " + ("one block" if ch.nblocks == 1 else "rows")
+        print(f"  {label:<18} choice {layout:<24} stream {got / size5:6.3f}x slice 5's, "
+              f"{got / best:6.4f}x the exhaustive best")
+        for threads in (1, 2):
+            t5 = median_time(lambda: encode(ct5, SLICE, cols, rows, threads), repeat)
+            tc = median_time(lambda: (choose(threads), encode(ch.compression_type, ch.slice, ch.block_size,
+                                                              ch.nblocks, threads)), repeat)
+            print(f"  {'':<18} {threads} thread{'s' if threads > 1 else ' '}: choose+encode {frame.nbytes / tc / 1e6:6.0f} MB/s,"
+                  f" {t5 / tc:5.2f}x the speed of a slice-5 encode")
+        t1 = median_time(lambda: encode(ct5, SLICE, cols, rows, 1), repeat)
+        t2 = median_time(lambda: encode(ct5, SLICE, cols, rows, 2), repeat)
+        print(f"  {'':<18} slice-5 encode: 1 thread {frame.nbytes / t1 / 1e6:6.0f} MB/s, 2 threads "
+              f"{frame.nbytes / t2 / 1e6:6.0f} MB/s, {t1 / t2:5.2f}x")
 
 
 if __name__ == "__main__":

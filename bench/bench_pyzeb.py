@@ -10,12 +10,14 @@ reference it is compared with measured in the same run:
   - reading 64 compressed 1024 x 1024 int16 files with a pool of 2 threads
     against 1;
   - pyzeb.read of a compressed file against the bounded decoder on the same
-    stream in memory.
+    stream in memory;
+  - pyzeb.read_header of 10,000 files against opening and closing them.
 
 usage: python bench/bench_pyzeb.py [--repeat N] [--size N]
 """
 import argparse
 import ctypes as C
+import io
 import os
 import shutil
 import sys
@@ -55,7 +57,7 @@ def automatic_choice(tmp, arrays, repeat):
         t_five = median_time(lambda: pyzeb.write(path, a, compress=5), repeat)
         e_auto = median_time(lambda: pyzeb.encode(a), repeat)
         e_five = median_time(lambda: pyzeb.encode(a, compress=5), repeat)
-        hdr = pyzeb.read_header(path)
+        hdr = pyzeb.read_header(io.BytesIO(auto))
         print(f"  {label:<18} ratio {a.nbytes / len(auto):6.2f} (slice 5: {a.nbytes / len(five):5.2f}, "
               f"{len(five) / len(auto):5.2f}x smaller; type {hdr.compression_type}, slice {hdr.slice})   "
               f"write {mbs(a.nbytes, t_auto):6.0f} MB/s = {t_five / t_auto:4.2f}x slice 5   "
@@ -110,6 +112,25 @@ def read_against_decoder(arr, tmp, repeat):
           f"   _pyzeb.fzread {mbs(arr.nbytes, t_fz):6.0f} MB/s = {t_dec / t_fz:4.2f}x")
 
 
+def header_reads(tmp, count, repeat):
+    image = pyzeb.encode(np.arange(64 * 64, dtype=np.int16).reshape(64, 64), header="header-only bench")
+    folder = os.path.join(tmp, "many")
+    os.mkdir(folder)
+    paths = [os.path.join(folder, f"{i:05d}.f0") for i in range(count)]
+    for p in paths:
+        with open(p, "wb") as f:
+            f.write(image)
+
+    def open_close():
+        for p in paths:
+            os.close(os.open(p, os.O_RDONLY))
+
+    t_ref = median_time(open_close, repeat)
+    t_hdr = median_time(lambda: [pyzeb.read_header(p) for p in paths], repeat)
+    print(f"pyzeb.read_header of {count} files: {t_hdr * 1e6 / count:5.1f} us a file; os.open + os.close "
+          f"{t_ref * 1e6 / count:5.1f} us a file; {t_hdr / t_ref:4.2f}x")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=7)
@@ -123,6 +144,7 @@ def main():
         threads(arrays["int16"], tmp, args.repeat)
         read_against_decoder(arrays["int16"], tmp, args.repeat)
         pool_reads(tmp, args.repeat)
+        header_reads(tmp, 10_000, args.repeat)
     finally:
         shutil.rmtree(tmp)
     return 0

@@ -1,10 +1,15 @@
-// Arbitrary bytes as an F0 file image, read strictly and the classic way.
+// Arbitrary bytes as an F0 file image, read strictly and the classic way; in
+// two steps, which must give what the strict read gives; and the stream that
+// follows the header decoded in tiny windows, which must give what decoding
+// the whole body gives.
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <algorithm>
 #include <vector>
 
+#include "../src/rw/f0_internal.h"
 #include "zebrw.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
@@ -34,6 +39,70 @@ static int64_t claimed_bytes(const uint8_t *in, size_t n)
     return bytes;
 }
 
+#define CHECK(cond)                                                                   \
+    do {                                                                              \
+        if (!(cond)) {                                                                \
+            fprintf(stdout, "check failed: %s (line %d)\n", #cond, __LINE__);        \
+            fflush(stdout);                                                           \
+            abort();                                                                  \
+        }                                                                             \
+    } while (0)
+
+static bool same_events(const zeb_report &a, const zeb_report &b)
+{
+    return a.count == b.count && std::memcmp(a.events, b.events, sizeof(zeb_event) * std::min(a.count, ZEB_REPORT_MAX)) == 0;
+}
+
+// zeb_open_memory + zeb_read_data against zeb_read_memory, strict.
+static void two_steps(const std::vector<uint8_t> &file)
+{
+    zeb_image img;
+    zeb_report whole{};
+    int32_t st = zeb_read_memory(file.data(), int64_t(file.size()), &img, &whole, ZEB_READ_STRICT);
+    zeb_report steps{};
+    zeb_reader *reader = nullptr;
+    zeb_info info;
+    int32_t st2 = zeb_open_memory(file.data(), int64_t(file.size()), &reader, &info, &steps);
+    std::vector<uint8_t> data;
+    if (st2 == ZEB_OK) {
+        data.assign(size_t(info.nbytes), 0);
+        st2 = zeb_read_data(reader, data.data(), info.nbytes, &steps);
+        zeb_close(reader);
+    }
+    CHECK(st == st2 && same_events(whole, steps));
+    if (st == ZEB_OK)
+        CHECK(img.data_size == info.nbytes && (data.empty() || std::memcmp(img.data, data.data(), data.size()) == 0));
+    std::free(img.data);
+}
+
+// The stream after a one-block header, decoded whole and in windows of 1 to
+// 64 bytes (byte 5 of the header, which nothing reads, picks the size).
+static void windows(const std::vector<uint8_t> &file)
+{
+    if (file.size() < F0_HEADER_SIZE + ZEB_COMPRESS_HEADER_SIZE)
+        return;
+    compress_header ch;
+    zeb_parse_compress_header(file.data() + F0_HEADER_SIZE, ZEB_COMPRESS_HEADER_SIZE, &ch);
+    const uint8_t *body = file.data() + F0_HEADER_SIZE + ZEB_COMPRESS_HEADER_SIZE;
+    const int64_t avail = int64_t(file.size()) - F0_HEADER_SIZE - ZEB_COMPRESS_HEADER_SIZE;
+    const int64_t claimed = int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
+    const int64_t len = std::min(avail, claimed);
+    const int64_t window = 1 + file[5] % 64;
+    const int64_t width = std::max(zeb_compression_width(ch.compression_type), 1);
+    const int64_t capacity = std::min(int64_t(ch.block_size) * std::max(ch.nblocks, 0), int64_t(4096));
+    const int64_t room = std::max(capacity, int64_t(0));
+    std::vector<uint8_t> a(size_t(room * width) + 1, 0), b(a.size(), 0);
+    zeb_decode_info ia, ib;
+    int32_t sa = zeb_decode(ch.compression_type, body, std::max(len, int64_t(0)), a.data(), room, ch.slice,
+                            ch.block_size, ch.nblocks, &ia);
+    zeb::MemorySource src(body, avail);
+    int64_t consumed = -1;
+    int32_t sb = zeb::decode_body(src, claimed, ch.compression_type, b.data(), room, ch.slice, ch.block_size,
+                                  ch.nblocks, window, &ib, &consumed);
+    CHECK(sa == sb && std::memcmp(&ia, &ib, sizeof ia) == 0 && a == b);
+    CHECK(consumed >= 0 && consumed <= std::max(len, int64_t(0)));
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t n)
 {
     std::vector<uint8_t> exact(in, in + n);  // exactly n bytes: any overread is caught
@@ -53,5 +122,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t n)
         }
         std::free(img.data);
     }
+    if (classic_too)
+        two_steps(exact);
+    windows(exact);
     return 0;
 }

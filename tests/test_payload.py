@@ -1,6 +1,7 @@
 """zeb_prepare and zeb_write_payload: the file's bytes, then the file, in place or atomically."""
 import ctypes as C
 import os
+import stat
 
 import numpy as np
 import pytest
@@ -38,13 +39,18 @@ def test_raw_payload_points_at_the_array():
 
 
 @pytest.mark.parametrize("typ", [0, 1, 2, 3])
-def test_slice_mode_is_the_classic_compressed_file(tmp_path, typ):
+def test_slice_mode_is_the_classic_compressed_file_and_auto_round_trips(tmp_path, typ):
     data = smooth(typ)
     p = tmp_path / "c.f0"
     assert fzwrite_c(p, data, [30, 20], b"hi", typ, 3) == 0
     st, pl, _ = prepare(data, typ, [30, 20], b"hi", 3)
     assert st == 0 and pl.stream and pl.file_bytes() == p.read_bytes()
     lib.zeb_payload_free(C.byref(pl))
+    st, pl, _ = prepare(data, typ, [30, 20], b"", AUTO)
+    assert st == 0 and pl.stream and pl.size < data.nbytes
+    assert lib.zeb_write_payload(str(p).encode(), C.byref(pl), 1, None, None) == 0
+    lib.zeb_payload_free(C.byref(pl))
+    assert _pyzeb.fzread(str(p))["data"].tobytes() == data.tobytes()
 
 
 @pytest.mark.parametrize("typ,data,dims,mode", [
@@ -58,17 +64,6 @@ def test_raw_where_no_stream_pays(typ, data, dims, mode):
     st, pl, arr = prepare(data, typ, dims, b"", mode)
     n = int(np.prod(dims)) if dims else 1
     assert st == 0 and not pl.stream and pl.size == n * arr.itemsize and bytes(pl.header)[4] == 0
-
-
-@pytest.mark.parametrize("typ", [0, 1, 2, 3])
-def test_auto_mode_round_trips(tmp_path, typ):
-    data = smooth(typ)
-    st, pl, _ = prepare(data, typ, [30, 20], b"", AUTO)
-    assert st == 0 and pl.stream and pl.size < data.nbytes
-    p = tmp_path / "a.f0"
-    assert lib.zeb_write_payload(str(p).encode(), C.byref(pl), 1, None, None) == 0
-    lib.zeb_payload_free(C.byref(pl))
-    assert _pyzeb.fzread(str(p))["data"].tobytes() == data.tobytes()
 
 
 @pytest.mark.parametrize("typ,dims,text,mode,status,event", [
@@ -133,3 +128,19 @@ def test_atomic_write_on_a_full_filesystem_leaves_the_old_file(small_tmpfs):
     assert p.read_bytes() == b"old" and os.listdir(small_tmpfs) == ["f.f0"]
     # in place, the file is lost, as a direct write loses it
     assert write_payload(p, noise, 0, RAW)[0] == E_WRITE and p.read_bytes() != b"old"
+
+
+def test_atomic_write_keeps_links_and_devices(tmp_path):
+    real = tmp_path / "real.f0"
+    real.write_bytes(b"old")
+    link = tmp_path / "link.f0"
+    link.symlink_to(real)
+    assert write_payload(link, np.arange(10, dtype="<i2"), 1)[0] == 0
+    assert link.is_symlink() and real.stat().st_size > 512 and sorted(os.listdir(tmp_path)) == ["link.f0", "real.f0"]
+    null = tmp_path / "null"
+    try:
+        os.mknod(null, 0o666 | stat.S_IFCHR, os.makedev(1, 3))  # a /dev/null of our own
+    except OSError:
+        return
+    assert write_payload(null, np.arange(10, dtype="<i2"), 1)[0] == 0  # written to, not replaced
+    assert stat.S_ISCHR(os.stat(null).st_mode)

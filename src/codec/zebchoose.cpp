@@ -1,19 +1,669 @@
-// Choosing the stream layout for an array (provisional: the plain code with
-// slice 5 and row blocks, until the size model lands).
-#include "zebcodec.h"
+// Choosing the stream layout for an array: the compression type, slice and
+// blocks that give the smallest stream.
+//
+// Candidates, for elements of W bits: the plain code of that width with every
+// slice it carries (8-bit: 0-8, larger slices code as 8; 16-bit: 0-17; 32-bit:
+// 0-32) and rows as blocks; for 8- and 16-bit elements also the run-length
+// code (slices 0-8 and 0-17), with rows as blocks and with the whole array as
+// one block.
+//
+// Sizes come from three counters, none of which writes a stream:
+//  - the code length of a difference follows from its magnitude u (d, or
+//    -d - 1 when negative) and its sign: with y = 2 (u >> slice) + sign, it is
+//    slice + 1 + y bits, or slice + 32 + E for an escape (y > 30).  Bins keyed
+//    by the bit length of u and its top four bits hold differences whose code
+//    length is the same for every slice, so a histogram of them gives the bits
+//    of every slice at once;
+//  - the run segmentation (which differences are literals, how many literal
+//    segments and run pieces) does not depend on the slice, and is counted by
+//    the encoder's own rule;
+//  - an exact plain counter sums the code lengths of a few slices over whole
+//    rows in one vectorisable pass, and an exact run counter pads every
+//    literal segment as the encoder does.
+//
+// Small arrays (up to kExhaustiveElements) are counted exactly for every
+// candidate.  Larger ones first go through a model: histograms and run
+// segmentation of a sample of row pieces (every 16th piece of up to 4096
+// elements, more where there are few), scaled to the whole array, with 3.5 pad
+// bits per block and literal segment.  The model names a best plain slice and
+// a best candidate overall; then the plain stream with slice 5, the best
+// plain slice and its neighbours, and, where the model prefers a run-length
+// stream, that stream with its slice and neighbours, are counted exactly over
+// the whole array, and the smallest of these is the choice.  So the choice is
+// never larger than the slice-5 plain stream with row blocks, whatever the
+// sample saw, and every field of the choice is exact: stream_size is the size
+// zeb_encode gives for that layout.  Ties go to the slice-5 plain stream, then
+// plain before run-length, rows before one block, smaller slices first.
+#include <algorithm>
+#include <bit>
+#include <cstdint>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <vector>
 
-extern "C" ZEB_API int32_t zeb_choose_stream(int32_t width, const void *data, int64_t count,
-                                             int32_t row_length, int32_t threads, zeb_stream_choice *choice)
+#include "zebcodec.h"
+#include "zebparallel.h"
+
+namespace {
+
+using zeb::detail::parallel_min_bytes;
+using zeb::detail::resolve_threads;
+using zeb::detail::run_tasks;
+
+constexpr int64_t kHeader = ZEB_COMPRESS_HEADER_SIZE;
+constexpr int64_t kExhaustiveElements = 4096;
+constexpr int64_t kSpanElements = 4096;   // elements of one sampled piece of a row
+constexpr int64_t kSampleStride = 16;     // every 16th piece ...
+constexpr int64_t kSampleMinSpans = 64;   // ... but at least 64 of them where there are
+constexpr int kMaxLiterals = 127;
+constexpr int kMinRun = 4;
+constexpr int kBins = 240;  // u < 16 exactly; above, bit length 5-32 and the top four bits
+
+template <class T> struct Traits;
+template <> struct Traits<uint8_t> {
+    using D = int32_t;
+    static constexpr int bits = 8, escape = 9, plain_ct = ZEB_CT_CRUNCH8, run_ct = ZEB_CT_CRUNCHRUN8, max_slice = 8;
+};
+template <> struct Traits<int16_t> {
+    using D = int32_t;
+    static constexpr int bits = 16, escape = 17, plain_ct = ZEB_CT_CRUNCH16, run_ct = ZEB_CT_CRUNCHRUN16,
+                         max_slice = 17;
+};
+template <> struct Traits<int32_t> {
+    using D = int64_t;
+    static constexpr int bits = 32, escape = 33, plain_ct = ZEB_CT_CRUNCH32, run_ct = -1, max_slice = 32;
+};
+
+// Code length in bits of a difference of magnitude u and sign sg (0 or 1).
+inline int64_t code_bits(uint64_t u, unsigned sg, unsigned slice, int escape)
 {
-    (void)data;
-    (void)threads;
-    if ((width != 1 && width != 2 && width != 4) || count < 1 || row_length < 1 || count % row_length != 0 ||
-        count / row_length > INT32_MAX || !choice)
+    const uint64_t y = (u >> slice) << 1 | sg;
+    return y <= 30 ? int64_t(slice + 1 + y) : int64_t(slice) + 32 + escape;
+}
+
+inline int bin_of(uint64_t u)
+{
+    if (u < 16)
+        return static_cast<int>(u);
+    const int len = std::bit_width(u);
+    return 16 + (len - 5) * 8 + static_cast<int>((u >> (len - 4)) - 8);
+}
+
+// A magnitude of the bin: every u of the bin has the same u >> slice for the
+// slices where its code is plain, and is an escape for the others.
+inline uint64_t bin_value(int bin)
+{
+    if (bin < 16)
+        return static_cast<uint64_t>(bin);
+    const int len = (bin - 16) / 8 + 5;
+    return static_cast<uint64_t>(8 + (bin - 16) % 8) << (len - 4);
+}
+
+// Differences by sign and bin.
+struct Hist {
+    int64_t c[2][kBins];
+    void clear() { std::memset(c, 0, sizeof c); }
+    void add(int64_t d)
+    {
+        const unsigned sg = d < 0;
+        c[sg][bin_of(static_cast<uint64_t>(sg ? -d - 1 : d))]++;
+    }
+    void merge(const Hist &o)
+    {
+        for (int s = 0; s < 2; ++s)
+            for (int b = 0; b < kBins; ++b)
+                c[s][b] += o.c[s][b];
+    }
+    int64_t bits(unsigned slice, int escape) const
+    {
+        int64_t total = 0;
+        for (unsigned s = 0; s < 2; ++s)
+            for (int b = 0; b < kBins; ++b)
+                if (c[s][b])
+                    total += c[s][b] * code_bits(bin_value(b), s, slice, escape);
+        return total;
+    }
+};
+
+// Run pieces of a run of len (>= 4) equal differences: pieces of 128, and a
+// remainder of 129 as 127 + 2.
+inline int64_t run_pieces(int64_t len)
+{
+    if (len > 128 && len % 128 == 1)
+        return (len - 129) / 128 + 2;
+    return (len + 127) / 128;
+}
+
+template <class T> inline typename Traits<T>::D elem(const T *p, int64_t j) { return p[j]; }
+
+// The encoder's segmentation of the differences of p[0 .. n): literal(d) for
+// every literal difference, close() when a literal segment closes; returns the
+// run pieces.
+template <class T, class Lit, class Close> int64_t segment(const T *p, int64_t n, Lit &&literal, Close &&close)
+{
+    using D = typename Traits<T>::D;
+    int64_t pieces = 0, open = 0, j = 1;
+    while (j < n) {
+        const D d = elem(p, j) - elem(p, j - 1);
+        int64_t s = 1;
+        if (n - j >= kMinRun) {
+            while (s < kMinRun && elem(p, j + s) - elem(p, j + s - 1) == d)
+                ++s;
+            if (s == kMinRun)
+                while (j + s < n && elem(p, j + s) - elem(p, j + s - 1) == d)
+                    ++s;
+        }
+        if (s >= kMinRun) {
+            if (open) {
+                close();
+                open = 0;
+            }
+            pieces += run_pieces(s);
+            j += s;
+            continue;
+        }
+        if (open == kMaxLiterals) {
+            close();
+            open = 0;
+        }
+        literal(static_cast<int64_t>(d));
+        ++open;
+        ++j;
+    }
+    if (open)
+        close();
+    return pieces;
+}
+
+// ---- exact counters -------------------------------------------------------
+
+constexpr int kMaxSlices = 33;
+
+// Magnitude u (d, or -d - 1 when negative) and sign of the difference
+// b - a, in 32-bit lanes: 8- and 16-bit differences fit a signed 32-bit
+// value, 32-bit ones are taken apart by comparing the elements.
+template <class T> [[gnu::always_inline]] inline void magnitude(T a, T b, uint32_t &u, uint32_t &sg)
+{
+    if constexpr (sizeof(T) < 4) {
+        const int32_t d = int32_t(b) - int32_t(a);
+        const int32_t m = d >> 31;
+        u = static_cast<uint32_t>(d ^ m);
+        sg = static_cast<uint32_t>(m) & 1;
+    } else {
+        const bool neg = b < a;
+        const uint32_t ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
+        u = neg ? ua - ub - 1 : ub - ua;
+        sg = neg;
+    }
+}
+
+// Bits of the codes of the differences of p[0 .. n) for NS slices: a code is
+// slice + 1 + y bits with y = 2 (u >> slice) + sign, or an escape when
+// y > 30.  One pass that vectorises: 16-bit lanes for 8- and 16-bit elements
+// (u >> slice is capped at 16, which keeps every escape one), 32-bit lanes for
+// 32-bit elements; lane sums are emptied before they can overflow.
+template <class T, int NS>
+[[gnu::always_inline]] inline void plain_bits_body(const T *p, int64_t n, const int *slices, int64_t *bits)
+{
+    constexpr uint32_t E = Traits<T>::escape;
+    using L = std::conditional_t<sizeof(T) < 4, uint16_t, uint32_t>;
+    constexpr int64_t kChunk = sizeof(T) < 4 ? 960 : 1 << 16;  // 960 codes of at most 66 bits < 2^16
+    unsigned lo[NS], hi[NS];  // slice as two shifts below the lane width
+    L plain[NS], esc[NS];
+    for (int k = 0; k < NS; ++k) {
+        lo[k] = static_cast<unsigned>(slices[k]) / 2;
+        hi[k] = static_cast<unsigned>(slices[k]) - lo[k];
+        plain[k] = static_cast<L>(slices[k] + 1);
+        esc[k] = static_cast<L>(slices[k] + 32 + E);
+    }
+    for (int64_t j0 = 1; j0 < n; j0 += kChunk) {
+        const int64_t j1 = std::min(n, j0 + kChunk);
+        L acc[NS] = {};
+        for (int64_t j = j0; j < j1; ++j) {
+            L u, sg;
+            if constexpr (sizeof(T) == 1) {
+                const int16_t d = static_cast<int16_t>(int16_t(p[j]) - int16_t(p[j - 1]));
+                const int16_t m = static_cast<int16_t>(d >> 15);
+                u = static_cast<L>(d ^ m);
+                sg = static_cast<L>(m & 1);
+            } else {
+                const bool neg = p[j] < p[j - 1];
+                const L a = static_cast<L>(p[j - 1]), b = static_cast<L>(p[j]);
+                u = neg ? static_cast<L>(a - b - 1) : static_cast<L>(b - a);
+                sg = neg;
+            }
+            for (int k = 0; k < NS; ++k) {
+                L t = static_cast<L>(static_cast<L>(u >> lo[k]) >> hi[k]);
+                if constexpr (sizeof(T) < 4)
+                    t = t < 16 ? t : 16;
+                else
+                    t = t < (L(1) << 30) ? t : (L(1) << 30);
+                const L y = static_cast<L>(2 * t + sg);
+                acc[k] = static_cast<L>(acc[k] + (y > 30 ? esc[k] : static_cast<L>(plain[k] + y)));
+            }
+        }
+        for (int k = 0; k < NS; ++k)
+            bits[k] += static_cast<int64_t>(acc[k]);
+    }
+}
+
+template <class T, int NS> void plain_bits_base(const T *p, int64_t n, const int *slices, int64_t *bits)
+{
+    plain_bits_body<T, NS>(p, n, slices, bits);
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+template <class T, int NS>
+__attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, const int *slices, int64_t *bits)
+{
+    plain_bits_body<T, NS>(p, n, slices, bits);
+}
+const bool have_avx2 = __builtin_cpu_supports("avx2");
+#endif
+
+template <class T, int NS> void plain_bits_fixed(const T *p, int64_t n, const int *slices, int64_t *bits)
+{
+#if defined(__x86_64__) || defined(__i386__)
+    if (have_avx2)
+        return plain_bits_avx2<T, NS>(p, n, slices, bits);
+#endif
+    plain_bits_base<T, NS>(p, n, slices, bits);
+}
+
+// Exact plain sizes (body bytes) of rows [r0, r1) for ns slices.
+template <class T>
+void plain_rows_exact(const T *data, int64_t row_length, int64_t r0, int64_t r1, const int *slices, int ns,
+                      int64_t *bytes)
+{
+    constexpr int W = Traits<T>::bits;
+    for (int64_t r = r0; r < r1; ++r) {
+        const T *p = data + r * row_length;
+        int64_t bits[kMaxSlices] = {};
+        for (int k = 0; k < ns; k += 4) {
+            const int m = std::min(4, ns - k);
+            switch (m) {
+            case 4: plain_bits_fixed<T, 4>(p, row_length, slices + k, bits + k); break;
+            case 3: plain_bits_fixed<T, 3>(p, row_length, slices + k, bits + k); break;
+            case 2: plain_bits_fixed<T, 2>(p, row_length, slices + k, bits + k); break;
+            default: plain_bits_fixed<T, 1>(p, row_length, slices + k, bits + k); break;
+            }
+        }
+        for (int k = 0; k < ns; ++k)
+            bytes[k] += (W + bits[k] + 7) / 8;
+    }
+}
+
+// Exact run-length size (bytes) of one block p[0 .. n) for ns slices.
+template <class T> void run_block_exact(const T *p, int64_t n, const int *slices, int ns, int64_t *bytes)
+{
+    constexpr int E = Traits<T>::escape;
+    int64_t seg[kMaxSlices] = {};
+    const int64_t pieces = segment(
+        p, n,
+        [&](int64_t d) {
+            const unsigned sg = d < 0;
+            const uint64_t u = static_cast<uint64_t>(sg ? -d - 1 : d);
+            for (int k = 0; k < ns; ++k)
+                seg[k] += code_bits(u, sg, static_cast<unsigned>(slices[k]), E);
+        },
+        [&] {
+            for (int k = 0; k < ns; ++k) {
+                bytes[k] += 1 + (seg[k] + 7) / 8;
+                seg[k] = 0;
+            }
+        });
+    const int64_t fixed = Traits<T>::bits / 8 + (n == 1 ? 1 : 0) + 3 * pieces;
+    for (int k = 0; k < ns; ++k)
+        bytes[k] += fixed;
+}
+
+// ---- the model --------------------------------------------------------------
+
+// Bin of a magnitude without branches: u itself below 16, else
+// 16 + 8 (bit length - 5) + (top four bits - 8).
+inline int fast_bin(uint32_t u)
+{
+    const int len = std::bit_width(u | 8u);
+    return 8 * len - 32 + static_cast<int>(u >> (len - 4));
+}
+
+inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiterals - 1) / kMaxLiterals; }
+
+// What a sample of row pieces holds.  The run segmentation is the encoder's:
+// a maximal stretch of 4 or more equal differences is a run, every other
+// difference a literal, and a stretch of m literals between runs takes
+// ceil(m / 127) segments.  Literal differences are all differences less
+// those in runs.  For one block, a piece that starts a row also has the
+// difference from the row before in front; that changes only the first
+// stretch of the row, which is accounted for exactly below.
+struct Sample {
+    Hist plain;     // every sampled difference (rows as blocks)
+    Hist in_runs;   // differences in runs (rows as blocks)
+    Hist one_extra; // literal differences one block has more (or fewer) than rows
+    int64_t diffs_rows = 0, diffs_one = 0;
+    int64_t seg_rows = 0, pieces_rows = 0, seg_one_extra = 0, pieces_one_extra = 0;
+    void clear()
+    {
+        plain.clear();
+        in_runs.clear();
+        one_extra.clear();
+    }
+    void merge(const Sample &o)
+    {
+        plain.merge(o.plain);
+        in_runs.merge(o.in_runs);
+        one_extra.merge(o.one_extra);
+        diffs_rows += o.diffs_rows;
+        diffs_one += o.diffs_one;
+        seg_rows += o.seg_rows;
+        pieces_rows += o.pieces_rows;
+        seg_one_extra += o.seg_one_extra;
+        pieces_one_extra += o.pieces_one_extra;
+    }
+};
+
+// Four interleaved histograms, so that equal neighbouring bins do not wait
+// for each other's increments.
+struct Counts {
+    uint32_t c[4][2 * kBins];
+    void clear() { std::memset(c, 0, sizeof c); }
+    void flush(Hist &h)
+    {
+        for (int b = 0; b < kBins; ++b)
+            for (int sg = 0; sg < 2; ++sg)
+                h.c[sg][b] += int64_t(c[0][2 * b + sg]) + c[1][2 * b + sg] + c[2][2 * b + sg] + c[3][2 * b + sg];
+        clear();
+    }
+};
+
+inline void hist_add(Hist &h, int64_t d, int64_t count)
+{
+    const unsigned sg = d < 0;
+    h.c[sg][bin_of(static_cast<uint64_t>(sg ? -d - 1 : d))] += count;
+}
+
+// Samples pieces [k0, k1) of the sampled sequence (piece i covers elements
+// [i * span, ...) of row i / spans_per_row).
+template <class T>
+void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int64_t stride, int64_t k0, int64_t k1,
+                  bool with_run, Sample &out, Counts &counts)
+{
+    using D = typename Traits<T>::D;
+    counts.clear();
+    for (int64_t k = k0; k < k1; ++k) {
+        const int64_t i = k * stride;
+        const int64_t row = i / spans_per_row, part = i % spans_per_row;
+        const int64_t from = part * kSpanElements, len = std::min(kSpanElements, row_length - from);
+        const T *row_start = data + row * row_length;
+        // Rows as blocks: a piece that starts a row has no difference before it.
+        const T *p = part == 0 ? row_start : row_start + from - 1;
+        const int64_t n = part == 0 ? len : len + 1;
+        int64_t equal = 0;
+        D prev = n > 1 ? D(p[1]) - D(p[0]) + 1 : 0;  // differs from the first difference
+        for (int64_t j = 1; j < n; ++j) {
+            uint32_t u, sg;
+            magnitude(p[j - 1], p[j], u, sg);
+            counts.c[j & 3][2 * fast_bin(u) + sg]++;
+            if constexpr (sizeof(T) < 4) {
+                const D d = D(p[j]) - D(p[j - 1]);
+                equal += d == prev;
+                prev = d;
+            }
+        }
+        out.diffs_rows += n - 1;
+        out.diffs_one += n - 1;
+        if (!with_run)
+            continue;
+        // Runs and literal stretches of the piece.
+        int64_t first_literals = n - 1;  // literals before the first run
+        if (equal >= kMinRun - 1) {
+            int64_t literals = 0, j = 1;
+            bool seen_run = false;
+            while (j < n) {
+                const D d = D(p[j]) - D(p[j - 1]);
+                int64_t e = j + 1;
+                while (e < n && D(p[e]) - D(p[e - 1]) == d)
+                    ++e;
+                if (e - j >= kMinRun) {
+                    if (!seen_run)
+                        first_literals = literals;
+                    seen_run = true;
+                    out.seg_rows += literal_segments(literals);
+                    literals = 0;
+                    out.pieces_rows += run_pieces(e - j);
+                    hist_add(out.in_runs, d, e - j);
+                } else {
+                    literals += e - j;
+                }
+                j = e;
+            }
+            out.seg_rows += literal_segments(literals);
+        } else {
+            out.seg_rows += literal_segments(n - 1);
+        }
+        if (part != 0 || row == 0)
+            continue;
+        // One block: the difference d0 from the row before leads the row.
+        const D d0 = D(p[0]) - D(p[-1]);
+        int64_t lead = 1;  // the stretch of differences equal to d0 from d0 on
+        while (lead < n && D(p[lead]) - D(p[lead - 1]) == d0)
+            ++lead;
+        out.diffs_one += 1;
+        if (lead >= kMinRun + 1) {  // the row's leading run grows by one
+            out.pieces_one_extra += run_pieces(lead) - run_pieces(lead - 1);
+        } else if (lead == kMinRun) {  // three leading literals become a run of four
+            out.pieces_one_extra += 1;
+            hist_add(out.one_extra, d0, -(kMinRun - 1));
+            out.seg_one_extra += literal_segments(first_literals - (kMinRun - 1)) - literal_segments(first_literals);
+        } else {  // d0 joins the first literal stretch
+            hist_add(out.one_extra, d0, 1);
+            out.seg_one_extra += literal_segments(first_literals + 1) - literal_segments(first_literals);
+        }
+    }
+    counts.flush(out.plain);
+}
+
+struct Candidate {
+    int32_t ct = -1, slice = 0;
+    bool one_block = false;
+    double predicted = 0;
+    int64_t exact = -1;
+    int rank = 0;
+};
+
+// Runs fn(task) on `tasks` tasks with per-task state, threads where the data
+// are large enough to pay.
+template <class Fn> void parallel(int tasks, int threads, Fn &&fn) { run_tasks(tasks, threads, fn); }
+
+template <class T>
+int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads_arg, zeb_stream_choice *choice)
+{
+    constexpr int W = Traits<T>::bits, E = Traits<T>::escape, kMax = Traits<T>::max_slice;
+    constexpr bool has_run = Traits<T>::run_ct >= 0;
+    const int64_t nrows = count / row_length;
+    const bool one_ok = has_run && count <= INT32_MAX;
+    const int64_t bytes = count * int64_t(sizeof(T));
+    const int threads = bytes >= parallel_min_bytes() ? resolve_threads(threads_arg) : 1;
+
+    try {
+        std::vector<Candidate> cands;
+        // ranks: slice-5 plain first, then plain, run rows, run one block
+        auto add = [&](int32_t ct, int32_t s, bool one) {
+            Candidate c;
+            c.ct = ct;
+            c.slice = s;
+            c.one_block = one;
+            c.rank = static_cast<int>(cands.size());
+            cands.push_back(c);
+        };
+        add(Traits<T>::plain_ct, 5, false);
+        for (int s = 0; s <= kMax; ++s)
+            if (s != 5)
+                add(Traits<T>::plain_ct, s, false);
+        if (has_run) {
+            for (int s = 0; s <= kMax; ++s)
+                add(Traits<T>::run_ct, s, false);
+            if (one_ok)
+                for (int s = 0; s <= kMax; ++s)
+                    add(Traits<T>::run_ct, s, true);
+        }
+        auto plain_slices = [&](const std::vector<int> &want) {
+            // exact plain sizes for the wanted slices, rows split over threads
+            const int ns = static_cast<int>(want.size());
+            const int tasks = static_cast<int>(std::min<int64_t>(threads, nrows));
+            std::vector<int64_t> part(size_t(tasks) * ns, 0);
+            parallel(tasks, threads, [&](int t) {
+                plain_rows_exact(data, row_length, nrows * t / tasks, nrows * (t + 1) / tasks, want.data(), ns,
+                                 part.data() + size_t(t) * ns);
+            });
+            for (int k = 0; k < ns; ++k) {
+                int64_t total = kHeader;
+                for (int t = 0; t < tasks; ++t)
+                    total += part[size_t(t) * ns + k];
+                for (auto &c : cands)
+                    if (c.ct == Traits<T>::plain_ct && c.slice == want[k])
+                        c.exact = total;
+            }
+        };
+        auto run_slices = [&](const std::vector<int> &want, bool one) {
+            const int ns = static_cast<int>(want.size());
+            std::vector<int64_t> total(size_t(ns), kHeader);
+            if (one) {
+                run_block_exact(data, count, want.data(), ns, total.data());
+            } else {
+                const int tasks = static_cast<int>(std::min<int64_t>(threads, nrows));
+                std::vector<int64_t> part(size_t(tasks) * ns, 0);
+                parallel(tasks, threads, [&](int t) {
+                    for (int64_t r = nrows * t / tasks; r < nrows * (t + 1) / tasks; ++r)
+                        run_block_exact(data + r * row_length, row_length, want.data(), ns,
+                                        part.data() + size_t(t) * ns);
+                });
+                for (int t = 0; t < tasks; ++t)
+                    for (int k = 0; k < ns; ++k)
+                        total[k] += part[size_t(t) * ns + k];
+            }
+            for (int k = 0; k < ns; ++k)
+                for (auto &c : cands)
+                    if (c.ct == Traits<T>::run_ct && c.one_block == one && c.slice == want[k])
+                        c.exact = total[k];
+        };
+        auto slices_around = [&](int s) {
+            std::vector<int> v;
+            for (int x = std::max(0, s - 1); x <= std::min(kMax, s + 1); ++x)
+                v.push_back(x);
+            return v;
+        };
+
+        if (count <= kExhaustiveElements) {
+            std::vector<int> all;
+            for (int s = 0; s <= kMax; ++s)
+                all.push_back(s);
+            plain_slices(all);
+            if (has_run) {
+                run_slices(all, false);
+                if (one_ok)
+                    run_slices(all, true);
+            }
+        } else {
+            // the model, from a sample of row pieces
+            const int64_t spans_per_row = (row_length + kSpanElements - 1) / kSpanElements;
+            const int64_t spans = nrows * spans_per_row;
+            const int64_t stride = std::clamp<int64_t>(spans / kSampleMinSpans, 1, kSampleStride);
+            const int64_t sampled = (spans + stride - 1) / stride;
+            const int tasks = static_cast<int>(std::min<int64_t>(threads, sampled));
+            std::vector<Sample> part(static_cast<size_t>(tasks));
+            std::vector<Counts> counts(static_cast<size_t>(tasks));
+            parallel(tasks, threads, [&](int t) {
+                part[t].clear();
+                sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
+                             sampled * (t + 1) / tasks, has_run, part[t], counts[t]);
+            });
+            Sample &s = part[0];
+            for (int t = 1; t < tasks; ++t)
+                s.merge(part[t]);
+            Hist lit_rows = s.plain, lit_one;
+            for (int sg = 0; sg < 2; ++sg)
+                for (int b = 0; b < kBins; ++b) {
+                    lit_rows.c[sg][b] -= s.in_runs.c[sg][b];
+                    lit_one.c[sg][b] = lit_rows.c[sg][b] + s.one_extra.c[sg][b];
+                }
+            const double seg_one = double(s.seg_rows + s.seg_one_extra);
+            const double pieces_one = double(s.pieces_rows + s.pieces_one_extra);
+            const double rows_scale =
+                s.diffs_rows ? double(nrows) * double(row_length - 1) / double(s.diffs_rows) : 0.0;
+            const double one_scale = s.diffs_one ? double(count - 1) / double(s.diffs_one) : 0.0;
+            constexpr double kPad = 3.5;  // bits, on average, per block or literal segment
+            for (auto &c : cands) {
+                const unsigned sl = static_cast<unsigned>(c.slice);
+                if (c.ct == Traits<T>::plain_ct) {
+                    c.predicted = kHeader + nrows * (W / 8) +
+                                  (double(s.plain.bits(sl, E)) * rows_scale + kPad * double(nrows)) / 8;
+                } else if (!c.one_block) {
+                    c.predicted = kHeader + nrows * (W / 8 + (row_length == 1)) +
+                                  rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) +
+                                                double(lit_rows.bits(sl, E)) / 8);
+                } else {
+                    c.predicted = kHeader + W / 8 + (count == 1) +
+                                  one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) +
+                                               double(lit_one.bits(sl, E)) / 8);
+                }
+            }
+            auto by_model = [](const Candidate &a, const Candidate &b) {
+                return a.predicted < b.predicted || (a.predicted == b.predicted && a.rank < b.rank);
+            };
+            const Candidate best = *std::min_element(cands.begin(), cands.end(), by_model);
+            Candidate best_plain = cands[0];
+            for (auto &c : cands)
+                if (c.ct == Traits<T>::plain_ct && by_model(c, best_plain))
+                    best_plain = c;
+            // Counted exactly: slice 5, the best plain slice, and neighbours
+            // of the best that the model puts within kClose of it.
+            constexpr double kClose = 1.005;
+            auto near = [&](const Candidate &b) {
+                std::vector<int> v;
+                for (int x : slices_around(b.slice)) {
+                    for (auto &c : cands)
+                        if (c.ct == b.ct && c.one_block == b.one_block && c.slice == x &&
+                            (x == b.slice || c.predicted <= b.predicted * kClose))
+                            v.push_back(x);
+                }
+                return v;
+            };
+            std::vector<int> want = near(best_plain);
+            if (std::find(want.begin(), want.end(), 5) == want.end())
+                want.push_back(5);
+            plain_slices(want);
+            if (best.ct != Traits<T>::plain_ct)
+                run_slices(near(best), best.one_block);
+        }
+
+        const Candidate *pick = nullptr;
+        for (auto &c : cands)
+            if (c.exact >= 0 && (!pick || c.exact < pick->exact || (c.exact == pick->exact && c.rank < pick->rank)))
+                pick = &c;
+        choice->compression_type = pick->ct;
+        choice->slice = pick->slice;
+        choice->block_size = pick->one_block ? static_cast<int32_t>(count) : static_cast<int32_t>(row_length);
+        choice->nblocks = pick->one_block ? 1 : static_cast<int32_t>(nrows);
+        choice->stream_size = pick->exact;
+        return ZEB_OK;
+    } catch (const std::bad_alloc &) {
+        return ZEB_E_NO_MEMORY;
+    }
+}
+
+}  // namespace
+
+extern "C" ZEB_API int32_t zeb_choose_stream(int32_t width, const void *data, int64_t count, int32_t row_length,
+                                             int32_t threads, zeb_stream_choice *choice)
+{
+    if ((width != 1 && width != 2 && width != 4) || !data || !choice || count < 1 || row_length < 1 ||
+        count % row_length != 0 || count / row_length > INT32_MAX || count > INT64_MAX / 4)
         return ZEB_E_BAD_ARGUMENT;
-    choice->compression_type = width == 1 ? ZEB_CT_CRUNCH8 : width == 2 ? ZEB_CT_CRUNCH16 : ZEB_CT_CRUNCH32;
-    choice->slice = 5;
-    choice->block_size = row_length;
-    choice->nblocks = static_cast<int32_t>(count / row_length);
-    choice->stream_size = -1;
-    return ZEB_OK;
+    switch (width) {
+    case 1: return choose(static_cast<const uint8_t *>(data), count, row_length, threads, choice);
+    case 2: return choose(static_cast<const int16_t *>(data), count, row_length, threads, choice);
+    default: return choose(static_cast<const int32_t *>(data), count, row_length, threads, choice);
+    }
 }

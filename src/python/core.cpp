@@ -463,11 +463,18 @@ PyMODINIT_FUNC PyInit__core(void)
     if (!FormatError)
         FormatError = PyErr_NewExceptionWithDoc(
             "pyzeb.FormatError",
-            "A file that is not F0, is damaged or truncated, or holds what the format does not allow.",
+            "A file that is not F0, is damaged or truncated, or holds what the format does not allow.\n\n"
+            "A ValueError; `filename` names the file.\n\n"
+            ">>> try:\n"
+            "...     pyzeb.read(\"notes.txt\")\n"
+            "... except pyzeb.FormatError as e:\n"
+            "...     print(e.filename, e)",
             PyExc_ValueError, nullptr);
     if (!FormatWarning)
         FormatWarning = PyErr_NewExceptionWithDoc(
-            "pyzeb.FormatWarning", "A file that was read exactly, but is not quite as the format says.",
+            "pyzeb.FormatWarning",
+            "A file that was read exactly, but is not quite as the format says (a UserWarning).\n\n"
+            ">>> warnings.simplefilter(\"error\", pyzeb.FormatWarning)  # refuse such files",
             PyExc_UserWarning, nullptr);
     if (!FormatError || !FormatWarning || PyModule_AddObjectRef(m, "FormatError", FormatError) < 0 ||
         PyModule_AddObjectRef(m, "FormatWarning", FormatWarning) < 0 ||

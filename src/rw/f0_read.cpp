@@ -179,6 +179,7 @@ int32_t read_stream(zeb::Source &src, const Layout &l, void *data, int64_t count
             consumed = avail < claimed ? avail : claimed;
             st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
                             &info);
+            src.skip(consumed);
         } else {
             st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
                                   nblocks, window, &info, &consumed);
@@ -376,8 +377,18 @@ int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64
         // window is too small for it and grows.
         const int64_t keep_from = info->used - off;
         if (info->block > first) {
-            std::memmove(buf.get(), buf.get() + keep_from, size_t(have - keep_from));
-            have -= keep_from;
+            if (keep_from <= have) {
+                std::memmove(buf.get(), buf.get() + keep_from, size_t(have - keep_from));
+                have -= keep_from;
+            } else {
+                // One-element run-length blocks end in a byte without meaning,
+                // which the last whole block may leave past the window.
+                int64_t want = std::min(keep_from - have, body_len - *consumed);
+                int64_t got = src.skip(want);
+                *consumed += got;
+                end = got < want || *consumed == body_len;
+                have = 0;
+            }
             off = info->used;
             first = info->block;
         } else {
