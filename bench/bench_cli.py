@@ -126,9 +126,13 @@ def bench_stack(tmp, nframes, repeat):
 
     assert serial() == threaded()
     t_serial, t_dask = paired_times([serial, threaded], repeat)
+    c0, t0 = time.process_time(), time.perf_counter()
+    threaded()
+    busy = (time.process_time() - c0) / (time.perf_counter() - t0)  # cores this process got
     print(f"  serial loop of pyzeb.read (reference)  {t_serial * 1e3:8.1f} ms   {raw / t_serial / 1e6:7.0f} MB/s")
     print(f"  read_stack, dask threads=2             {t_dask * 1e3:8.1f} ms   {raw / t_dask / 1e6:7.0f} MB/s"
-          f"   {t_serial / t_dask:5.2f}x the serial loop")
+          f"   {t_serial / t_dask:5.2f}x the serial loop (using {busy:.1f} cores; load average "
+          f"{os.getloadavg()[0]:.1f})")
     return paths
 
 
