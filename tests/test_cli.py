@@ -51,7 +51,7 @@ def tree(tmp_path):
 
 @pytest.mark.parametrize("args,status,out,err", [
     (["--version"], 0, rf"zeb \(pyzeb\) {re.escape(pyzeb.__version__)}\n", ""),
-    (["info", "a.f0"], 0, rf"a.f0  64x80 int16  crunch type \d slice \d+  \d+ bytes  ratio \d\.\d\d  \"{TEXT}\"\n$", ""),
+    (["info", "a.f0"], 0, rf"a.f0  64x80 int16  crunch type [02] \((plain|run-length)\) slice \d+  \d+ bytes  ratio \d\.\d\d  \"{TEXT}\"\n$", ""),
     (["info", "."], 0, r"^./a.f0 .*\n./b.f0  2x8x6 float32  raw little-endian  896 bytes  ratio 1.00  \"cube\"\n$", ""),
     (["info", "-r", "sub/t.f0", "."], 0, r"^sub/t.f0 .*\n./a.f0 .*\n./b.f0 .*\n./sub/c.f0 .*\n./sub/t.f0 [^\n]*\n$", ""),
     (["header", "a.f0"], 0, f"^{TEXT}\n$", ""),

@@ -24,6 +24,7 @@ import pyzeb
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 TEXT_WIDTH = 40          # header text shown by `zeb info`
 PROGRESS_MIN_FILES = 8   # `zeb verify` shows a progress bar from this many files on
+STREAMS = {0: "plain", 1: "plain", 2: "run-length", 3: "run-length", 4: "plain"}  # by compression type
 FITS_KEY = "F0TEXT"      # FITS keyword that carries the F0 header text
 # Lossless widenings for arrays an F0 file cannot hold as they are.
 WIDEN = {np.dtype(np.uint8): np.int16, np.dtype(np.uint16): np.int32, np.dtype(np.uint32): np.int64,
@@ -126,7 +127,8 @@ def describe(path: str) -> dict:
 
 def info_line(d: dict) -> str:
     shape = "x".join(map(str, d["shape"])) or "scalar"
-    how = f"crunch type {d['compression_type']} slice {d['slice']}" if d["compressed"] else \
+    how = f"crunch type {d['compression_type']} ({STREAMS.get(d['compression_type'], '?')}) slice {d['slice']}" \
+        if d["compressed"] else \
         f"raw {'big' if d['byteorder'] == '>' else 'little'}-endian"
     ratio = f"ratio {d['ratio']:.2f}" if d["ratio"] is not None else "ratio -"
     text = shown(d["text"])
