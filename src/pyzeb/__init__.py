@@ -29,7 +29,7 @@ __all__ = ["FormatError", "FormatWarning", "Header", "decode", "encode", "memmap
            "read_stack", "write", "__version__"]
 
 
-def __getattr__(name: str):
+def __getattr__(name: str) -> object:
     # read_stack lives in its own module, imported on first use, so that
     # importing pyzeb does not import dask
     if name == "read_stack":

@@ -18,7 +18,7 @@ def _is_url(path: str) -> bool:
     return "://" in path or "::" in path
 
 
-def _fsspec():
+def _fsspec() -> Any:
     try:
         import fsspec
     except ImportError:
@@ -26,18 +26,19 @@ def _fsspec():
     return fsspec
 
 
-def _open_url(path: str, storage_options: dict | None):
+def _open_url(path: str, storage_options: dict[str, Any] | None) -> Any:
     return _fsspec().open(path, "rb", **(storage_options or {}))
 
 
-def _header_of(path: str, storage_options: dict | None) -> Header:
+def _header_of(path: str, storage_options: dict[str, Any] | None) -> Header:
     if _is_url(path):
         with _open_url(path, storage_options) as f:
             return read_header(f)
     return read_header(path)
 
 
-def _read_block(path: str, shape: tuple[int, ...], dtype: str, storage_options: dict | None) -> np.ndarray:
+def _read_block(path: str, shape: tuple[int, ...], dtype: str,
+                storage_options: dict[str, Any] | None) -> np.ndarray:
     """One file as a block of the stack (shape (1, *shape)).  A plain module
     function of strings and tuples: it pickles, so a distributed worker runs it."""
     if _is_url(path):
@@ -85,4 +86,4 @@ def read_stack(paths: Sequence[PathLike], *, storage_options: dict[str, Any] | N
     graph = {(name, i, *zeros): (_read_block, path, shape, dtype.str, storage_options)
              for i, path in enumerate(names)}
     chunks = ((1,) * len(names),) + tuple((n,) for n in shape)
-    return da.Array(graph, name, chunks, dtype=dtype)
+    return da.Array(graph, name, chunks, dtype=dtype)  # type: ignore[no-untyped-call]

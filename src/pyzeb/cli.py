@@ -14,8 +14,9 @@ import os
 import signal
 import sys
 import warnings
-from collections.abc import Iterator, Sequence
+from collections.abc import Callable, Iterator, Sequence
 from pathlib import Path
+from typing import Any, NoReturn, TextIO
 
 import numpy as np
 
@@ -61,7 +62,7 @@ def cause(exc: BaseException, name: str) -> str:
     return msg
 
 
-def need(module: str, what: str):
+def need(module: str, what: str) -> Any:
     """Imports an optional dependency or fails with what to install."""
     import importlib
     try:
@@ -113,7 +114,7 @@ def walk(args: argparse.Namespace, errors: list[str]) -> Iterator[str]:
 
 # ---- info -------------------------------------------------------------------
 
-def describe(path: str) -> dict:
+def describe(path: str) -> dict[str, Any]:
     h = pyzeb.read_header(path)
     size = os.stat(path).st_size
     return {
@@ -125,7 +126,7 @@ def describe(path: str) -> dict:
     }
 
 
-def info_line(d: dict) -> str:
+def info_line(d: dict[str, Any]) -> str:
     shape = "x".join(map(str, d["shape"])) or "scalar"
     how = f"crunch type {d['compression_type']} ({STREAMS.get(d['compression_type'], '?')}) slice {d['slice']}" \
         if d["compressed"] else \
@@ -137,7 +138,7 @@ def info_line(d: dict) -> str:
     return f'{d["file"]}  {shape} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  "{text}"'
 
 
-def cmd_info(args: argparse.Namespace, out) -> int:
+def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
     errors: list[str] = []
     status = EXIT_OK
     for path in walk(args, errors):
@@ -157,7 +158,7 @@ def cmd_info(args: argparse.Namespace, out) -> int:
 
 # ---- header -----------------------------------------------------------------
 
-def cmd_header(args: argparse.Namespace, out) -> int:
+def cmd_header(args: argparse.Namespace, out: TextIO) -> int:
     try:
         text = pyzeb.read_header(args.file).text
     except (OSError, ValueError) as exc:
@@ -184,7 +185,7 @@ def check(path: str) -> tuple[bool, str | None]:
     return True, "; ".join(cause(Exception(n), path) for n in notes) or None
 
 
-def progress(items: list[str]):
+def progress(items: list[str]) -> Any:
     """A tqdm progress bar on standard error when that is a terminal and the
     list is long enough to be worth one (and tqdm is installed)."""
     if len(items) < PROGRESS_MIN_FILES or not sys.stderr.isatty():
@@ -196,7 +197,7 @@ def progress(items: list[str]):
     return tqdm(total=len(items), file=sys.stderr, unit="file", leave=False)
 
 
-def cmd_verify(args: argparse.Namespace, out) -> int:
+def cmd_verify(args: argparse.Namespace, out: TextIO) -> int:
     errors: list[str] = []
     files = list(walk(args, errors))
     bar = progress(files)
@@ -271,7 +272,7 @@ def storable(a: np.ndarray) -> np.ndarray:
     return a
 
 
-def atomic(out: str, save) -> None:
+def atomic(out: str, save: Callable[[str], object]) -> None:
     """Writes through a temporary file beside `out`, renamed over it when complete."""
     target = Path(out)
     tmp = target.with_name(f".{target.name}.zeb-{os.getpid()}.tmp{target.suffix}")
@@ -297,7 +298,7 @@ def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int) ->
         atomic(path, lambda tmp: hdu.writeto(tmp, overwrite=True))
 
 
-def cmd_convert(args: argparse.Namespace, out) -> int:
+def cmd_convert(args: argparse.Namespace, out: TextIO) -> int:
     src, dst = kind(args.input, "IN"), kind(args.output, "OUT")
     if dst != "f0" and (args.slice is not None or args.compress is not None):
         raise UsageError("--compress, --no-compress and --slice apply to F0 output only")
@@ -351,7 +352,7 @@ def recompress(path: str, dry_run: bool) -> tuple[int, int, str]:
     return before, os.stat(target).st_size, "rewritten"
 
 
-def cmd_recompress(args: argparse.Namespace, out) -> int:
+def cmd_recompress(args: argparse.Namespace, out: TextIO) -> int:
     errors: list[str] = []
     status = EXIT_OK
     total = saved = changed = 0
@@ -384,7 +385,8 @@ def plane(a: np.ndarray, n: int, name: str) -> np.ndarray:
     planes = a.reshape(-1, *a.shape[-2:])
     if not -len(planes) <= n < len(planes):
         raise Failure(f"{name}: plane {n} out of range: the file has {len(planes)} plane(s) of {a.shape[-2:]}")
-    return planes[n]
+    frame: np.ndarray = planes[n]
+    return frame
 
 
 def scaled(p: np.ndarray, lo_pct: float, hi_pct: float, log: bool) -> np.ndarray:
@@ -395,14 +397,14 @@ def scaled(p: np.ndarray, lo_pct: float, hi_pct: float, log: bool) -> np.ndarray
     if not finite.any():
         return np.zeros(v.shape)
     lo, hi = np.percentile(v[finite], [lo_pct, hi_pct])
-    t = np.clip((v - lo) / (hi - lo), 0, 1) if hi > lo else (v > lo).astype(np.float64)
+    t: np.ndarray = np.clip((v - lo) / (hi - lo), 0, 1) if hi > lo else (v > lo).astype(np.float64)
     if log:
         t = np.log1p(1000 * t) / np.log1p(1000)
     t[~finite] = 0
     return t
 
 
-def cmd_preview(args: argparse.Namespace, out) -> int:
+def cmd_preview(args: argparse.Namespace, out: TextIO) -> int:
     lo, hi = args.percentiles
     if not 0 <= lo < hi <= 100:
         raise UsageError(f"--percentiles {lo:g} {hi:g}: need 0 <= LO < HI <= 100")
@@ -438,7 +440,7 @@ def cmd_preview(args: argparse.Namespace, out) -> int:
 class Parser(argparse.ArgumentParser):
     """Reports a usage error as one line, exit status 2."""
 
-    def error(self, message: str):  # type: ignore[override]
+    def error(self, message: str) -> NoReturn:
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see '{self.prog} --help')\n")
 
 
@@ -509,7 +511,7 @@ def build_parser() -> Parser:
     parser.add_argument("--version", action="version", version=f"zeb (pyzeb) {pyzeb.__version__}")
     sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=Parser)
 
-    def command(name: str):
+    def command(name: str) -> argparse.ArgumentParser:
         summary, text, example = HELP[name]
         p = sub.add_parser(name, help=summary, description=text, epilog=f"example:\n  {example}",
                            formatter_class=argparse.RawDescriptionHelpFormatter)
@@ -572,7 +574,7 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("a command is required")
     out = sys.stdout
     try:
-        status = args.run(args, out)
+        status: int = args.run(args, out)
         out.flush()
         return status
     except UsageError as exc:

@@ -19,6 +19,7 @@ and come back as the type they were, in their byte order.
 from __future__ import annotations
 
 import io
+from typing import Any
 
 import numpy as np
 
@@ -43,21 +44,21 @@ def _signed(dt: np.dtype) -> np.dtype:
     raise TypeError(f"the pyzeb.crunch codec stores {_ACCEPTED}, not {dt}")
 
 
-class Crunch(Codec):
+class Crunch(Codec):  # type: ignore[misc]
     """Stores each chunk with :func:`pyzeb.encode` (the smallest crunch
     stream, or the plain stream of a fixed `slice` from 0 to 32) and reads it
     with :func:`pyzeb.decode`."""
 
     codec_id = "pyzeb.crunch"
 
-    def __init__(self, slice: int | None = None):
+    def __init__(self, slice: int | None = None) -> None:
         if slice is not None and (isinstance(slice, bool) or not isinstance(slice, (int, np.integer))
                                   or not 0 <= slice <= 32):
             raise ValueError(f"slice must be None or 0 to 32, not {slice!r}")
         self.slice = None if slice is None else int(slice)
 
-    def get_config(self) -> dict:
-        config: dict = {"id": self.codec_id}
+    def get_config(self) -> dict[str, Any]:
+        config: dict[str, Any] = {"id": self.codec_id}
         if self.slice is not None:
             config["slice"] = self.slice
         return config
@@ -65,7 +66,7 @@ class Crunch(Codec):
     def __repr__(self) -> str:
         return f"Crunch(slice={self.slice!r})"
 
-    def encode(self, buf) -> bytes:
+    def encode(self, buf: Any) -> bytes:
         a = ensure_contiguous_ndarray_like(ensure_ndarray_like(buf), flatten=False)
         dtype = a.dtype
         signed = _signed(dtype)
@@ -76,7 +77,7 @@ class Crunch(Codec):
         compress = True if self.slice is None else self.slice
         return encode(np.asarray(a).view(signed), compress=compress, header=dtype.str)
 
-    def decode(self, buf, out=None):
+    def decode(self, buf: Any, out: Any = None) -> Any:
         data = ensure_contiguous_ndarray_like(buf).view(np.uint8)
         a = decode(data)
         # the chunk's own dtype, from the header text (at most 16 header blocks and the stream header)
