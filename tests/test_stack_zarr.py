@@ -63,7 +63,8 @@ def test_read_stack_threads_urls_and_a_differing_file(stack, tmp_path):
 @pytest.mark.skipif(SANITIZER_RUN, reason="worker processes are slow to start under the sanitizers")
 def test_read_stack_on_a_distributed_cluster(stack):
     distributed = pytest.importorskip("distributed")
-    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, dashboard_address=None,
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+                                  dashboard_address=None,
                                   silence_logs=50) as cluster, distributed.Client(cluster) as client:
         s = pyzeb.read_stack(stack)
         total = client.compute(s.astype(np.int64).sum(axis=(1, 2))).result()
