@@ -28,16 +28,7 @@ import numpy as np
 
 import pyzeb
 from pyzeb import cli
-
-
-def median_time(fn, repeat):
-    fn()  # warm up (page cache, imports)
-    times = []
-    for _ in range(repeat):
-        t0 = time.perf_counter()
-        fn()
-        times.append(time.perf_counter() - t0)
-    return statistics.median(times)
+from bench import median_time
 
 
 def paired_times(fns, repeat):

@@ -356,15 +356,18 @@ struct Store {
         return true;
     }
 
-    // zeb_prepare with the lock released.
-    int32_t prepare(zeb_payload *out, zeb_report *report) const
+    // zeb_prepare with the lock released; false with the exception set.
+    bool prepare(zeb_payload *out, PyObject *name) const
     {
         int32_t status;
+        zeb_report report{};
         Py_BEGIN_ALLOW_THREADS
         status = zeb_prepare(data.buf, type, dims, dim_count, static_cast<const char *>(text.buf),
-                             static_cast<int32_t>(text.len), mode, threads, out, report);
+                             static_cast<int32_t>(text.len), mode, threads, out, &report);
         Py_END_ALLOW_THREADS
-        return status;
+        if (status != ZEB_OK)
+            raise_status(status, 0, name);
+        return status == ZEB_OK;
     }
 };
 
@@ -377,10 +380,11 @@ PyObject *core_encode(PyObject *, PyObject *args)
         !s.parse(array, dims, text))
         return nullptr;
     zeb_payload p;
-    zeb_report report{};
-    int32_t status = s.prepare(&p, &report);
-    if (status != ZEB_OK)
-        return raise_status(status, 0, Py_None);
+    PyObject *name = PyUnicode_FromString("<array>");
+    bool ok = name && s.prepare(&p, name);
+    Py_XDECREF(name);
+    if (!ok)
+        return nullptr;
     PyObject *out = PyBytes_FromStringAndSize(nullptr, F0_HEADER_SIZE + p.size);
     if (out) {
         char *dst = PyBytes_AS_STRING(out);
@@ -406,11 +410,10 @@ PyObject *core_write(PyObject *, PyObject *args)
         !s.parse(array, dims, text))
         return nullptr;
     zeb_payload p;
+    if (!s.prepare(&p, name))
+        return nullptr;
+    int32_t err = 0, status;
     zeb_report report{};
-    int32_t status = s.prepare(&p, &report);
-    if (status != ZEB_OK)
-        return raise_status(status, 0, name);
-    int32_t err = 0;
     Py_BEGIN_ALLOW_THREADS
     status = zeb_write_payload(path, &p, atomic ? ZEB_WRITE_ATOMIC : 0, &report, &err);
     Py_END_ALLOW_THREADS
