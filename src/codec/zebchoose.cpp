@@ -43,6 +43,7 @@
 #include <vector>
 
 #include "zebcodec.h"
+#include "zebencode_internal.h"
 #include "zebparallel.h"
 
 namespace {
@@ -411,6 +412,8 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
                 prev = d;
             }
         }
+        if ((k - k0) % 256 == 255)  // keeps the 32-bit counts far from overflowing
+            counts.flush(out.plain);
         out.diffs_rows += n - 1;
         out.diffs_one += n - 1;
         if (!with_run)
@@ -477,7 +480,8 @@ struct Candidate {
 template <class Fn> void parallel(int tasks, int threads, Fn &&fn) { run_tasks(tasks, threads, fn); }
 
 template <class T>
-int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads_arg, zeb_stream_choice *choice)
+int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads_arg, int64_t exhaustive_max,
+               zeb_stream_choice *choice)
 {
     constexpr int W = Traits<T>::bits, E = Traits<T>::escape, kMax = Traits<T>::max_slice;
     constexpr bool has_run = Traits<T>::run_ct >= 0;
@@ -555,7 +559,7 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             return v;
         };
 
-        if (count <= kExhaustiveElements) {
+        if (count <= exhaustive_max) {
             std::vector<int> all;
             for (int s = 0; s <= kMax; ++s)
                 all.push_back(s);
@@ -655,15 +659,25 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
 
 }  // namespace
 
-extern "C" ZEB_API int32_t zeb_choose_stream(int32_t width, const void *data, int64_t count, int32_t row_length,
-                                             int32_t threads, zeb_stream_choice *choice)
+namespace zeb::detail {
+
+int32_t choose_stream(int32_t width, const void *data, int64_t count, int32_t row_length, int32_t threads,
+                      int64_t exhaustive_max, zeb_stream_choice *choice)
 {
     if ((width != 1 && width != 2 && width != 4) || !data || !choice || count < 1 || row_length < 1 ||
         count % row_length != 0 || count / row_length > INT32_MAX || count > INT64_MAX / 4)
         return ZEB_E_BAD_ARGUMENT;
     switch (width) {
-    case 1: return choose(static_cast<const uint8_t *>(data), count, row_length, threads, choice);
-    case 2: return choose(static_cast<const int16_t *>(data), count, row_length, threads, choice);
-    default: return choose(static_cast<const int32_t *>(data), count, row_length, threads, choice);
+    case 1: return choose(static_cast<const uint8_t *>(data), count, row_length, threads, exhaustive_max, choice);
+    case 2: return choose(static_cast<const int16_t *>(data), count, row_length, threads, exhaustive_max, choice);
+    default: return choose(static_cast<const int32_t *>(data), count, row_length, threads, exhaustive_max, choice);
     }
+}
+
+}  // namespace zeb::detail
+
+extern "C" ZEB_API int32_t zeb_choose_stream(int32_t width, const void *data, int64_t count, int32_t row_length,
+                                             int32_t threads, zeb_stream_choice *choice)
+{
+    return zeb::detail::choose_stream(width, data, count, row_length, threads, kExhaustiveElements, choice);
 }
