@@ -260,13 +260,20 @@ __attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, cons
 {
     plain_bits_body<T, NS>(p, n, slices, bits);
 }
-const bool have_avx2 = __builtin_cpu_supports("avx2");
+bool have_avx2()
+{
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return yes;
+}
 #endif
 
 template <class T, int NS> void plain_bits_fixed(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
 #if defined(__x86_64__) || defined(__i386__)
-    if (have_avx2)
+    if (have_avx2())
         return plain_bits_avx2<T, NS>(p, n, slices, bits);
 #endif
     plain_bits_base<T, NS>(p, n, slices, bits);
@@ -488,7 +495,9 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
     const int64_t nrows = count / row_length;
     const bool one_ok = has_run && count <= INT32_MAX;
     const int64_t bytes = count * int64_t(sizeof(T));
-    const int threads = bytes >= parallel_min_bytes() ? resolve_threads(threads_arg) : 1;
+    // Counting costs about half as much as coding, so it takes more data
+    // before a thread pays.
+    const int threads = bytes >= 4 * parallel_min_bytes() ? resolve_threads(threads_arg) : 1;
 
     try {
         std::vector<Candidate> cands;
