@@ -79,5 +79,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t n)
         if (rp != r1 || (r1 >= 0 && std::memcmp(one.data(), par.data(), size_t(r1)) != 0))
             std::abort();
     }
+
+    // The stream choice, with the rows of this input (the model and its
+    // exact check for every other input, every layout counted for the rest):
+    // its size is exact and never above the slice-5 plain stream.
+    if (nblocks > 0) {
+        const int32_t plain = width == 1 ? ZEB_CT_CRUNCH8 : width == 2 ? ZEB_CT_CRUNCH16 : ZEB_CT_CRUNCH32;
+        zeb_stream_choice ch;
+        if (zeb::detail::choose_stream(width, copy.data(), int64_t(nblocks) * block_size, block_size, threads,
+                                       in[3] & 1 ? 0 : 1 << 20, &ch) != ZEB_OK)
+            std::abort();
+        auto sized = [&](int32_t type, int32_t s, int32_t bs, int32_t nb) {
+            const int64_t b = zeb_compress_bound(type, s, bs, nb);
+            std::vector<uint8_t> buf(static_cast<size_t>(b));
+            return zeb_encode(type, buf.data(), copy.data(), s, bs, nb, int32_t(b), 0);
+        };
+        const int32_t chosen = sized(ch.compression_type, ch.slice, ch.block_size, ch.nblocks);
+        if (chosen != ch.stream_size || chosen > sized(plain, 5, block_size, nblocks) ||
+            int64_t(ch.block_size) * ch.nblocks != int64_t(nblocks) * block_size)
+            std::abort();
+    }
     return 0;
 }

@@ -1,10 +1,12 @@
 // Internal pieces of the encoder, shared by zebcompress.cpp (one thread),
-// zebencode_threads.cpp (blocks coded in pieces on several threads) and the
-// fuzz targets.  Not part of the library's interface.
+// zebencode_threads.cpp (blocks coded in pieces on several threads),
+// zebchoose.cpp and the fuzz targets.  Not part of the library's interface.
 #ifndef ZEBENCODE_INTERNAL_H
 #define ZEBENCODE_INTERNAL_H
 
 #include <cstdint>
+
+#include "zebcodec.h"
 
 namespace zeb::detail {
 
@@ -35,6 +37,11 @@ int32_t encode_finish(uint8_t *stream, int64_t stream_size, int32_t host_big_end
 int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
                       int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian, int32_t pieces,
                       int32_t threads);
+
+// zeb_choose_stream with the size up to which every layout is counted
+// exactly (the model and the exact check of its pick above it).
+int32_t choose_stream(int32_t width, const void *data, int64_t count, int32_t row_length, int32_t threads,
+                      int64_t exhaustive_max, zeb_stream_choice *choice);
 
 }  // namespace zeb::detail
 

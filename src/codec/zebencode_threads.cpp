@@ -135,11 +135,16 @@ int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *dat
         int64_t cap = 0;
         int64_t end = ZEB_E_NO_ROOM;  // byte after the piece in its buffer, or a status
     };
+    // Piece 0 takes 1/16 more blocks than the others: they also pay for the
+    // fresh pages of their buffers, about 6% of their coding time.
+    auto start = [&](int k) -> int64_t {
+        return k == 0 ? 0 : k == n ? nblocks : int64_t(nblocks) * (16 * k + 1) / (16 * n + 1);
+    };
     Piece piece[kMaxThreads];
     for (int k = 0; k < n; ++k) {
         Piece &p = piece[k];
-        p.b0 = int64_t(nblocks) * k / n;
-        p.b1 = int64_t(nblocks) * (k + 1) / n;
+        p.b0 = start(k);
+        p.b1 = start(k + 1);
         if (k == 0)
             continue;
         const int64_t bound = zeb_compress_bound(compression_type, slice, block_size, int32_t(p.b1 - p.b0));
