@@ -426,6 +426,8 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
         }
         if (status != ZEB_OK)
             return ZEB_OK;  // no layout to code: raw
+        if (c.stream_size >= r.raw_size)
+            return ZEB_OK;  // the chosen size is exact: no stream is smaller than raw
     }
     uint8_t *stream = nullptr;
     int32_t n = encode_smaller(r, c, threads, &stream, report);
