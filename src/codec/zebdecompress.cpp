@@ -64,28 +64,23 @@ int32_t fail(zeb_decode_info &info, int32_t status, int64_t bit, int64_t element
     return status;
 }
 
-// Decodes codes j, j + 1, ... of a block into out in groups of n codes per
-// refill while whole groups remain (R::try_codes), one by one where a group
-// does not fit.  Returns false with *failed set to the failing code's index.
+// Decodes codes j .. bs - 1 of a block into out: in groups of n codes per
+// refill where they fit (R::plain_groups), one by one where they do not.
+// Returns false with *failed set to the failing code's index.
 template <int n, int W, class R, class E>
-ZEB_INLINE bool decode_groups(R &r, uint64_t &v, E *out, int64_t &j, int64_t bs, int64_t *failed)
+ZEB_INLINE bool decode_groups(R &r, uint64_t &v, E *out, int64_t j, int64_t bs, int64_t *failed)
 {
-    uint64_t vals[n];
-    for (; j + n <= bs; j += n) {
-        if (ZEB_LIKELY(r.try_codes(v, vals))) {
-            for (int t = 0; t < n; ++t)
-                out[j + t] = E(vals[t]);
-            continue;
+    for (;;) {
+        if constexpr (n > 1)
+            j = r.template plain_groups<n>(v, out, j, bs);
+        if (j >= bs)
+            return true;
+        if (!r.template code<W>(v)) {
+            *failed = j;
+            return false;
         }
-        for (int t = 0; t < n; ++t) {
-            if (!r.template code<W>(v)) {
-                *failed = j + t;
-                return false;
-            }
-            out[j + t] = E(v);
-        }
+        out[j++] = E(v);
     }
-    return true;
 }
 
 // Types 0, 1, 4: blocks of a first element and block_size - 1 codes, each
@@ -97,10 +92,20 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
 {
     using elem = typename Width<W>::elem;
     int64_t byte = 0;
-    // Codes per refill: four while the codes are short (the previous block
-    // averaged at most 10 bits a code), three otherwise; measured fastest on
-    // 16-bit frames with little and with much noise.
-    bool short_codes = true;
+    // Codes per refill (1: one at a time): as many as the 56 bits a refill
+    // guarantees hold with some room, from the average code length of the
+    // previous block (at first a guess from the slice), so that a group
+    // rarely has to be done again one code at a time.  At most 16 bytes of
+    // elements a group (they are saved aside), and never more codes than
+    // could fit however short they are.
+    constexpr int64_t group_bits = 44;
+    constexpr int max_group = W == 32 ? 4 : 8;
+    const int64_t fits = 56 / (r.slice() + 1);
+    auto group_for = [fits](int64_t n) {
+        n = n < fits ? n : fits;
+        return n < 1 ? 1 : n > max_group ? max_group : int(n);
+    };
+    int group = group_for(group_bits / (r.slice() + 3));
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t o = int64_t(b) * bs;
         info.used = byte;
@@ -111,17 +116,27 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
         if (o + bs <= cap) {
             elem *out = data + o;
             out[0] = elem(v);
-            int64_t j = 1;
             if constexpr (R::bounded) {
                 int64_t failed = 0;
-                if (!(short_codes ? decode_groups<4, W>(r, v, out, j, bs, &failed)
-                                  : decode_groups<3, W>(r, v, out, j, bs, &failed)))
+                bool ok;
+                switch (group) {
+                case 1: ok = decode_groups<1, W>(r, v, out, 1, bs, &failed); break;
+                case 2: ok = decode_groups<2, W>(r, v, out, 1, bs, &failed); break;
+                case 3: ok = decode_groups<3, W>(r, v, out, 1, bs, &failed); break;
+                case 4: ok = decode_groups<4, W>(r, v, out, 1, bs, &failed); break;
+                case 5: ok = decode_groups<max_group < 5 ? max_group : 5, W>(r, v, out, 1, bs, &failed); break;
+                case 6: ok = decode_groups<max_group < 6 ? max_group : 6, W>(r, v, out, 1, bs, &failed); break;
+                case 7: ok = decode_groups<max_group < 7 ? max_group : 7, W>(r, v, out, 1, bs, &failed); break;
+                default: ok = decode_groups<max_group, W>(r, v, out, 1, bs, &failed); break;
+                }
+                if (!ok)
                     return fail(info, r.fail_status, r.fail_bit, failed, b, o + failed);
-            }
-            for (; j < bs; ++j) {
-                if (ZEB_UNLIKELY(!r.template code<W>(v)))
-                    return fail(info, r.fail_status, r.fail_bit, j, b, o + j);
-                out[j] = elem(v);
+            } else {
+                for (int64_t j = 1; j < bs; ++j) {
+                    if (ZEB_UNLIKELY(!r.template code<W>(v)))
+                        return fail(info, r.fail_status, r.fail_bit, j, b, o + j);
+                    out[j] = elem(v);
+                }
             }
         } else {
             if (o < cap)
@@ -134,7 +149,10 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
             }
         }
         const int64_t end = r.bitpos();
-        short_codes = end - 8 * byte - W <= 10 * (int64_t(bs) - 1);
+        if (bs > 1) {
+            const int64_t bits = end - 8 * byte - W;
+            group = group_for(group_bits * (int64_t(bs) - 1) / (bits > 0 ? bits : 1));
+        }
         byte = (end + 7) >> 3;
     }
     info.used = byte;
