@@ -118,8 +118,10 @@ public:
         : base_(body), len_(len), s_(unsigned(cp.slice)), mask_(cp.mask), esc_bits_(unsigned(cp.esc_bits)),
           esc_mask_(cp.esc_mask)
     {
-        for (unsigned z = 0; z <= 64; ++z)
+        for (unsigned z = 0; z <= 64; ++z) {
             tab_[z] = z <= 30 ? unfold(z) << s_ : uint64_t(1) << 50;
+            tab_[65 + z] = (z + 1) | (uint64_t(s_) << 8);
+        }
     }
 
     static constexpr bool bounded = true;
@@ -204,8 +206,9 @@ private:
     // one shift lie on the dependency chain: c holds the bits that follow
     // the code's low part, so its trailing zeros are the code's zero count z,
     // and shifting by s + 1 + z in two steps (one of them off the chain)
-    // gives the same for the next code; d holds the bits from the start of
-    // the next code, whose low s bits are its low part.  A group's codes
+    // gives the same for the next code, whose low part is the s bits of c
+    // from bit z + 1 on (one bextr with BMI1, its control from tab_[65 + z]).
+    // A group's codes
     // come from one refill: k counts the bits of the buffer that belong to
     // the body, less what the codes took, and is below 0 when a code reached
     // past them (the count of a c that ran out of bits is 64, which such a
@@ -219,7 +222,7 @@ private:
     // out[j ..) is as it was for the caller's one-by-one decoding.  All state
     // is in locals so that it stays in registers; the refill's load does not
     // depend on the codes of its group, so it is off the critical path.
-    template <int N, class E>
+    template <int N, bool BMI, class E>
     ZEB_INLINE int64_t plain_groups_loop(uint64_t &v, E *out, int64_t j, int64_t bs) noexcept
     {
         const uint64_t *const tab = tab_;
@@ -246,13 +249,16 @@ private:
                 int k = int(cnt | 56) - N * int(s1);
                 Saved<N * sizeof(E)> saved;
                 saved.load(o);
-                uint64_t d = b;
                 uint64_t c = b >> s;
+                uint64_t low = b & mask;
                 const uint64_t y0 = y;
                 for (int t = 0; t < N; ++t) {
                     const unsigned z = unsigned(std::countr_zero(c));
-                    y += tab[z] + (d & mask);
-                    d = (c >> 1) >> (z & 63);
+                    y += tab[z] + low;
+                    if constexpr (BMI)
+                        low = bextr(c, tab[65 + z]);
+                    else
+                        low = ((c >> 1) >> (z & 63)) & mask;
                     c = (c >> s1) >> (z & 63);
                     k -= int(z);
                     o[t] = E(y);
@@ -262,7 +268,7 @@ private:
                     y = uint64_t(o[-1]);  // only the low W bits matter
                     goto done;
                 }
-                buf = d;
+                buf = (c << s) | low;
                 p += (63 - cnt) >> 3;
                 cnt = unsigned(k);
                 o += N;
@@ -299,16 +305,24 @@ private:
     ZEB_NOINLINE ZEB_NO_STORE_PACKING int64_t plain_groups_generic(uint64_t &v, E *out, int64_t j,
                                                                    int64_t bs) noexcept
     {
-        return plain_groups_loop<N>(v, out, j, bs);
+        return plain_groups_loop<N, false>(v, out, j, bs);
     }
 
 #if ZEB_HAVE_BMI2_PATH
+    // Bits (ctl & 255) .. (ctl & 255) + (ctl >> 8) - 1 of x; 0 from a start of 64 on.
+    __attribute__((target("bmi"))) static inline uint64_t bextr(uint64_t x, uint64_t ctl) noexcept
+    {
+        return __builtin_ia32_bextr_u64(x, ctl);
+    }
+
     template <int N, class E>
     __attribute__((target("bmi,bmi2"))) ZEB_NOINLINE ZEB_NO_STORE_PACKING int64_t
     plain_groups_bmi2(uint64_t &v, E *out, int64_t j, int64_t bs) noexcept
     {
-        return plain_groups_loop<N>(v, out, j, bs);
+        return plain_groups_loop<N, true>(v, out, j, bs);
     }
+#else
+    static ZEB_INLINE uint64_t bextr(uint64_t, uint64_t) noexcept { return 0; }  // not used
 #endif
 
     ZEB_INLINE void refill() noexcept
@@ -367,9 +381,10 @@ private:
     unsigned esc_bits_;
     uint64_t esc_mask_;
     bool bmi2_ = have_bmi2();
-    // By zero count: the high part of a plain code times 2^slice; 2^50 for
-    // counts that are not a plain code's (31 to 64).
-    uint64_t tab_[65];
+    // By zero count z: [z] the high part of a plain code times 2^slice, 2^50
+    // for counts that are not a plain code's (31 to 64); [65 + z] the bextr
+    // control for the s bits from bit z + 1.
+    uint64_t tab_[130];
 };
 
 class ExactBits {
