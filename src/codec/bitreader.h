@@ -208,19 +208,20 @@ private:
     // and shifting by s + 1 + z in two steps (one of them off the chain)
     // gives the same for the next code, whose low part is the s bits of c
     // from bit z + 1 on (one bextr with BMI1, its control from tab_[65 + z]).
-    // A group's codes
-    // come from one refill: k counts the bits of the buffer that belong to
-    // the body, less what the codes took, and is below 0 when a code reached
-    // past them (the count of a c that ran out of bits is 64, which such a
-    // code gives too).  tab_[z] is the code's high part times 2^slice; for a
-    // count that is not a plain code's (an escape, or more zeros than a plain
-    // code has) it is 2^50, far above the sum of N plain differences (each
-    // below 17 * 2^32 in size), so that one test of the group's sum finds it.
+    // A group's codes come from one refill: k counts the bits of the buffer
+    // that belong to the body, less what the codes took, and is below 0 when
+    // a code reached past them (the count of a c that ran out of bits is 64,
+    // which such a code gives too).  tab_[z] is the code's high part times
+    // 2^slice; for a count that is not a plain code's (an escape, or more
+    // zeros than a plain code has) it is 2^50, far above the sum of N plain
+    // differences (each below 17 * 2^32 in size), so that one test of the
+    // group's sum finds it.
     //
     // The group's values are stored as they are decoded; the elements they
     // replace are saved first and put back when the group fails, so that
-    // out[j ..) is as it was for the caller's one-by-one decoding.  All state
-    // is in locals so that it stays in registers; the refill's load does not
+    // out[j ..) is as it was for the caller's one-by-one decoding, and the
+    // buffer stays as it was before the group's refill.  All state is in
+    // locals so that it stays in registers; the refill's load does not
     // depend on the codes of its group, so it is off the critical path.
     template <int N, bool BMI, class E>
     ZEB_INLINE int64_t plain_groups_loop(uint64_t &v, E *out, int64_t j, int64_t bs) noexcept
@@ -229,11 +230,15 @@ private:
         const uint64_t mask = mask_;
         const unsigned s = s_;
         const unsigned s1 = s_ + 1;
-        uint64_t buf = buf_;
         unsigned cnt = cnt_;
         const uint8_t *p = base_ + next_;
         uint64_t y = v;
         E *o = out + j;
+        // The buffer as c, its bits past the low part of the next code, and
+        // low, that low part: so the low part that the last code of a group
+        // finds is not on the way to the next group's first count.
+        uint64_t c = buf_ >> s;
+        uint64_t low = buf_ & mask;
         for (;;) {
             // Groups that can run without looking at the end of the block or
             // of the body: a refill advances by at most 7 bytes.
@@ -245,37 +250,38 @@ private:
             E *const oend = o + g * N;
             do {
                 // Refill: the new bytes go in above the cnt bits left over.
-                const uint64_t b = buf | (load64le(p) << cnt);
+                const uint64_t w = load64le(p) << cnt;
+                uint64_t cc = c | (w >> s);
+                uint64_t lo = low | (w & mask);
                 int k = int(cnt | 56) - N * int(s1);
                 Saved<N * sizeof(E)> saved;
                 saved.load(o);
-                uint64_t c = b >> s;
-                uint64_t low = b & mask;
                 const uint64_t y0 = y;
                 for (int t = 0; t < N; ++t) {
-                    const unsigned z = unsigned(std::countr_zero(c));
-                    y += tab[z] + low;
+                    const unsigned z = unsigned(std::countr_zero(cc));
+                    y += tab[z] + lo;
                     if constexpr (BMI)
-                        low = bextr(c, tab[65 + z]);
+                        lo = bextr(cc, tab[65 + z]);
                     else
-                        low = ((c >> 1) >> (z & 63)) & mask;
-                    c = (c >> s1) >> (z & 63);
+                        lo = ((cc >> 1) >> (z & 63)) & mask;
+                    cc = (cc >> s1) >> (z & 63);
                     k -= int(z);
                     o[t] = E(y);
                 }
                 if (ZEB_UNLIKELY((k < 0) | (((y - y0 + (uint64_t(1) << 45)) >> 49) != 0))) {
                     saved.store(o);
                     y = uint64_t(o[-1]);  // only the low W bits matter
-                    goto done;
+                    goto done;            // the buffer as before the refill
                 }
-                buf = (c << s) | low;
+                c = cc;
+                low = lo;
                 p += (63 - cnt) >> 3;
                 cnt = unsigned(k);
                 o += N;
             } while (o != oend);
         }
     done:
-        buf_ = buf;
+        buf_ = (c << s) | low;
         cnt_ = cnt;
         next_ = p - base_;
         v = y;

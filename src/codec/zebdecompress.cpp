@@ -65,16 +65,18 @@ int32_t fail(zeb_decode_info &info, int32_t status, int64_t bit, int64_t element
 }
 
 // Decodes codes j .. bs - 1 of a block into out: in groups of n codes per
-// refill where they fit (R::plain_groups), one by one where they do not.
-// Returns false with *failed set to the failing code's index.
+// refill where they fit (R::plain_groups), one by one where they do not
+// (counted in slow).  Returns false with *failed set to the failing code's
+// index.
 template <int n, int W, class R, class E>
-ZEB_INLINE bool decode_groups(R &r, uint64_t &v, E *out, int64_t j, int64_t bs, int64_t *failed)
+ZEB_INLINE bool decode_groups(R &r, uint64_t &v, E *out, int64_t j, int64_t bs, int64_t *failed, int64_t &slow)
 {
     for (;;) {
         if constexpr (n > 1)
             j = r.template plain_groups<n>(v, out, j, bs);
         if (j >= bs)
             return true;
+        ++slow;
         if (!r.template code<W>(v)) {
             *failed = j;
             return false;
@@ -92,20 +94,27 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
 {
     using elem = typename Width<W>::elem;
     int64_t byte = 0;
-    // Codes per refill (1: one at a time): as many as the 56 bits a refill
-    // guarantees hold with some room, from the average code length of the
-    // previous block (at first a guess from the slice), so that a group
-    // rarely has to be done again one code at a time.  At most 16 bytes of
+    // Codes per refill (1: one at a time), chosen block by block.  A group
+    // that fails (a code does not fit in the bits of one refill, or is an
+    // escape) costs its work and a round one code at a time (about 100
+    // instructions); a group costs about 25 instructions besides its codes;
+    // one code at a time costs about 38 more a code.  Each block takes the
+    // size with the least cost from the share of codes that fell back to one
+    // at a time when that size was last used (0 for a size not tried since
+    // the last reset, every 64 blocks, so that sizes get tried again), among
+    // the sizes that the previous block's average code length lets fit in
+    // one refill (the first block's from the slice).  At most 16 bytes of
     // elements a group (they are saved aside), and never more codes than
     // could fit however short they are.
-    constexpr int64_t group_bits = 44;
     constexpr int max_group = W == 32 ? 4 : 8;
     const int64_t fits = 56 / (r.slice() + 1);
     auto group_for = [fits](int64_t n) {
         n = n < fits ? n : fits;
         return n < 1 ? 1 : n > max_group ? max_group : int(n);
     };
-    int group = group_for(group_bits / (r.slice() + 3));
+    int64_t fallbacks[max_group + 1] = {};  // by size: per 4096 codes
+    int most = group_for(56 / (r.slice() + 3));
+    int group = most;
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t o = int64_t(b) * bs;
         info.used = byte;
@@ -117,20 +126,35 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
             elem *out = data + o;
             out[0] = elem(v);
             if constexpr (R::bounded) {
-                int64_t failed = 0;
+                int64_t failed = 0, slow = 0;
                 bool ok;
                 switch (group) {
-                case 1: ok = decode_groups<1, W>(r, v, out, 1, bs, &failed); break;
-                case 2: ok = decode_groups<2, W>(r, v, out, 1, bs, &failed); break;
-                case 3: ok = decode_groups<3, W>(r, v, out, 1, bs, &failed); break;
-                case 4: ok = decode_groups<4, W>(r, v, out, 1, bs, &failed); break;
-                case 5: ok = decode_groups<max_group < 5 ? max_group : 5, W>(r, v, out, 1, bs, &failed); break;
-                case 6: ok = decode_groups<max_group < 6 ? max_group : 6, W>(r, v, out, 1, bs, &failed); break;
-                case 7: ok = decode_groups<max_group < 7 ? max_group : 7, W>(r, v, out, 1, bs, &failed); break;
-                default: ok = decode_groups<max_group, W>(r, v, out, 1, bs, &failed); break;
+                case 1: ok = decode_groups<1, W>(r, v, out, 1, bs, &failed, slow); break;
+                case 2: ok = decode_groups<2, W>(r, v, out, 1, bs, &failed, slow); break;
+                case 3: ok = decode_groups<3, W>(r, v, out, 1, bs, &failed, slow); break;
+                case 4: ok = decode_groups<4, W>(r, v, out, 1, bs, &failed, slow); break;
+                case 5: ok = decode_groups<max_group < 5 ? max_group : 5, W>(r, v, out, 1, bs, &failed, slow); break;
+                case 6: ok = decode_groups<max_group < 6 ? max_group : 6, W>(r, v, out, 1, bs, &failed, slow); break;
+                case 7: ok = decode_groups<max_group < 7 ? max_group : 7, W>(r, v, out, 1, bs, &failed, slow); break;
+                default: ok = decode_groups<max_group, W>(r, v, out, 1, bs, &failed, slow); break;
                 }
                 if (!ok)
                     return fail(info, r.fail_status, r.fail_bit, failed, b, o + failed);
+                const int64_t bits = r.bitpos() - 8 * byte - W;
+                most = group_for(56 * (int64_t(bs) - 1) / (bits > 0 ? bits : 1));
+                fallbacks[group] = 4096 * slow / (int64_t(bs) - 1 > 0 ? int64_t(bs) - 1 : 1);
+                if ((b & 255) == 255)
+                    for (int64_t &f : fallbacks)
+                        f = 0;
+                int64_t best = 38 * 4096;
+                group = 1;
+                for (int n = 2; n <= most; ++n) {
+                    const int64_t cost = 25 * 4096 / n + 200 * fallbacks[n];
+                    if (cost <= best) {
+                        best = cost;
+                        group = n;
+                    }
+                }
             } else {
                 for (int64_t j = 1; j < bs; ++j) {
                     if (ZEB_UNLIKELY(!r.template code<W>(v)))
@@ -148,12 +172,7 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
                     data[o + j] = elem(v);
             }
         }
-        const int64_t end = r.bitpos();
-        if (bs > 1) {
-            const int64_t bits = end - 8 * byte - W;
-            group = group_for(group_bits * (int64_t(bs) - 1) / (bits > 0 ? bits : 1));
-        }
-        byte = (end + 7) >> 3;
+        byte = (r.bitpos() + 7) >> 3;
     }
     info.used = byte;
     info.elements = int64_t(nb) * bs;
