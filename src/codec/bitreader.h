@@ -96,7 +96,9 @@ ZEB_INLINE uint64_t unfold(unsigned z) noexcept
 // processor, and with BMI1/BMI2 (a count of trailing zeros without a test
 // for zero, shifts by any register), which is used where the processor has
 // them.
-#if (defined(__x86_64__) || defined(__i386__)) && (defined(__GNUC__) || defined(__clang__))
+// (Building with -DZEB_HAVE_BMI2_PATH=0 leaves only the portable loop.)
+#if !defined(ZEB_HAVE_BMI2_PATH) && (defined(__x86_64__) || defined(__i386__)) && \
+    (defined(__GNUC__) || defined(__clang__))
 #  define ZEB_HAVE_BMI2_PATH 1
 // Whether the processor has BMI1 and BMI2 (asked once).
 inline bool have_bmi2() noexcept
@@ -108,7 +110,9 @@ inline bool have_bmi2() noexcept
     return yes;
 }
 #else
-#  define ZEB_HAVE_BMI2_PATH 0
+#  ifndef ZEB_HAVE_BMI2_PATH
+#    define ZEB_HAVE_BMI2_PATH 0
+#  endif
 inline bool have_bmi2() noexcept { return false; }
 #endif
 
@@ -258,7 +262,10 @@ private:
                 saved.load(o);
                 const uint64_t y0 = y;
                 for (int t = 0; t < N; ++t) {
-                    const unsigned z = unsigned(std::countr_zero(cc));
+                    // Without BMI1 a count of an empty c costs a test; bit 63
+                    // as a stop gives 63 there, which fails the group as 64 does.
+                    const unsigned z = BMI ? unsigned(std::countr_zero(cc))
+                                           : unsigned(__builtin_ctzll(cc | (uint64_t(1) << 63)));
                     y += tab[z] + lo;
                     if constexpr (BMI)
                         lo = bextr(cc, tab[65 + z]);
