@@ -262,10 +262,7 @@ private:
                 saved.load(o);
                 const uint64_t y0 = y;
                 for (int t = 0; t < N; ++t) {
-                    // Without BMI1 a count of an empty c costs a test; bit 63
-                    // as a stop gives 63 there, which fails the group as 64 does.
-                    const unsigned z = BMI ? unsigned(std::countr_zero(cc))
-                                           : unsigned(__builtin_ctzll(cc | (uint64_t(1) << 63)));
+                    const unsigned z = unsigned(std::countr_zero(cc));
                     y += tab[z] + lo;
                     if constexpr (BMI)
                         lo = bextr(cc, tab[65 + z]);
