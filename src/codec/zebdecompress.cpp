@@ -96,16 +96,16 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
     int64_t byte = 0;
     // Codes per refill (1: one at a time), chosen block by block.  A group
     // that fails (a code does not fit in the bits of one refill, or is an
-    // escape) costs its work and a round one code at a time (about 100
-    // instructions); a group costs about 25 instructions besides its codes;
-    // one code at a time costs about 38 more a code.  Each block takes the
-    // size with the least cost from the share of codes that fell back to one
-    // at a time when that size was last used (0 for a size not tried since
-    // the last reset, every 64 blocks, so that sizes get tried again), among
-    // the sizes that the previous block's average code length lets fit in
-    // one refill (the first block's from the slice).  At most 16 bytes of
-    // elements a group (they are saved aside), and never more codes than
-    // could fit however short they are.
+    // escape) costs its work, a mispredicted branch and a round one code at
+    // a time (counted as 200 instructions); a group costs about 25
+    // instructions besides its codes; one code at a time costs about 38 more
+    // a code.  Each block takes the size with the least cost from the share
+    // of codes that fell back to one at a time when that size was last used
+    // (0 for a size not tried since the last reset, every 256 blocks, so that
+    // sizes get tried again), among the sizes that the previous block's
+    // average code length lets fit in one refill (the first block's from the
+    // slice).  At most 16 bytes of elements a group (they are saved aside),
+    // and never more codes than could fit however short they are.
     constexpr int max_group = W == 32 ? 4 : 8;
     const int64_t fits = 56 / (r.slice() + 1);
     auto group_for = [fits](int64_t n) {
