@@ -90,6 +90,28 @@ def encode(frame):
     return out, n
 
 
+def blosc2_decoders(label, frame, crunch_size, repeat, report):
+    """Blosc2 (lz4 and zstd, bit-shuffle filter, one thread) as decoder
+    reference points: decode MB/s and stream size against crunch's.  Returns
+    the names reported, for the ratios on our decoder's line."""
+    if not getattr(getattr(imagecodecs, "BLOSC2", None), "available", False):
+        print(f"  {label} imagecodecs blosc2: not available in this imagecodecs, skipped")
+        return []
+    names = []
+    for codec in ("lz4", "zstd"):
+        name = f"{label} blosc2 {codec} bitshuffle decode"
+        enc = imagecodecs.blosc2_encode(frame, codec=codec, filters=["bitshuffle"],
+                                        typesize=frame.dtype.itemsize, numthreads=1)
+        bout = np.empty_like(frame)
+        report(name, median_time(lambda: imagecodecs.blosc2_decode(enc, numthreads=1, out=bout), repeat),
+               frame.nbytes)
+        assert np.array_equal(bout, frame)
+        print(f"  {'':<38} stream {len(enc)} bytes, {len(enc) / crunch_size:.3f}x crunch's "
+              f"(compression ratio {frame.nbytes / len(enc):.2f})")
+        names.append(name)
+    return names
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=7)
@@ -130,6 +152,7 @@ def main():
             report(f"{label} imagecodecs aec_decode", median_time(
                 lambda: imagecodecs.aec_decode(ae, bitspersample=bps, flags=flags, out=aout), args.repeat), nbytes)
             refs = [f"{label} imagecodecs aec_decode", f"{label} imagecodecs rcomp_decode"]
+            refs += blosc2_decoders(label, frame, n, args.repeat, report)
         out = np.empty_like(frame)
         ct = CT[frame.dtype]
         bs, nb = frame.shape[1], frame.shape[0]

@@ -115,8 +115,8 @@ KNOWN = [
 @pytest.mark.parametrize("ctype,body,slice_,bs,nb,expect", KNOWN)
 def test_known_streams(entry, ctype, body, slice_, bs, nb, expect, cio):
     body = bytes.fromhex(body)
-    r, out, _ = decode(entry, ctype, body, slice_, bs, nb, spare=b"\xff" * 4)
-    assert ok(entry, r)
+    r, out, info = decode(entry, ctype, body, slice_, bs, nb, spare=b"\xff" * 4)
+    assert ok(entry, r) and info.used == (len(body) if entry == "core" else 0)
     assert out[:bs * nb].tolist() == values(ctype, expect).tolist()
     assert untouched(out, bs * nb) and cio().err == ""
 
@@ -331,15 +331,17 @@ def small_stream(ctype):
     vals = [5, 5, 5, 5, 5, 6, 200, 9, 8, 8, 8, 8, 8, 100, 101, 102, 103, 104, 30, 31]
     blocks = [vals[:10], vals[10:]]
     build = run_body if ctype in RUN else plain_body
-    return build(blocks, 2, ctype), values(ctype, vals)
+    return build(blocks, 2, ctype), values(ctype, vals), len(build(blocks[:1], 2, ctype))
 
 
 @pytest.mark.parametrize("ctype", TYPES)
 def test_every_truncation(ctype, cio):
-    body, expect = small_stream(ctype)
+    body, expect, block1 = small_stream(ctype)
     for n in range(len(body) + 1):
         r, out, info = decode("core", ctype, body[:n], 2, 10, 2)
         assert r in (OK, BODY_END) and info.status == r
+        # used: the body bytes of the blocks decoded whole, or where the failing block starts
+        assert info.used == (len(body) if r == OK else 0 if info.block == 0 else block1)
         assert np.array_equal(out[:info.elements], expect[:info.elements]) and untouched(out, info.elements)
         if r == OK:
             assert np.array_equal(out[:20], expect)

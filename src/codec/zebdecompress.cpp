@@ -64,28 +64,99 @@ int32_t fail(zeb_decode_info &info, int32_t status, int64_t bit, int64_t element
     return status;
 }
 
-// Decodes codes j, j + 1, ... of a block into out in groups of n codes per
-// refill while whole groups remain (R::try_codes), one by one where a group
-// does not fit.  Returns false with *failed set to the failing code's index.
+// Decodes codes j .. bs - 1 of a block into out: in groups of n codes per
+// refill where they fit (R::plain_groups), one by one where they do not
+// (counted in slow).  Returns false with *failed set to the failing code's
+// index.
 template <int n, int W, class R, class E>
-ZEB_INLINE bool decode_groups(R &r, uint64_t &v, E *out, int64_t &j, int64_t bs, int64_t *failed)
+ZEB_INLINE bool decode_groups(R &r, uint64_t &v, E *out, int64_t j, int64_t bs, int64_t *failed, int64_t &slow)
 {
-    uint64_t vals[n];
-    for (; j + n <= bs; j += n) {
-        if (ZEB_LIKELY(r.try_codes(v, vals))) {
-            for (int t = 0; t < n; ++t)
-                out[j + t] = E(vals[t]);
-            continue;
+    for (;;) {
+        if constexpr (n > 1)
+            j = r.template plain_groups<n>(v, out, j, bs);
+        if (j >= bs)
+            return true;
+        ++slow;
+        if (!r.template code<W>(v)) {
+            *failed = j;
+            return false;
         }
-        for (int t = 0; t < n; ++t) {
-            if (!r.template code<W>(v)) {
-                *failed = j + t;
-                return false;
+        out[j++] = E(v);
+    }
+}
+
+// Codes per refill (1: one at a time), chosen run by run (a block, or a
+// literal segment).  A group that fails (a code does not fit in the bits of
+// one refill, or is an escape) costs its work, a mispredicted branch and a
+// round one code at a time (counted as 200 instructions); a group costs
+// about 25 instructions besides its codes; one code at a time costs about
+// 38 more a code.  Each run takes the size with the least cost from the
+// share of codes that fell back to one at a time when that size was last
+// used (0 for a size not tried since the last reset, every 256 runs, so that
+// sizes get tried again), among the sizes that the average code length of
+// the previous run lets fit in one refill (at first a guess from the
+// slice).  At most 16 bytes of elements a group (they are saved aside), and
+// never more codes than could fit however short they are.
+template <int W>
+class GroupSize {
+public:
+    static constexpr int max_group = W == 32 ? 4 : 8;
+
+    explicit GroupSize(int slice) : fits_(56 / (slice + 1)), most_(limit(56 / (slice + 3))), group_(most_) {}
+
+    int get() const { return group_; }
+
+    // After a run of codes codes in bits bits, slow of them one at a time.
+    void update(int64_t codes, int64_t bits, int64_t slow)
+    {
+        if (codes < 1)
+            return;
+        most_ = limit(56 * codes / (bits > 0 ? bits : 1));
+        fallbacks_[group_] = 4096 * slow / codes;
+        if ((++runs_ & 255) == 0)
+            for (int64_t &f : fallbacks_)
+                f = 0;
+        int64_t best = 38 * 4096;
+        group_ = 1;
+        for (int n = 2; n <= most_; ++n) {
+            const int64_t cost = 25 * 4096 / n + 200 * fallbacks_[n];
+            if (cost <= best) {
+                best = cost;
+                group_ = n;
             }
-            out[j + t] = E(v);
         }
     }
-    return true;
+
+private:
+    int limit(int64_t n) const
+    {
+        n = n < fits_ ? n : fits_;
+        return n < 1 ? 1 : n > max_group ? max_group : int(n);
+    }
+
+    int64_t fits_;
+    int most_;
+    int group_;
+    int64_t runs_ = 0;
+    int64_t fallbacks_[max_group + 1] = {};  // by size: per 4096 codes
+};
+
+// decode_groups with the group size of g.
+template <int W, class R, class E>
+ZEB_INLINE bool decode_run_of_codes(const GroupSize<W> &g, R &r, uint64_t &v, E *out, int64_t j, int64_t n,
+                         int64_t *failed, int64_t &slow)
+{
+    constexpr int m = GroupSize<W>::max_group;
+    switch (g.get()) {
+    case 1: return decode_groups<1, W>(r, v, out, j, n, failed, slow);
+    case 2: return decode_groups<2, W>(r, v, out, j, n, failed, slow);
+    case 3: return decode_groups<3, W>(r, v, out, j, n, failed, slow);
+    case 4: return decode_groups<4, W>(r, v, out, j, n, failed, slow);
+    case 5: return decode_groups<m < 5 ? m : 5, W>(r, v, out, j, n, failed, slow);
+    case 6: return decode_groups<m < 6 ? m : 6, W>(r, v, out, j, n, failed, slow);
+    case 7: return decode_groups<m < 7 ? m : 7, W>(r, v, out, j, n, failed, slow);
+    default: return decode_groups<m, W>(r, v, out, j, n, failed, slow);
+    }
 }
 
 // Types 0, 1, 4: blocks of a first element and block_size - 1 codes, each
@@ -97,10 +168,7 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
 {
     using elem = typename Width<W>::elem;
     int64_t byte = 0;
-    // Codes per refill: four while the codes are short (the previous block
-    // averaged at most 10 bits a code), three otherwise; measured fastest on
-    // 16-bit frames with little and with much noise.
-    bool short_codes = true;
+    GroupSize<W> group(r.slice());
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t o = int64_t(b) * bs;
         info.used = byte;
@@ -111,17 +179,17 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
         if (o + bs <= cap) {
             elem *out = data + o;
             out[0] = elem(v);
-            int64_t j = 1;
             if constexpr (R::bounded) {
-                int64_t failed = 0;
-                if (!(short_codes ? decode_groups<4, W>(r, v, out, j, bs, &failed)
-                                  : decode_groups<3, W>(r, v, out, j, bs, &failed)))
+                int64_t failed = 0, slow = 0;
+                if (!decode_run_of_codes(group, r, v, out, 1, bs, &failed, slow))
                     return fail(info, r.fail_status, r.fail_bit, failed, b, o + failed);
-            }
-            for (; j < bs; ++j) {
-                if (ZEB_UNLIKELY(!r.template code<W>(v)))
-                    return fail(info, r.fail_status, r.fail_bit, j, b, o + j);
-                out[j] = elem(v);
+                group.update(int64_t(bs) - 1, r.bitpos() - 8 * byte - W, slow);
+            } else {
+                for (int64_t j = 1; j < bs; ++j) {
+                    if (ZEB_UNLIKELY(!r.template code<W>(v)))
+                        return fail(info, r.fail_status, r.fail_bit, j, b, o + j);
+                    out[j] = elem(v);
+                }
             }
         } else {
             if (o < cap)
@@ -133,9 +201,7 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
                     data[o + j] = elem(v);
             }
         }
-        const int64_t end = r.bitpos();
-        short_codes = end - 8 * byte - W <= 10 * (int64_t(bs) - 1);
-        byte = (end + 7) >> 3;
+        byte = (r.bitpos() + 7) >> 3;
     }
     info.used = byte;
     info.elements = int64_t(nb) * bs;
@@ -170,6 +236,7 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
         return ZEB_OK;
     }
     int64_t i = 0, o = 0;
+    GroupSize<W> group(r.slice());
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t block_start = o;
         info.used = i;
@@ -203,7 +270,22 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
             } else {
                 count = int64_t(k);
                 r.start(i + 1);
-                for (int64_t t = 0; t < count; ++t) {
+                int64_t t = 0;
+                if constexpr (R::bounded) {
+                    // Groups where the whole segment is stored (the element
+                    // before it is then in data too).
+                    if (count > 1 && o + count <= cap) {
+                        int64_t failed = 0, slow = 0;
+                        if (!decode_run_of_codes(group, r, v, data + o, 0, count, &failed, slow)) {
+                            o += failed;
+                            return fail(info, r.fail_status, r.fail_bit, o - block_start, b, o);
+                        }
+                        group.update(count, r.bitpos() - 8 * (i + 1), slow);
+                        o += count;
+                        t = count;
+                    }
+                }
+                for (; t < count; ++t) {
                     if (!r.template code<W>(v))
                         return fail(info, r.fail_status, r.fail_bit, o - block_start, b, o);
                     if (o < cap)
