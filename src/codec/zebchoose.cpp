@@ -252,7 +252,7 @@ template <class T, int NS> void plain_bits_base(const T *p, int64_t n, const int
     plain_bits_body<T, NS>(p, n, slices, bits);
 }
 
-#if defined(__x86_64__) || defined(__i386__)
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZEB_NO_AVX2)
 template <class T, int NS>
 __attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
@@ -270,7 +270,7 @@ bool have_avx2()
 
 template <class T, int NS> void plain_bits_fixed(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
-#if defined(__x86_64__) || defined(__i386__)
+#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZEB_NO_AVX2)
     if (have_avx2())
         return plain_bits_avx2<T, NS>(p, n, slices, bits);
 #endif

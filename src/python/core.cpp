@@ -131,7 +131,9 @@ void reader_dealloc(PyObject *op)
     auto *self = reinterpret_cast<ReaderObject *>(op);
     reader_release(self);
     Py_XDECREF(self->name);
-    Py_TYPE(op)->tp_free(op);
+    PyTypeObject *type = Py_TYPE(op);
+    type->tp_free(op);
+    Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
 PyObject *reader_read_into(PyObject *op, PyObject *arg)
@@ -209,20 +211,23 @@ PyGetSetDef reader_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
-PyTypeObject ReaderType = {
-    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
-    .tp_name = "pyzeb._core.Reader",
-    .tp_basicsize = sizeof(ReaderObject),
-    .tp_dealloc = reader_dealloc,
-    .tp_flags = Py_TPFLAGS_DEFAULT,
-    .tp_doc = "An F0 file opened by open() or open_memory(): its headers are read, its data not yet.",
-    .tp_methods = reader_methods,
-    .tp_getset = reader_getset,
+PyType_Slot reader_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void *>(reader_dealloc)},
+    {Py_tp_methods, reader_methods},
+    {Py_tp_getset, reader_getset},
+    {Py_tp_doc, const_cast<char *>(
+                    "An F0 file opened by open() or open_memory(): its headers are read, its data not yet.")},
+    {0, nullptr},
 };
+
+PyType_Spec reader_spec = {"pyzeb._core.Reader", sizeof(ReaderObject), 0,
+                           Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION, reader_slots};
+
+PyTypeObject *ReaderType;
 
 ReaderObject *new_reader(PyObject *name)
 {
-    auto *self = PyObject_New(ReaderObject, &ReaderType);
+    auto *self = PyObject_New(ReaderObject, ReaderType);
     if (!self)
         return nullptr;
     self->reader = nullptr;
@@ -458,7 +463,7 @@ PyModuleDef core_module = {
 
 PyMODINIT_FUNC PyInit__core(void)
 {
-    if (PyType_Ready(&ReaderType) < 0)
+    if (!ReaderType && !(ReaderType = reinterpret_cast<PyTypeObject *>(PyType_FromSpec(&reader_spec))))
         return nullptr;
     PyObject *m = PyModule_Create(&core_module);
     if (!m)
@@ -481,7 +486,7 @@ PyMODINIT_FUNC PyInit__core(void)
             PyExc_UserWarning, nullptr);
     if (!FormatError || !FormatWarning || PyModule_AddObjectRef(m, "FormatError", FormatError) < 0 ||
         PyModule_AddObjectRef(m, "FormatWarning", FormatWarning) < 0 ||
-        PyModule_AddObjectRef(m, "Reader", reinterpret_cast<PyObject *>(&ReaderType)) < 0 ||
+        PyModule_AddObjectRef(m, "Reader", reinterpret_cast<PyObject *>(ReaderType)) < 0 ||
         PyModule_AddIntConstant(m, "COMPRESS_RAW", ZEB_COMPRESS_RAW) < 0 ||
         PyModule_AddIntConstant(m, "COMPRESS_AUTO", ZEB_COMPRESS_AUTO) < 0) {
         Py_DECREF(m);
