@@ -49,7 +49,7 @@ class Header:
     compressed: bool
     """True when the data are one crunch stream."""
     compression_type: int | None
-    """Crunch stream type (0-4) of a compressed file, else None."""
+    """Crunch stream type of a compressed file as stored (0-4 in a sound file), else None."""
     slice: int | None
     """Slice of a compressed file's stream, else None."""
     byteorder: Literal["<", ">"]
