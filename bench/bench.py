@@ -80,6 +80,20 @@ def paired_median_times(fa, fb, repeat):
     return statistics.median(ta), statistics.median(tb)
 
 
+def paired_times(fns, repeat):
+    """Median times of several functions run in turn, so that the load of a
+    shared machine weighs on each of them alike."""
+    for fn in fns:
+        fn()
+    times = [[] for _ in fns]
+    for _ in range(repeat):
+        for fn, ts in zip(fns, times):
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
+
+
 def encode(frame):
     ct = CT[frame.dtype]
     bs, nb = frame.shape[1], frame.shape[0]

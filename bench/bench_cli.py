@@ -17,7 +17,6 @@ import argparse
 import contextlib
 import io
 import os
-import statistics
 import subprocess
 import sys
 import tempfile
@@ -28,21 +27,7 @@ import numpy as np
 
 import pyzeb
 from pyzeb import cli
-from bench import median_time
-
-
-def paired_times(fns, repeat):
-    """Median times of several functions run in turn, so that the load of a
-    shared machine weighs on each of them alike."""
-    for fn in fns:
-        fn()
-    times = [[] for _ in fns]
-    for _ in range(repeat):
-        for fn, ts in zip(fns, times):
-            t0 = time.perf_counter()
-            fn()
-            ts.append(time.perf_counter() - t0)
-    return [statistics.median(ts) for ts in times]
+from bench import median_time, paired_times
 
 
 def sky_frames(n, size, seed=2026):

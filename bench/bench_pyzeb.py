@@ -28,7 +28,7 @@ import numpy as np
 
 import _pyzeb
 import pyzeb
-from bench import frames, median_time
+from bench import frames, median_time, paired_times
 
 lib = C.CDLL(_pyzeb.__file__)
 lib.zeb_decode.restype = C.c_int32
@@ -53,10 +53,10 @@ def automatic_choice(tmp, arrays, repeat):
     path = os.path.join(tmp, "auto.f0")
     for label, a in arrays.items():
         auto, five = pyzeb.encode(a), pyzeb.encode(a, compress=5)
-        t_auto = median_time(lambda: pyzeb.write(path, a), repeat)
-        t_five = median_time(lambda: pyzeb.write(path, a, compress=5), repeat)
-        e_auto = median_time(lambda: pyzeb.encode(a), repeat)
-        e_five = median_time(lambda: pyzeb.encode(a, compress=5), repeat)
+        # in turn, so that the load of the machine and the disk weigh on both alike
+        t_auto, t_five = paired_times([lambda: pyzeb.write(path, a), lambda: pyzeb.write(path, a, compress=5)],
+                                      repeat)
+        e_auto, e_five = paired_times([lambda: pyzeb.encode(a), lambda: pyzeb.encode(a, compress=5)], repeat)
         hdr = pyzeb.read_header(io.BytesIO(auto))
         print(f"  {label:<18} ratio {a.nbytes / len(auto):6.2f} (slice 5: {a.nbytes / len(five):5.2f}, "
               f"{len(five) / len(auto):5.2f}x smaller; type {hdr.compression_type}, slice {hdr.slice})   "
