@@ -1,6 +1,8 @@
 """Reading and writing F0 files: whole arrays, headers only, memory maps, bytes."""
 from __future__ import annotations
 
+import errno
+import io
 import os
 from dataclasses import dataclass
 from typing import Literal, Protocol, Union
@@ -96,11 +98,62 @@ def _readable(file: object) -> Readable:
     return file  # type: ignore[return-value]
 
 
-def _read_bytes(file: Readable, size: int = -1) -> bytes:
+def _chunk(file: Readable, size: int) -> bytes:
     data = file.read(size)
+    if data is None:
+        # a raw file object in non-blocking mode with nothing to give now
+        raise BlockingIOError(errno.EAGAIN, "the file object is non-blocking and had no data ready; "
+                              "read from a blocking one")
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise TypeError(f"file object returned {type(data).__name__}, not bytes: open it in binary mode")
     return data
+
+
+def _read_bytes(file: Readable, size: int = -1) -> bytes:
+    """`size` bytes of `file` (all up to its end for -1), fewer only where it ends.
+
+    A raw file object (an unbuffered pipe, a socket) may hand out fewer bytes
+    than asked for at each call: it is read again until the bytes are there
+    or it reports its end."""
+    if size < 0:
+        return bytes(_chunk(file, -1))
+    data = _chunk(file, size)
+    if len(data) >= size or not data:
+        return bytes(data)
+    parts = [bytes(data)]
+    got = len(data)
+    while got < size:
+        more = _chunk(file, size - got)
+        if not more:
+            break
+        parts.append(bytes(more))
+        got += len(more)
+    return b"".join(parts)
+
+
+def _write_all(file: Writable, data: bytes) -> None:
+    """Writes all of `data` to a binary file object, honouring the count its write() returns.
+
+    A raw file object may take only part of what it is given: the rest is
+    written again until all of it is taken.  ``None`` from a raw file object
+    (io.RawIOBase) means it is non-blocking and took nothing: BlockingIOError
+    (its ``characters_written`` says how many bytes went out before).  Other
+    objects that return None, as many hand-written writers do, are taken to
+    have written everything.  A count of 0 or one that makes no sense raises
+    OSError rather than leave a short file."""
+    view = memoryview(data)
+    done = 0
+    while done < len(view):
+        n = file.write(view[done:])
+        if n is None:
+            if isinstance(file, io.RawIOBase):
+                raise BlockingIOError(errno.EAGAIN, "the file object is non-blocking and took no more bytes; "
+                                      "the F0 file written to it is incomplete", done)
+            return
+        if isinstance(n, bool) or not isinstance(n, int) or not 0 < n <= len(view) - done:
+            raise OSError(errno.EIO, f"the file object's write() returned {n!r} for {len(view) - done} bytes; "
+                          f"the F0 file written to it is incomplete")
+        done += n
 
 
 def _read_array(reader: _core.Reader) -> np.ndarray:
@@ -152,15 +205,18 @@ def read_header(file: PathLike | Readable) -> Header:
     path, name = _path(file)
     if path is not None:
         return _header(_core.read_header(path, name))
-    f = _readable(file)
+    return _header(_core.read_header_memory(_head_bytes(_readable(file)), name))
+
+
+def _head_bytes(f: Readable) -> bytes:
+    """The bytes of every header of a file object: the first block, the further
+    blocks and a compressed file's stream header (fewer where the file ends)."""
     head = _read_bytes(f, 512)
-    more = 0
-    if len(head) == 512:
-        blocks = min(max(head[6], 1), 16)
-        more = 512 * (blocks - 1) + (14 if head[4] & 1 else 0)
-    if more:
-        head = bytes(head) + _read_bytes(f, more)
-    return _header(_core.read_header_memory(head, name))
+    if len(head) < 512:
+        return head
+    blocks = min(max(head[6], 1), 16)
+    more = 512 * (blocks - 1) + (14 if head[4] & 1 else 0)
+    return head + _read_bytes(f, more) if more else head
 
 
 def _storable(array: object) -> tuple[np.ndarray, int]:
@@ -256,7 +312,7 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     if path is None:
         if not callable(getattr(file, "write", None)):
             raise TypeError(f"expected a path or a binary file object, not {type(file).__name__}")
-        file.write(_core.encode(a, code, dims, text, mode, nthreads))  # type: ignore[union-attr]
+        _write_all(file, _core.encode(a, code, dims, text, mode, nthreads))  # type: ignore[arg-type]
         return
     # Atomic for regular files; the file layer writes devices and pipes in place.
     _core.write(path, name, a, code, dims, text, mode, nthreads, True)
@@ -278,10 +334,13 @@ def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
     path, name = _path(file)
     if path is None:
         raise TypeError(f"memmap needs a path, not {type(file).__name__}")
-    h = read_header(path)
-    if h.compressed:
-        raise _format_error(name, "the data are compressed and cannot be mapped; read them with pyzeb.read")
-    if os.stat(path).st_size < h.data_offset + h.nbytes:
-        raise _format_error(name, _core.status_text(_TRUNCATED))
-    return np.memmap(path, dtype=h.dtype.newbyteorder(h.byteorder), mode=mode, offset=h.data_offset,
-                     shape=h.shape)
+    # One open: the headers, the size and the map all come from the same
+    # file, even if the path is replaced meanwhile.
+    with open(path, "r+b" if mode == "r+" else "rb") as f:
+        h = _header(_core.read_header_memory(_head_bytes(f), name))
+        if h.compressed:
+            raise _format_error(name, "the data are compressed and cannot be mapped; read them with pyzeb.read")
+        if os.fstat(f.fileno()).st_size < h.data_offset + h.nbytes:
+            raise _format_error(name, _core.status_text(_TRUNCATED))
+        return np.memmap(f, dtype=h.dtype.newbyteorder(h.byteorder), mode=mode, offset=h.data_offset,
+                         shape=h.shape)
