@@ -127,9 +127,10 @@ def test_read_errors(tmp_path, make, call, exc):
 
 
 @pytest.mark.parametrize("array,kw,exc,match", [
-    (np.zeros(3, np.uint16), {}, TypeError, "uint16.*int8, int16, int32, int64, float32 or float64"),
-    (np.zeros(3, bool), {}, TypeError, "bool"),
-    (np.zeros(3, np.float16), {}, TypeError, "float16"),
+    (np.zeros(3, np.uint16), {"checksum": False}, ValueError, "uint16 is stored as int16.*checksum=False"),
+    (np.zeros(3, bool), {"checksum": False}, ValueError, "bool is stored as int8"),
+    (np.zeros(3, np.int8), {"checksum": False, "metadata": {"a": 1}}, ValueError, "metadata.*checksum=False"),
+    (np.zeros(3, np.float16), {}, TypeError, "float16.*int64, uint8, uint16, uint32, uint64, bool, float32"),
     (np.zeros(3, complex), {}, TypeError, "complex"),
     (np.array(["a"]), {}, TypeError, "<U1"),
     (np.zeros((1,) * 17, np.int8), {}, ValueError, "17 dimensions"),
