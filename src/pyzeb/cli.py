@@ -1,4 +1,4 @@
-"""The `zeb` command: list, show, check, convert, recompress and preview F0 files.
+"""The `zeb` command: list, show, check, checksum, convert, recompress and preview F0 files.
 
 Run as ``zeb`` (the console script) or ``python -m pyzeb``; ``zeb --help`` and
 ``zeb COMMAND --help`` describe everything.  Everything here goes through the
@@ -28,9 +28,8 @@ PROGRESS_MIN_FILES = 8   # `zeb verify` shows a progress bar from this many file
 STREAMS = {0: "plain", 1: "plain", 2: "run-length", 3: "run-length", 4: "plain"}  # by compression type
 FITS_KEY = "F0TEXT"      # FITS keyword that carries the F0 header text
 # Lossless widenings for arrays an F0 file cannot hold as they are.
-WIDEN = {np.dtype(np.uint8): np.int16, np.dtype(np.uint16): np.int32, np.dtype(np.uint32): np.int64,
-         np.dtype(np.float16): np.float32, np.dtype(np.bool_): np.int8}
-FORMATS = {".f0": "f0", ".npy": "npy", ".fits": "fits", ".fit": "fits", ".fts": "fits"}
+WIDEN = {np.dtype(np.float16): np.float32}
+FORMATS = {".f0": "f0", ".npy": "npy", ".fits": "fits", ".fit": "fits", ".fts": "fits", ".fz": "fits"}
 EXTRA = {"astropy": "fits", "PIL": "cli"}
 
 
@@ -123,7 +122,14 @@ def describe(path: str) -> dict[str, Any]:
         "header_blocks": h.header_blocks, "data_offset": h.data_offset, "data_size": h.data_size,
         "file_size": size, "nbytes": h.nbytes,
         "ratio": round(h.nbytes / h.data_size, 3) if h.data_size else None, "text": h.text,
+        "checksum": h.checksum, "data_changed": h.data_changed, "metadata": h.metadata,
     }
+
+
+def checksum_word(d: dict[str, Any]) -> str:
+    if not d["checksum"]:
+        return "no checksum"
+    return "checksum (data changed in place)" if d["data_changed"] else "checksum"
 
 
 def info_line(d: dict[str, Any]) -> str:
@@ -135,7 +141,7 @@ def info_line(d: dict[str, Any]) -> str:
     text = shown(d["text"])
     if len(text) > TEXT_WIDTH:
         text = text[:TEXT_WIDTH - 3] + "..."
-    return f'{d["file"]}  {shape} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  "{text}"'
+    return f'{d["file"]}  {shape} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  {checksum_word(d)}  "{text}"'
 
 
 def cmd_info(args: argparse.Namespace, out: TextIO) -> int:
@@ -173,16 +179,24 @@ def cmd_header(args: argparse.Namespace, out: TextIO) -> int:
 
 # ---- verify -----------------------------------------------------------------
 
-def check(path: str) -> tuple[bool, str | None]:
-    """Reads a whole file: (sound, cause of damage or warning text)."""
+VERIFIED, DECODED, CHANGED, DAMAGED = "verified", "decoded", "changed", "damaged"
+VERDICTS = {VERIFIED: "sound, checksum verified", DECODED: "sound as far as decoding tells: no checksum",
+            CHANGED: "sound as far as decoding tells: data changed in place, checksum not renewed"}
+
+
+def check(path: str) -> tuple[str, str | None]:
+    """Reads a whole file: (VERIFIED, DECODED, CHANGED or DAMAGED, cause of
+    damage or warning text)."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", pyzeb.FormatWarning)
         try:
+            h = pyzeb.read_header(path)
             pyzeb.read(path)
         except (OSError, ValueError, MemoryError) as exc:
-            return False, cause(exc, path)
-    notes = [str(w.message) for w in caught if issubclass(w.category, pyzeb.FormatWarning)]
-    return True, "; ".join(cause(Exception(n), path) for n in notes) or None
+            return DAMAGED, cause(exc, path)
+    notes = {str(w.message) for w in caught if issubclass(w.category, pyzeb.FormatWarning)}
+    state = (CHANGED if h.data_changed else VERIFIED) if h.checksum else DECODED
+    return state, "; ".join(cause(Exception(n), path) for n in sorted(notes)) or None
 
 
 def progress(items: list[str]) -> Any:
@@ -209,23 +223,51 @@ def cmd_verify(args: argparse.Namespace, out: TextIO) -> int:
         if bar is not None:
             bar.refresh()
 
-    damaged = 0
+    counts = dict.fromkeys((VERIFIED, DECODED, CHANGED, DAMAGED), 0)
     try:
         for path in files:
-            sound, note = check(path)
-            if not sound:
-                damaged += 1
+            state, note = check(path)
+            counts[state] += 1
+            if state == DAMAGED:
                 say(f"{path}: damaged: {note}")
-            elif note:
-                say(f"{path}: sound, with a warning: {note}")
+            else:
+                say(f"{path}: {VERDICTS[state]}" + (f", with a warning: {note}" if note else ""))
             if bar is not None:
                 bar.update()
     finally:
         if bar is not None:
             bar.close()
-    n = len(files)
-    print(f"{n} file{'s' * (n != 1)} checked, {n - damaged} sound, {damaged} damaged", file=out)
+    n, damaged = len(files), counts[DAMAGED]
+    detail = f"{counts[VERIFIED]} verified by checksum, {counts[DECODED]} without checksum (decoded only)"
+    if counts[CHANGED]:
+        detail += f", {counts[CHANGED]} changed in place (decoded only)"
+    print(f"{n} file{'s' * (n != 1)} checked, {n - damaged} sound ({detail}), {damaged} damaged", file=out)
     return EXIT_FAILED if damaged or errors else EXIT_OK
+
+
+# ---- checksum -----------------------------------------------------------------
+
+CHECKSUM_DONE = {"added": "checksum added", "renewed": "checksum renewed",
+                 "kept": "checksum present and verified, kept"}
+
+
+def cmd_checksum(args: argparse.Namespace, out: TextIO) -> int:
+    errors: list[str] = []
+    done = dict.fromkeys(CHECKSUM_DONE, 0)
+    failed = 0
+    for path in walk(args, errors):
+        try:
+            action = pyzeb.add_checksum(path)
+        except (OSError, ValueError) as exc:
+            report(args, f"{path}: left as it is: {cause(exc, path)}")
+            failed += 1
+            continue
+        done[action] += 1
+        print(f"{path}: {CHECKSUM_DONE[action]}", file=out)
+    n = sum(done.values()) + failed
+    print(f"{n} file{'s' * (n != 1)}: {done['added']} checksums added, {done['renewed']} renewed, "
+          f"{done['kept']} kept, {failed} failed", file=out)
+    return EXIT_FAILED if failed or errors else EXIT_OK
 
 
 # ---- convert ----------------------------------------------------------------
@@ -234,6 +276,8 @@ def kind(path: str, option: str) -> str:
     ext = Path(path).suffix.lower()
     if ext not in FORMATS:
         raise UsageError(f"{option} {path!r}: unknown extension {ext or '(none)'!r}: use .f0, .npy or .fits")
+    if ext == ".fz" and option == "OUT":
+        raise UsageError(f"OUT {path!r}: tile-compressed FITS is read, not written: name it .fits")
     return FORMATS[ext]
 
 
@@ -249,19 +293,39 @@ def text_from_fits(value: str) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def load(path: str, fmt: str) -> tuple[np.ndarray, str]:
-    """The array in a file and its header text (empty where the format has none)."""
+def image_hdu(hdus: Any, path: str, hdu: int | None) -> Any:
+    """The HDU --hdu names, else the only image HDU with data; several of
+    them without --hdu is a usage error that lists them."""
+    if hdu is not None:
+        if not 0 <= hdu < len(hdus):
+            raise UsageError(f"--hdu {hdu}: {path} has HDUs 0 to {len(hdus) - 1}")
+        if not hdus[hdu].is_image or hdus[hdu].data is None or hdus[hdu].data.ndim == 0:
+            raise Failure(f"{path}: HDU {hdu} holds no image data")
+        return hdus[hdu]
+    images = [i for i, h in enumerate(hdus) if h.is_image and h.data is not None and h.data.ndim > 0]
+    if not images:
+        raise Failure(f"{path}: no image data in any HDU")
+    if len(images) > 1:
+        raise UsageError(f"IN {path!r}: HDUs {', '.join(map(str, images))} all hold images: choose one with --hdu N")
+    return hdus[images[0]]
+
+
+def load(path: str, fmt: str, hdu: int | None = None,
+         keywords: bool = True) -> tuple[np.ndarray, str, dict[str, Any]]:
+    """The array in a file, its header text (empty where the format has none)
+    and metadata (a FITS file's keywords among them)."""
     if fmt == "f0":
-        return pyzeb.read(path), pyzeb.read_header(path).text
+        h = pyzeb.read_header(path)
+        return pyzeb.read(path), h.text, h.metadata
     if fmt == "npy":
-        return np.load(path, allow_pickle=False), ""
+        return np.load(path, allow_pickle=False), "", {}
     fits = need("astropy.io.fits", "FITS conversion")
+    from ._fits import header_metadata
     with fits.open(path, memmap=False) as hdus:
-        for hdu in hdus:
-            if hdu.is_image and hdu.data is not None and hdu.data.ndim > 0:
-                text = hdu.header.get(FITS_KEY, "")
-                return np.array(hdu.data), text_from_fits(text) if isinstance(text, str) else ""
-    raise Failure(f"{path}: no image data in any HDU")
+        image = image_hdu(hdus, path, hdu)
+        text = image.header.get(FITS_KEY, "")
+        return (np.array(image.data), text_from_fits(text) if isinstance(text, str) else "",
+                header_metadata(image.header, keywords))
 
 
 def storable(a: np.ndarray) -> np.ndarray:
@@ -283,19 +347,26 @@ def atomic(out: str, save: Callable[[str], object]) -> None:
         tmp.unlink(missing_ok=True)
 
 
-def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int) -> None:
+def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int,
+         metadata: dict[str, Any] | None = None) -> None:
     if fmt == "f0":
-        pyzeb.write(path, storable(a), compress=compress, header=text)
+        pyzeb.write(path, storable(a), compress=compress, header=text, metadata=metadata)
     elif fmt == "npy":
         atomic(path, lambda tmp: np.save(tmp, a, allow_pickle=False))
     else:
         fits = need("astropy.io.fits", "FITS conversion")
         if a.ndim == 0 or 0 in a.shape:
             raise Failure(f"{path}: a FITS image cannot hold an array of shape {a.shape}")
+        from ._fits import add_metadata
         hdu = fits.PrimaryHDU(a)
         if text:
             hdu.header[FITS_KEY] = (fits_text(text), "F0 header text")
-        atomic(path, lambda tmp: hdu.writeto(tmp, overwrite=True))
+        with warnings.catch_warnings():
+            # keywords longer than 8 characters become HIERARCH cards, as they were
+            warnings.simplefilter("ignore", fits.verify.VerifyWarning)
+            add_metadata(hdu.header, metadata or {})
+        # CHECKSUM and DATASUM, which fitscheck verifies
+        atomic(path, lambda tmp: hdu.writeto(tmp, overwrite=True, checksum=True))
 
 
 def cmd_convert(args: argparse.Namespace, out: TextIO) -> int:
@@ -306,16 +377,23 @@ def cmd_convert(args: argparse.Namespace, out: TextIO) -> int:
         raise UsageError("--header: a .npy file has no header text")
     if args.slice is not None and args.compress is False:
         raise UsageError("--slice and --no-compress contradict each other")
+    if src != "fits" and (args.hdu is not None or not args.keywords):
+        raise UsageError("--hdu and --no-keywords apply to FITS input only")
     compress = args.slice if args.slice is not None else args.compress is not False
     try:
-        a, text = load(args.input, src)
+        a, text, metadata = load(args.input, src, args.hdu, args.keywords)
     except (OSError, ValueError) as exc:
         raise Failure(f"{args.input}: {cause(exc, args.input)}") from None
     if args.header is not None:
         text = args.header
     try:
-        save(args.output, dst, a, text, compress)
-    except (OSError, ValueError, TypeError) as exc:
+        save(args.output, dst, a, text, compress, metadata)
+    except ValueError as exc:
+        if src == "fits" and str(exc).startswith("metadata too large"):
+            raise Failure(f"{args.output}: the FITS keywords of {args.input} do not fit in an F0 header "
+                          f"({exc}); convert with --no-keywords to leave them out") from None
+        raise Failure(f"{args.output}: {cause(exc, args.output)}") from None
+    except (OSError, TypeError) as exc:
         raise Failure(f"{args.output}: {cause(exc, args.output)}") from None
     return EXIT_OK
 
@@ -324,13 +402,20 @@ def cmd_convert(args: argparse.Namespace, out: TextIO) -> int:
 
 def recompress(path: str, dry_run: bool) -> tuple[int, int, str]:
     """(bytes before, bytes after, what was done) for one file."""
-    h = pyzeb.read_header(path)
-    before = os.stat(path).st_size
-    if h.header_blocks > 1:
+    st = os.stat(path)  # the file as read: it is replaced only if it is still this one
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", pyzeb.FormatWarning)
+        h = pyzeb.read_header(path)
+    before = st.st_size
+    if h.header_blocks > 1 and not h.checksum:
         return before, before, f"kept: its {h.header_blocks - 1} extra header blocks would be lost"
+    if any(issubclass(w.category, pyzeb.FormatWarning) for w in caught):
+        return before, before, "kept: its header record is of a newer version, whose content would be lost"
+    if before > h.data_offset + h.data_size:
+        return before, before, f"kept: the {before - h.data_offset - h.data_size} bytes after its data would be lost"
     a = pyzeb.read(path)
-    text = h.text
-    data = pyzeb.encode(a, compress=True, header=text)
+    text, metadata = h.text, h.metadata
+    data = pyzeb.encode(a, compress=True, header=text, metadata=metadata)
     back = pyzeb.decode(data)
     if back.dtype != a.dtype or back.shape != a.shape or \
             not np.array_equal(back.reshape(-1).view(np.uint8), a.reshape(-1).view(np.uint8)):
@@ -345,7 +430,7 @@ def recompress(path: str, dry_run: bool) -> tuple[int, int, str]:
     # than the old permission bits means it is never more open than the old file
     umask = os.umask(0o777 & ~mode)
     try:
-        pyzeb.write(target, a, compress=True, header=text)
+        pyzeb.write(target, a, compress=True, header=text, metadata=metadata, if_unchanged=st)
     finally:
         os.umask(umask)
     os.chmod(target, mode)
@@ -456,37 +541,66 @@ HELP = {
              """Prints one line per F0 file, from its headers only (the data are not read):
 name, shape, dtype, how the data are stored (raw and its byte order, or the
 crunch stream's type and slice), size on disk, compression ratio (array bytes
-over stored data bytes) and the start of the header text.  Directories are
-searched for *.f0 files.""",
+over stored data bytes), whether the file carries a checksum ("checksum",
+"no checksum", or "checksum (data changed in place)" after a memory map was
+written to) and the start of the header text.  With --json the metadata too.
+Directories are searched for *.f0 files.""",
              "zeb info data/ --json | head -3"),
     "header": ("print a file's header text",
                "Prints the header text of an F0 file exactly as stored (bytes that are not\n"
                "UTF-8 included), followed by a newline.",
                "zeb header data/sample.f0"),
     "verify": ("read files completely and report damaged ones",
-               """Reads every file completely and prints each damaged one with its cause, then
-a summary line "N files checked, N sound, N damaged".  Exit status 0 only when
-every file is sound.  Directories are searched for *.f0 files.  With standard
-error on a terminal and more than a few files, a progress bar shows there
-(when tqdm is installed).""",
+               """Reads every file completely and prints a line for each: "sound, checksum
+verified" for a file whose checksums match; "sound as far as decoding tells"
+for one without a checksum (older files, checksum=False; damage inside their
+data can go unnoticed: `zeb checksum` adds one) or whose data were changed in
+place; "damaged" with its cause (a checksum mismatch among them).  Then a
+summary line "N files checked, N sound (N verified by checksum, N without
+checksum (decoded only)), N damaged".  Exit status 0 only when every file is
+sound.  Directories are searched for *.f0 files.  With standard error on a
+terminal and more than a few files, a progress bar shows there (when tqdm is
+installed).""",
                "zeb verify -r archive/"),
+    "checksum": ("add checksums to existing files without re-encoding them",
+                 """Gives each F0 file CRC-32C checksums of its header and of its data as stored,
+in pyzeb's header record, without re-encoding the data: files without one
+get one, files whose data were changed in place (a memory map written to) get
+it renewed, files whose checksums are present and match are left as they
+are.  A compressed stream is decoded first, so that damage is never sealed
+in.  Each file is rewritten atomically, keeping its metadata and permissions,
+and only if it did not change meanwhile.  Left as they are, with the reason:
+damaged files (exit status 1), files with header blocks of another program or
+with bytes after their data (which would be lost) and files with a header
+record of a newer version.  Directories are searched for *.f0 files.""",
+                 "zeb checksum -r archive/ && zeb verify -r archive/"),
     "convert": ("convert between F0, NumPy .npy and FITS",
                 """Converts one array between formats; the format follows each file's
 extension: .f0, .npy, or .fits/.fit/.fts (FITS needs astropy:
 pip install 'pyzeb[fits]').  FITS output is a primary image HDU with the F0
 header text in the keyword F0TEXT (printable ASCII as is, other bytes as
-backslash escapes); FITS input takes the first HDU with image data and its
-F0TEXT.  Types F0 files cannot hold are widened losslessly (uint8 to int16,
-uint16 to int32, uint32 to int64, float16 to float32, bool to int8); others
-are refused.  The header text is kept from F0 and FITS input unless --header
-is given.  OUT is replaced if it exists, atomically.""",
+backslash escapes) and CHECKSUM/DATASUM cards (fitscheck verifies them).
+FITS input (also tile-compressed .fits.fz) takes the only HDU with image data,
+or the one --hdu N names (0 is the primary HDU; a file with several image
+HDUs needs --hdu).  FITS keywords travel in the F0 file's metadata as
+{"fits": [[keyword, value, comment], ...]} in their order, COMMENT and HISTORY
+included, except those that describe the stored array (SIMPLE, BITPIX,
+NAXISn, EXTEND, XTENSION, PCOUNT, GCOUNT, BSCALE, BZERO, CHECKSUM, DATASUM,
+tile compression); F0 to FITS writes them back, and any other metadata as
+JSON in the keyword F0META.  Keywords that do not fit in an F0 header (about
+7.5 kB of metadata) make the conversion fail: --no-keywords leaves them out.
+Unsigned and bool arrays are stored as they are; float16 is widened to
+float32; other types are refused.  The header text is kept from F0 and FITS
+input unless --header is given.  OUT is replaced if it exists, atomically.""",
                 "zeb convert frame.f0 frame.fits && zeb convert frame.fits copy.f0 --slice 4"),
     "recompress": ("rewrite F0 files with the smallest stream",
                    """Rewrites each F0 file in place with the automatically chosen smallest
 encoding (a crunch stream or raw data), keeping its header text, when that is
-smaller than the file.  Each new encoding is decoded and compared with the
-data before it replaces the file (atomically, keeping the file's permission
-bits).  Files with extra header blocks are kept, as their content would be
+smaller than the file, with its metadata and checksums.  Each new encoding is
+decoded and compared with the data before it replaces the file (atomically,
+keeping the file's permission bits, and only if the file is still the one
+that was read).  Files with header blocks of another program, a header record
+of a newer version or bytes after their data are kept, as those would be
 lost.  Prints the bytes saved per file and in total.""",
                    "zeb recompress --dry-run -r archive/"),
     "preview": ("write a quick-look PNG of a frame",
@@ -504,7 +618,7 @@ of the PNG.""",
 def build_parser() -> Parser:
     parser = Parser(
         prog="zeb", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="List, check, convert, recompress and preview F0 array files.",
+        description="List, check, checksum, convert, recompress and preview F0 array files.",
         epilog="Run 'zeb COMMAND --help' for each command's options.\n\n"
                "example:\n  zeb info data/\n  zeb verify -r archive/ && zeb preview data/sample.f0 -o sample.png\n\n"
                "exit status: 0 success, 1 failure (a missing or damaged file), 2 usage error.")
@@ -529,6 +643,7 @@ def build_parser() -> Parser:
     p = command("header")
     p.add_argument("file", metavar="FILE", help="an F0 file")
     walking(command("verify"))
+    walking(command("checksum"))
     p = command("convert")
     p.add_argument("input", metavar="IN", help="input file: .f0, .npy or .fits")
     p.add_argument("output", metavar="OUT", help="output file: .f0, .npy or .fits")
@@ -540,6 +655,10 @@ def build_parser() -> Parser:
                    help="F0 output: the plain crunch stream of slice N (0-32) instead of the automatic choice")
     p.add_argument("--header", metavar="TEXT",
                    help="header text of F0 or FITS output (at most 255 bytes of UTF-8; default: the input's)")
+    p.add_argument("--hdu", type=int, metavar="N",
+                   help="FITS input: the HDU to convert (0 is the primary; default: the only one with an image)")
+    p.add_argument("--no-keywords", dest="keywords", action="store_false",
+                   help="FITS input: leave the FITS keywords out of the F0 file's metadata")
     p = command("recompress")
     walking(p)
     p.add_argument("-n", "--dry-run", action="store_true", help="only report what would be saved; write nothing")
