@@ -5,6 +5,7 @@ import io
 import os
 import struct
 import warnings
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -67,7 +68,7 @@ def test_checksum_false_writes_the_classic_file_byte_for_byte(tmp_path, dtype, c
     a = sample(dtype, (6, 40))
     p = str(tmp_path / "classic.f0")
     _pyzeb.fzwrite(p, a, int(compress is not False), "classic")
-    classic = open(p, "rb").read()
+    classic = Path(p).read_bytes()
     assert pyzeb.encode(a, compress=compress, header="classic", checksum=False) == classic
     # with checksums: the same header (but its block count), the record, the same data
     new = pyzeb.encode(a, compress=compress, header="classic")

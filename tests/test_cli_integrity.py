@@ -87,6 +87,19 @@ def test_checksum_command(kinds):
     assert pyzeb.read(kinds / "c_changed.f0")[0, 0] == 9
 
 
+def test_warnings_are_one_line(tmp_path):
+    from test_checksum import resealed
+    p = tmp_path / "newer.f0"
+    p.write_bytes(resealed(pyzeb.encode(frame()), 7, b"\x28\0\0\0\4\0\0\0seek"))
+    code, out, err = zeb("info", p)
+    assert code == 0 and out.startswith(f"{p}  32x40 int16")
+    assert err == f"zeb info: warning: {p}: the header record is of version 7 (this pyzeb knows version 1): " \
+                  "1 section(s) it does not know (type 40) were not checked\n"
+    code, out, err = zeb("recompress", p)
+    assert code == 0 and out.splitlines()[0].endswith("kept: its header record is of a newer version, "
+                                                      "whose content would be lost")
+
+
 def test_recompress_keeps_metadata_dtype_and_what_it_cannot_rewrite(tmp_path):
     u = tmp_path / "u.f0"
     pyzeb.write(u, frame(dtype=np.uint16), compress=False, metadata={"exptime": 30.0})

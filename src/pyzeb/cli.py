@@ -693,7 +693,11 @@ def main(argv: Sequence[str] | None = None) -> int:
         parser.error("a command is required")
     out = sys.stdout
     try:
-        status: int = args.run(args, out)
+        with warnings.catch_warnings():
+            # a warning no command has taken up (a header record of a newer
+            # version, say) is one line too, never Python's two
+            warnings.showwarning = lambda message, *_, **__: report(args, f"warning: {message}")
+            status: int = args.run(args, out)
         out.flush()
         return status
     except UsageError as exc:
