@@ -5,6 +5,8 @@ import errno
 import fcntl
 import io
 import os
+import subprocess
+import sys
 import threading
 import time
 
@@ -125,3 +127,12 @@ def test_read_stack_names_change_when_a_file_is_rewritten(tmp_path):
     second = pyzeb.read_stack(paths)
     assert second.name != first.name
     assert np.array_equal(second.compute()[1], A[10:20])
+
+
+def test_write_to_dev_stdout_keeps_what_was_printed(tmp_path):
+    out = tmp_path / "out.bin"
+    script = ("import numpy as np, pyzeb\nprint('before')\n"
+              "pyzeb.write('/dev/stdout', np.arange(5, dtype=np.int16))\nprint('after')\n")
+    with open(out, "wb") as f:
+        subprocess.run([sys.executable, "-c", script], stdout=f, check=True, timeout=120)
+    assert out.read_bytes() == b"before\n" + pyzeb.encode(np.arange(5, dtype=np.int16)) + b"after\n"

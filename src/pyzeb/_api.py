@@ -5,6 +5,7 @@ import errno
 import io
 import json
 import os
+import sys
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol, Union
 
@@ -436,6 +437,12 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     if if_unchanged is not None:
         st = if_unchanged
         expect = (st.st_dev, st.st_ino, st.st_size, st.st_mtime_ns)
+    if path.startswith((b"/dev/", b"/proc/self/fd/")):
+        # written in place through a descriptor that may be the process's own
+        # standard output: what Python printed before goes out before the file
+        for stream in (sys.stdout, sys.stderr):
+            if stream is not None:
+                stream.flush()
     # Atomic for regular files; the file layer writes devices and pipes in place.
     a, code, dims, text, mode, nthreads, record, true, meta = args
     _core.write(path, name, a, code, dims, text, mode, nthreads, True, record, true, meta, expect)
