@@ -180,6 +180,16 @@ def test_fits_keywords_survive_f0_and_back_and_fitscheck_passes(tmp_path, dtype)
     assert pyzeb.read_header(tmp_path / "again.f0").metadata == pyzeb.read_header(f0).metadata
 
 
+@pytest.mark.parametrize("a", [np.array([[True, False]]), np.array([[0, 2**32 - 1]], np.uint32),
+                               np.array([[0, 2**64 - 1]], np.uint64)], ids=str)
+def test_f0_to_fits_and_back_keeps_the_values(tmp_path, a):
+    pyzeb.write(tmp_path / "a.f0", a)
+    assert cli.main(["convert", str(tmp_path / "a.f0"), str(tmp_path / "a.fits")]) == 0
+    assert cli.main(["convert", str(tmp_path / "a.fits"), str(tmp_path / "b.f0")]) == 0
+    b = pyzeb.read(tmp_path / "b.f0")
+    assert np.array_equal(b, a) and b.dtype == (np.uint8 if a.dtype == np.bool_ else a.dtype)
+
+
 def test_fits_hdu_choice_and_tile_compressed_input(tmp_path, capsys):
     data = frame()
     multi, fz = tmp_path / "multi.fits", tmp_path / "in.fits.fz"

@@ -358,7 +358,7 @@ def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int,
         if a.ndim == 0 or 0 in a.shape:
             raise Failure(f"{path}: a FITS image cannot hold an array of shape {a.shape}")
         from ._fits import add_metadata
-        hdu = fits.PrimaryHDU(a)
+        hdu = fits.PrimaryHDU(a.view(np.uint8) if a.dtype == np.bool_ else a)  # FITS has no bool images: 0 and 1
         if text:
             hdu.header[FITS_KEY] = (fits_text(text), "F0 header text")
         with warnings.catch_warnings():
@@ -589,8 +589,9 @@ NAXISn, EXTEND, XTENSION, PCOUNT, GCOUNT, BSCALE, BZERO, CHECKSUM, DATASUM,
 tile compression); F0 to FITS writes them back, and any other metadata as
 JSON in the keyword F0META.  Keywords that do not fit in an F0 header (about
 7.5 kB of metadata) make the conversion fail: --no-keywords leaves them out.
-Unsigned and bool arrays are stored as they are; float16 is widened to
-float32; other types are refused.  The header text is kept from F0 and FITS
+Unsigned and bool arrays are stored as they are (bool as uint8 0 and 1 in
+FITS, which has no bool images); float16 is widened to float32; other types
+are refused.  The header text is kept from F0 and FITS
 input unless --header is given.  OUT is replaced if it exists, atomically.""",
                 "zeb convert frame.f0 frame.fits && zeb convert frame.fits copy.f0 --slice 4"),
     "recompress": ("rewrite F0 files with the smallest stream",
