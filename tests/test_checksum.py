@@ -205,3 +205,12 @@ def test_write_if_unchanged_refuses_a_replaced_file(tmp_path):
     assert p.read_bytes() == before
     pyzeb.write(p, sample("i1"), if_unchanged=os.stat(p))
     assert pyzeb.read(p).dtype == np.int8
+
+
+def test_bool_data_other_than_0_and_1_are_refused():
+    image = bytearray(pyzeb.encode(np.array([True, False, True])))
+    image[-2] = 2
+    with pytest.raises(pyzeb.FormatError, match="checksum mismatch"):
+        pyzeb.decode(bytes(image))
+    with pytest.raises(pyzeb.FormatError, match="^<buffer>: bool data hold bytes other than 0 and 1$"):
+        pyzeb.decode(bytes(image), verify=False)
