@@ -115,15 +115,6 @@ def test_metadata_refusals_touch_nothing(tmp_path, metadata, match):
     assert not p.exists()
 
 
-def test_the_largest_metadata_that_fit(tmp_path):
-    with pytest.raises(ValueError, match="at most") as info:
-        pyzeb.encode(sample("u2"), metadata={"x": "y" * 8000})
-    most = int(str(info.value).split("at most ")[1].split()[0])
-    big = {"x": "y" * (most - 8)}  # {"x":"..."} is 8 bytes more than its string
-    h = pyzeb.read_header(io.BytesIO(pyzeb.encode(sample("u2"), metadata=big)))
-    assert h.metadata == big and h.header_blocks == 16 and h.dtype == np.uint16
-
-
 def resealed(image, version, section):
     """image with its record made a newer version holding one section more."""
     b = bytearray(image)
