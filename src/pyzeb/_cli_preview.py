@@ -21,7 +21,7 @@ from ._cli_common import EXIT_OK, Failure, UsageError, atomic, cause, many, name
     shape_text, walk
 
 F32_MAX = float(np.finfo(np.float32).max)
-BAND = 1 << 20       # elements converted to float64 at a time
+BAND = 1 << 18       # elements converted to float64 at a time
 SAMPLE = 1 << 20     # values at most that the interval is computed from
 STRETCHES = ("linear", "log", "sqrt", "asinh")
 
@@ -104,11 +104,16 @@ def reduced(frame: np.ndarray, factor: int) -> np.ndarray:
         if factor == 1:
             out[...] = band
             continue
-        present = ~np.isnan(band)
-        band[~present] = 0
         starts = np.arange(0, band.shape[0], factor)
+        missing = np.isnan(band)
+        if missing.any():
+            band[missing] = 0
+            present = (~missing).astype(np.float64)
+            count = np.add.reduceat(np.add.reduceat(present, cols, axis=1), starts, axis=0)
+        else:  # the number of values in each block
+            count = np.outer(np.diff(starts, append=band.shape[0]), np.diff(cols, append=w)).astype(np.float64)
+        del missing
         total = np.add.reduceat(np.add.reduceat(band, cols, axis=1), starts, axis=0)
-        count = np.add.reduceat(np.add.reduceat(present.astype(np.float64), cols, axis=1), starts, axis=0)
         with np.errstate(invalid="ignore"):
             out[...] = total / count
     return img

@@ -194,9 +194,12 @@ def kind(path: str, option: str) -> str:
 
 def fits_text(value: str) -> str:
     """Header text as a FITS string value: printable ASCII as it is, anything
-    else (and the backslash) as Python escapes, so that it comes back exactly."""
+    else (the backslash and trailing spaces too) as Python escapes, so that it
+    comes back exactly."""
     raw = value.encode("utf-8", "surrogateescape")
-    return raw.decode("latin-1").encode("unicode_escape").decode("ascii")
+    escaped = raw.decode("latin-1").encode("unicode_escape").decode("ascii")
+    kept = escaped.rstrip(" ")  # FITS drops trailing spaces from string values: keep them as escapes
+    return kept + "\\x20" * (len(escaped) - len(kept))
 
 
 FITS_ESCAPE = re.compile(r"\\(\\|x[0-9a-fA-F]{2}|[ntr])")
@@ -270,9 +273,11 @@ def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int) ->
         fits = need("astropy.io.fits", "FITS conversion")
         fits_storable(a, path)
         hdu = fits.PrimaryHDU(a.astype(np.uint8) if a.dtype.kind == "b" else a)
-        if text:
-            hdu.header[FITS_KEY] = (fits_text(text), "F0 header text")
-        atomic(path, lambda f: hdu.writeto(f))
+        with warnings.catch_warnings():  # a long text leaves no room for the comment: no matter
+            warnings.simplefilter("ignore", fits.verify.VerifyWarning)
+            if text:
+                hdu.header[FITS_KEY] = (fits_text(text), "F0 header text")
+            atomic(path, lambda f: hdu.writeto(f))
 
 
 def convert_one(src: str, dst: str, args: argparse.Namespace, compress: bool | int) -> None:
@@ -367,7 +372,8 @@ def recompress(path: str, args: argparse.Namespace, seen: dict[str, str],
     if 100 * (before - after) < args.min_saving * before:
         return before, before, f"kept: would save only {100 * (before - after) / before:.2f}%"
     space.rewritten(st, after)
-    links = f" (its other {st.st_nlink - 1} hard link(s) keep the old file)" if st.st_nlink > 1 else ""
+    links = f" (the file's {st.st_nlink - 1} other name{'s' * (st.st_nlink > 2)} keep the old one)" \
+        if st.st_nlink > 1 else ""
     if args.dry_run:
         return before, after, "would be rewritten" + links
     mode = stat.S_IMODE(st.st_mode)
