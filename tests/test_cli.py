@@ -165,6 +165,8 @@ def without(tmp_path):
     (["convert", "a.f0", "a.fits"], "astropy", "FITS conversion needs astropy: pip install 'pyzeb[fits]'"),
     (["preview", "a.f0", "-o", "p.png"], "PIL", "preview needs Pillow: pip install 'pyzeb[cli]'"),
     (["preview", "a.f0", "-o", "p.png", "--cmap", "gray"], "matplotlib", "--cmap needs matplotlib: pip install"),
+    (["preview", "a.f0", "-o", "p.png", "--log"], "astropy", "--stretch log needs astropy: pip install 'pyzeb[fits]'"),
+    (["preview", "a.f0", "-o", "p.png", "--interval", "zscale"], "astropy", "--interval zscale needs astropy: pip"),
 ])
 def test_missing_optional_dependency(tree, without, args, module, message):
     code, out, err = zeb(*args, cwd=tree, env=without(module))

@@ -29,6 +29,12 @@ def zeb(*args, cwd=None, env=None, cmd=ZEB):
     return r.returncode, r.stdout, err
 
 
+def png(path):
+    from PIL import Image
+    with Image.open(path) as im:
+        return np.asarray(im, np.float64)
+
+
 def frame(shape=(32, 40), dtype=np.int16, seed=0):
     return (np.random.default_rng(seed).poisson(200, shape) - 50).astype(dtype)
 
@@ -127,8 +133,7 @@ def test_convert_and_preview_many_files(tmp_path, capsys):
     assert code == 2 and "in/x.f0 and x.f0 would both be written to o2/x.npy" in err and not (tmp_path / "o2").exists()
     code, out, err = zeb("preview", "-r", "in", "-o", "png", "--max-size", "16", cwd=tmp_path)
     assert (code, out.decode().splitlines(), err) == (0, ["png/x.png", "png/sub/y.png"], "")
-    from PIL import Image
-    assert Image.open(tmp_path / "png" / "sub" / "y.png").size == (14, 11)  # 40 x 32 in blocks of 3
+    assert png(tmp_path / "png" / "sub" / "y.png").shape == (11, 14)  # 32 x 40 in blocks of 3
 
 
 def test_messages_for_bad_inputs(tmp_path):
@@ -265,7 +270,6 @@ def test_stats_in_bands(monkeypatch):
 
 
 def test_preview_options(tmp_path):
-    from PIL import Image
     pytest.importorskip("astropy")
     img = np.zeros((300, 200), np.float64)
     img[:10, :] = 1e300           # row 0 side: far beyond float32
@@ -280,13 +284,13 @@ def test_preview_options(tmp_path):
         code, out, err = zeb("preview", "x.f0", "-o", "x.png", "--max-size", "100", *extra, cwd=tmp_path,
                              env=dict(os.environ, PYTHONWARNINGS="error"))
         assert (code, err) == (0, "")
-        v = np.asarray(Image.open(tmp_path / "x.png"), np.float64)
+        v = png(tmp_path / "x.png")
         upper = "upper" in extra
         assert v.shape == ((300, 200) if upper else (100, 67))
         top = v[:10] if upper else v[-3:]   # the huge values: white, as the largest shown
         assert top.min() == 255 and v.std() > 10
     assert zeb("preview", "u.npy", "-o", "u.png", "--origin", "upper", cwd=tmp_path)[0] == 0
-    g = np.asarray(Image.open(tmp_path / "u.png"), np.float64)
+    g = png(tmp_path / "u.png")
     big = u >= 32768   # unsigned: the upper half is the brighter one
     assert g[big].mean() > g[~big].mean() + 100
 

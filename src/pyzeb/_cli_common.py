@@ -306,8 +306,9 @@ def outputs(args: argparse.Namespace, inputs: list[str], suffix: str) -> list[tu
 
 def many(args: argparse.Namespace, out: TextIO, pairs: list[tuple[str, str]], errors: list[str],
          one: Any) -> int:
-    """Runs `one(src, dst)` on each pair, with a progress bar on a terminal;
-    failures are reported and the rest go on."""
+    """Runs `one(src, dst)` on each pair, with a progress bar on a terminal,
+    printing the line it returns (if any); failures are reported and the
+    rest go on."""
     lines = Lines(len(pairs), out)
     failed = bool(errors)
     try:
@@ -316,7 +317,9 @@ def many(args: argparse.Namespace, out: TextIO, pairs: list[tuple[str, str]], er
                 os.makedirs(os.path.dirname(dst) or ".", exist_ok=True)
                 if os.path.exists(dst) and os.path.samefile(src, dst):
                     raise Failure(f"{name(src)}: would be written over itself")
-                one(src, dst)
+                line = one(src, dst)
+                if line:
+                    lines.say(line)
             except Failure as exc:
                 failed = True
                 lines.say(f"zeb {args.command}: {exc}", err=True)

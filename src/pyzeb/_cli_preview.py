@@ -198,7 +198,7 @@ def cmd_preview(args: argparse.Namespace, out: TextIO) -> int:
             raise UsageError(f"--cmap {args.cmap!r}: not one of matplotlib's colour maps") from None
         lut = (cmap(np.linspace(0, 1, 256))[:, :3] * 255 + 0.5).astype(np.uint8)
 
-    def write(src: str, dst: str) -> None:
+    def write(src: str, dst: str) -> str:
         try:
             pic = picture(src, args, viz, lut, image)
         except (OSError, ValueError) as exc:
@@ -207,10 +207,10 @@ def cmd_preview(args: argparse.Namespace, out: TextIO) -> int:
             atomic(dst, lambda f: pic.save(f, format="PNG"))
         except OSError as exc:
             raise Failure(f"{name(dst)}: {cause(exc, dst)}") from None
-        print(name(dst), file=out, flush=True)
+        return name(dst)
 
     if to_file:
-        write(args.paths[0], args.output)
+        print(write(args.paths[0], args.output), file=out)
         return EXIT_OK
     errors: list[str] = []
     pairs = outputs(args, list(walk(args, errors)), ".png")

@@ -55,6 +55,13 @@ def bands(a: np.ndarray) -> Any:
 
 
 def statistics(a: np.ndarray) -> dict[str, Any]:
+    """Count, min, max, mean, std, median and noise of the finite values;
+    sums beyond float64 come out infinite, without a warning."""
+    with np.errstate(over="ignore", invalid="ignore"):
+        return _statistics(a)
+
+
+def _statistics(a: np.ndarray) -> dict[str, Any]:
     n = 0
     mean = m2 = 0.0
     lo = hi = None
