@@ -11,7 +11,7 @@ import stat
 import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import IO, Any
+from typing import IO, Any, TextIO
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 PROGRESS_MIN_FILES = 8   # a progress bar from this many files on
@@ -291,8 +291,7 @@ def outputs(args: argparse.Namespace, inputs: list[str], suffix: str) -> list[tu
     for path in inputs:
         rel = Path(os.path.basename(path))
         for top in args.paths:
-            if os.path.isdir(top) and os.path.commonpath([os.path.abspath(top), os.path.abspath(path)]) \
-                    == os.path.abspath(top):
+            if os.path.isdir(top) and below(path, top):
                 rel = Path(os.path.relpath(path, top))
                 break
         pairs.append((path, str(Path(args.output) / rel.with_suffix(suffix))))
@@ -302,6 +301,14 @@ def outputs(args: argparse.Namespace, inputs: list[str], suffix: str) -> list[tu
             raise UsageError(f"{name(seen[dst])} and {name(src)} would both be written to {name(dst)}")
         seen[dst] = src
     return pairs
+
+
+def below(path: str, top: str) -> bool:
+    """Whether `path` lies in the directory `top` (or below it)."""
+    try:
+        return os.path.commonpath([os.path.abspath(top), os.path.abspath(path)]) == os.path.abspath(top)
+    except ValueError:  # on another drive
+        return False
 
 
 def many(args: argparse.Namespace, out: TextIO, pairs: list[tuple[str, str]], errors: list[str],
@@ -330,7 +337,6 @@ def many(args: argparse.Namespace, out: TextIO, pairs: list[tuple[str, str]], er
     finally:
         lines.close()
     return EXIT_FAILED if failed else EXIT_OK
-
 
 
 # ---- writing output files ---------------------------------------------------
