@@ -1,7 +1,8 @@
 #!/bin/sh
-# A short tour of the zeb command: info and verify on the given F0 files or
-# directories (default: data/), then, on the first file, a round-trip convert
-# F0 -> .npy -> F0 checked by comparing the two .npy files, and a preview PNG.
+# A short tour of the zeb command: info, verify and stats on the given F0
+# files or directories (default: data/), then, on the first file, a
+# round-trip convert F0 -> .npy -> F0 checked with zeb diff, all files to
+# FITS in one go, and a preview PNG.
 # Output files go to build/tour/.
 #
 # usage: sh tools/tour.sh ZEB [PATH...]      (ZEB: the zeb command to run)
@@ -34,12 +35,13 @@ step() {
 
 step info "$@"
 step verify "$@"
+step stats "$@"
 step header "$first"
 step convert "$first" "$out/$name.npy"
 step convert "$out/$name.npy" "$out/$name-back.f0" --header "$(basename "$first"), back from .npy"
+step diff "$first" "$out/$name-back.f0" || true
 step convert "$out/$name-back.f0" "$out/$name-back.npy"
-cmp -s "$out/$name.npy" "$out/$name-back.npy" \
-  && echo "round trip F0 -> .npy -> F0: the same values, dtype and shape" \
-  || { echo "round trip F0 -> .npy -> F0: the values differ" >&2; exit 1; }
+step diff "$out/$name.npy" "$out/$name-back.npy"
 step info "$out/$name-back.f0"
-step preview "$first" -o "$out/$name.png" --log
+step convert "$@" --to fits -o "$out/fits"
+step preview "$first" -o "$out/$name.png" --stretch asinh

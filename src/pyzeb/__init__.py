@@ -16,31 +16,39 @@ array([[ 0,  1,  2,  3],
 >>> pyzeb.read_header("frame.f0").text
 'dark frame'
 """
-from importlib import metadata as _metadata
+from typing import TYPE_CHECKING
 
-from ._api import Header, add_checksum, decode, encode, memmap, read, read_header, write
-from ._core import FormatError, FormatWarning
+if TYPE_CHECKING:
+    from ._api import (FormatError, FormatWarning, Header, add_checksum, decode, encode, memmap, read,
+                       read_header, write)
+    from ._stack import read_stack
 
-FormatError.__module__ = FormatWarning.__module__ = __name__
-
-try:
-    __version__: str = _metadata.version("pyzeb")
-except _metadata.PackageNotFoundError:  # running from a build tree
-    __version__ = "0+unknown"
+    __version__: str
 
 __all__ = ["FormatError", "FormatWarning", "Header", "add_checksum", "decode", "encode", "memmap", "read",
            "read_header", "read_stack", "write", "__version__"]
 
+# Where each public name is defined.  Each is imported on first use, so that
+# importing pyzeb costs next to nothing: the zeb command answers Ctrl-C and
+# --help before NumPy is loaded, and nothing imports dask before read_stack.
+_HOME = {n: "_api" for n in __all__} | {"read_stack": "_stack"}
+
 
 def __getattr__(name: str) -> object:
-    # read_stack lives in its own module, imported on first use, so that
-    # importing pyzeb does not import dask
-    if name == "read_stack":
-        from ._stack import read_stack
-        globals()["read_stack"] = read_stack
-        return read_stack
-    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    if name == "__version__":
+        from importlib import metadata
+        try:
+            value: object = metadata.version("pyzeb")
+        except metadata.PackageNotFoundError:  # running from a build tree
+            value = "0+unknown"
+    elif name in _HOME:
+        import importlib
+        value = getattr(importlib.import_module(f".{_HOME[name]}", __name__), name)
+    else:
+        raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+    globals()[name] = value
+    return value
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | {"read_stack"})
+    return sorted(set(globals()) | set(__all__))

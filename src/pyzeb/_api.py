@@ -12,7 +12,9 @@ from typing import Any, Literal, Protocol, Union
 import numpy as np
 
 from . import _core
-from ._core import FormatError
+from ._core import FormatError, FormatWarning
+
+FormatError.__module__ = FormatWarning.__module__ = "pyzeb"
 
 # NumPy dtype of each F0 type code (native byte order).
 _DTYPES = tuple(np.dtype(t) for t in (np.int8, np.int16, np.int32, np.float32, np.float64, np.int64))
