@@ -529,6 +529,24 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
     return read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, report);
 }
 
+ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **reader, zeb_info *info,
+                            zeb_record_info *record, zeb_report *report, int32_t *error_number)
+{
+    (void)flags;
+    if (record)
+        std::memset(record, 0, sizeof *record);
+    return zeb_open(file_name, reader, info, report, error_number);
+}
+
+ZEB_API int32_t zeb_open_memory_ex(const uint8_t *bytes, int64_t length, int32_t flags, zeb_reader **reader,
+                                   zeb_info *info, zeb_record_info *record, zeb_report *report)
+{
+    (void)flags;
+    if (record)
+        std::memset(record, 0, sizeof *record);
+    return zeb_open_memory(bytes, length, reader, info, report);
+}
+
 ZEB_API void zeb_close(zeb_reader *reader)
 {
     delete reader;

@@ -440,12 +440,22 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
     return ZEB_OK;
 }
 
+ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                       int64_t metadata_len, zeb_report *report)
+{
+    (void)payload, (void)dtype, (void)metadata, (void)metadata_len, (void)report;
+    return ZEB_OK;
+}
+
 ZEB_API void zeb_payload_free(zeb_payload *payload)
 {
     if (!payload)
         return;
     std::free(payload->stream);
+    std::free(payload->record);
     payload->stream = nullptr;
+    payload->record = nullptr;
+    payload->record_size = 0;
     payload->data = nullptr;
     payload->size = 0;
 }
