@@ -163,26 +163,40 @@ int32_t check_room(const zeb::Source &src, const Layout &l, zeb_report *report)
     return status;
 }
 
+// Refuses a stream body that the file is known to be too short for.
+int32_t check_body_room(const zeb::Source &src, const Layout &l, zeb_report *report)
+{
+    int64_t claimed = int64_t(l.ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
+    int64_t left = src.remaining();
+    if (left >= 0 && left < claimed) {
+        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, left, claimed);
+        return ZEB_E_SHORT_BODY;
+    }
+    return ZEB_OK;
+}
+
+int32_t check_data_length(const Layout &l, const Checks &checks, zeb_report *report);
+
 // Reads the 14-byte stream header; a strict read also refuses a body that
-// the file is known to be too short for.
-int32_t read_stream_header(zeb::Source &src, Layout &l, bool strict, zeb_report *report)
+// the file is known to be too short for.  With checks, a verified record's
+// data length comes first: any damage to the stream's header is damage to
+// the data.
+int32_t read_stream_header(zeb::Source &src, Layout &l, bool strict, zeb_report *report,
+                           const Checks *checks = nullptr)
 {
     uint8_t *raw_header = l.stream_raw;
     if (zeb_parse_compress_header(raw_header, src.read(raw_header, ZEB_COMPRESS_HEADER_SIZE), &l.ch) != ZEB_OK) {
         add_event(report, ZEB_EV_SHORT_COMPRESS_HEADER, ZEB_E_SHORT_COMPRESS_HEADER);
         return ZEB_E_SHORT_COMPRESS_HEADER;
     }
+    int32_t status;
+    if (checks && (status = check_data_length(l, *checks, report)) != ZEB_OK)
+        return status;
     if (l.ch.stream_size < ZEB_COMPRESS_HEADER_SIZE) {
         add_event(report, ZEB_EV_BAD_STREAM_SIZE, ZEB_E_BAD_STREAM_SIZE, l.ch.stream_size);
         return ZEB_E_BAD_STREAM_SIZE;
     }
-    int64_t claimed = int64_t(l.ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
-    int64_t left = src.remaining();
-    if (strict && left >= 0 && left < claimed) {
-        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, left, claimed);
-        return ZEB_E_SHORT_BODY;
-    }
-    return ZEB_OK;
+    return strict ? check_body_room(src, l, report) : ZEB_OK;
 }
 
 // Raw data are checked in pieces this large, each while it is still in the cache.
@@ -428,12 +442,23 @@ int32_t open_layout(zeb::Source &src, Layout &l, bool header_only, Checks &check
     }
     if (!header_only && (status = check_room(src, l, report)) != ZEB_OK)
         return status;
-    if (l.compressed && (status = read_stream_header(src, l, !header_only, report)) != ZEB_OK)
-        return status;
-    // The record must describe these data: their length as stored.
+    if (l.compressed)
+        return read_stream_header(src, l, !header_only, report, &checks);
+    return check_data_length(l, checks, report);
+}
+
+// A verified record must describe the data: their length as stored.
+int32_t check_data_length(const Layout &l, const Checks &checks, zeb_report *report)
+{
+    // A stream's length is part of the data the CRC covers (its header), so a
+    // different one is damage to the data; a raw length comes from the
+    // header, which passed its check: then the record is not this file's.
     const zeb_record_info &r = checks.rec;
-    if (checks.verify && r.state == ZEB_RECORD_OK && r.checksum &&
-        r.data_length != (l.compressed ? int64_t(l.ch.stream_size) : l.count * l.size))
+    if (!checks.verify || r.state != ZEB_RECORD_OK || !r.checksum)
+        return ZEB_OK;
+    if (l.compressed && r.data_length != int64_t(l.ch.stream_size))
+        return checksum_mismatch(report, ZEB_CRC_PART_DATA, r.data_crc, 0);
+    if (!l.compressed && r.data_length != l.count * l.size)
         return record_damaged(report, ZEB_RECORD_FAULT_MISMATCH);
     return ZEB_OK;
 }
