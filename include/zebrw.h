@@ -251,7 +251,8 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
  *
  * With ZEB_OPEN_NO_VERIFY nothing is refused for its checksums: a sound
  * record is still parsed (true dtype, metadata), a damaged one gives state
- * ZEB_RECORD_DAMAGED without an event or error.
+ * ZEB_RECORD_DAMAGED; the statuses and events are exactly those of a classic
+ * file (no record events at all).
  *
  * record may be null; otherwise it is filled (state ZEB_RECORD_NONE for a
  * classic file) whatever the status, as far as the headers were read. */

@@ -102,7 +102,7 @@ int32_t check_record(zeb::Source &src, const Layout &l, const uint8_t *blocks, i
     }
     if (r.state == ZEB_RECORD_DAMAGED)
         return c.verify ? record_damaged(report, fault) : ZEB_OK;
-    if (r.version > ZEB_RECORD_VERSION || r.skipped_count > 0)
+    if (c.verify && (r.version > ZEB_RECORD_VERSION || r.skipped_count > 0))
         add_event(report, ZEB_EV_RECORD_SKIPPED, ZEB_OK, r.version, r.skipped_count);
     if (r.dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(r.dtype) != l.h.datyp) {
         if (c.verify)
