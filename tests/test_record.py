@@ -242,6 +242,34 @@ def test_newer_record_is_used_as_far_as_understood():
     assert st == 0 and rec.dtype == 0 and rec.skipped_types[0] == 2 and rep.events[0].code == EV_RECORD_SKIPPED
 
 
+def read_path(path, flags=0):
+    reader, info, rep = C.c_void_p(), Info(), Report()
+    st = lib.zeb_open_ex(str(path).encode(), flags, C.byref(reader), C.byref(info), None, C.byref(rep), None)
+    if st != 0:
+        return st
+    out = C.create_string_buffer(max(info.nbytes, 1))
+    st = lib.zeb_read_data(reader, out, info.nbytes, C.byref(rep))
+    lib.zeb_close(reader)
+    return st
+
+
+@pytest.mark.parametrize("mode", [RAW, AUTO])
+def test_files_read_in_pieces_check_every_piece(tmp_path, mode):
+    """Large files: raw data checked piece by piece (on a second thread),
+    streams window by window."""
+    arr = np.random.default_rng(4).normal(1000, 300, (1200, 1100)).astype("<i2")
+    image = build(arr, 1, mode)
+    assert image[4] == (mode == AUTO) and len(image) > 1.5 * 2**20
+    path = tmp_path / "big.f0"
+    for at in (None, 1024 + 5, len(image) // 2, len(image) - 1):
+        bad = bytearray(image)
+        if at is not None:
+            bad[at] ^= 0x40
+        path.write_bytes(bad)
+        assert read_path(path) == (0 if at is None else E_CHECKSUM), at
+        assert read_path(path, NO_VERIFY) in ((0,) if mode == RAW or at is None else (0, -17, -18, -19, -22))
+
+
 @pytest.mark.parametrize("blocks", [
     [bytes(512)], [b"\x01" * 512, bytes(512)], [b"PYZEB\x00\x00\x00" + bytes(504)], [b"pyzebrec" + bytes(504)]])
 def test_foreign_spare_blocks_read_as_before(blocks):
