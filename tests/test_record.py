@@ -399,3 +399,20 @@ def test_writing_to_a_descriptor_path_keeps_the_redirected_file(tmp_path, target
     body = out.read_bytes()
     assert body.startswith(b"printed before\n") and len(body) == 15 + 512 + 8
     assert os.stat(out).st_ino == inode and os.listdir(tmp_path) == ["out.bin"]
+
+
+def test_worked_example_of_the_format_document():
+    """docs/format.md's example, byte for byte."""
+    arr = np.arange(1, 7, dtype="<u2").reshape(2, 3).view("<i2")
+    pl = Payload()
+    assert lib.zeb_prepare(arr.ctypes.data, 1, c_dims([3, 2]), 2, b"abc", 3, RAW, 1, C.byref(pl), None) == 0
+    assert lib.zeb_payload_add_record(C.byref(pl), UINT16, b'{"EXPTIME": 30}', 15, None) == 0
+    image = pl.file_bytes()
+    lib.zeb_payload_free(C.byref(pl))
+    record = bytes.fromhex(
+        "50 59 5A 45 42 52 45 43 01 00 18 00 5B 00 00 00 00 00 00 00 F1 DF 41 3D 01 00 00 00 18 00 00 00"
+        "00 00 00 00 13 00 88 31 B1 9A 48 2F 00 00 00 00 0C 00 00 00 00 00 00 00 02 00 00 00 04 00 00 00"
+        "02 00 00 00 03 00 00 00 0F 00 00 00 7B 22 45 58 50 54 49 4D 45 22 3A 20 33 30 7D")
+    assert len(image) == 1036 and image[:16] == bytes.fromhex("AA AA 55 55 00 00 02 01 02 00 0C 00 00 00 00 00")
+    assert image[512:1024] == record + bytes(512 - len(record))
+    assert image[1024:] == bytes.fromhex("01 00 02 00 03 00 04 00 05 00 06 00")
