@@ -92,14 +92,60 @@ void take_over_owner_and_mode(int fd, const struct stat &old)
     (void)::fchmod(fd, old.st_mode & 07777);
 }
 
+zeb_file_id file_id_of(const struct stat &st)
+{
+#if defined(__APPLE__)
+    const struct timespec &m = st.st_mtimespec;
+#else
+    const struct timespec &m = st.st_mtim;
+#endif
+    return zeb_file_id{int64_t(st.st_dev), int64_t(st.st_ino), int64_t(st.st_size),
+                       int64_t(m.tv_sec) * 1000000000 + m.tv_nsec};
+}
+
 bool still_same_file(const std::string &path, const zeb_file_id &id)
 {
     struct stat st;
     if (::stat(path.c_str(), &st) != 0)
         return false;
-    int64_t mtime_ns = int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec;
-    return int64_t(st.st_dev) == id.dev && int64_t(st.st_ino) == id.ino && int64_t(st.st_size) == id.size &&
-           mtime_ns == id.mtime_ns;
+    const zeb_file_id now = file_id_of(st);
+    return now.dev == id.dev && now.ino == id.ino && now.size == id.size && now.mtime_ns == id.mtime_ns;
+}
+
+int64_t read_at(int fd, void *dst, int64_t n, int64_t at)
+{
+    constexpr int64_t kPiece = int64_t(1) << 30;
+    auto *p = static_cast<uint8_t *>(dst);
+    int64_t got = 0;
+    while (got < n) {
+        ssize_t r = ::pread(fd, p + got, size_t(n - got < kPiece ? n - got : kPiece), off_t(at + got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        got += r;
+    }
+    return got;
+}
+
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+{
+    auto *p = static_cast<const uint8_t *>(src);
+    for (int64_t done = 0; done < n;) {
+        ssize_t w = ::pwrite(fd, p + done, size_t(n - done), off_t(at + done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return w < 0 ? errno : EIO;
+        done += w;
+    }
+#if defined(__APPLE__)
+    return ::fsync(fd) != 0 ? errno : 0;
+#else
+    return ::fdatasync(fd) != 0 ? errno : 0;
+#endif
 }
 
 }  // namespace zeb

@@ -26,8 +26,21 @@ bool in_place_only(const char *file_name);
 // it will replace (as far as this process may: the owner only for root).
 void take_over_owner_and_mode(int fd, const struct stat &old);
 
+// The identity of a file from its status (device, inode, size, time of
+// last modification in nanoseconds), as Python's os.stat gives them.
+zeb_file_id file_id_of(const struct stat &st);
+
 // Whether the file at path is still the one described by id.
 bool still_same_file(const std::string &path, const zeb_file_id &id);
+
+// Reads the stretch [at, at + n) of the file on fd into dst, across partial
+// reads and interruptions, without moving the descriptor's offset.  Returns
+// the bytes read (fewer at the end of the file) or -1 with errno.
+int64_t read_at(int fd, void *dst, int64_t n, int64_t at);
+
+// Writes n bytes at offset at of the file on fd and syncs its data to disk.
+// Returns 0 or the errno of the failure.
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at);
 
 }  // namespace zeb
 

@@ -11,32 +11,12 @@
 
 #include "crc32c.h"
 #include "f0_internal.h"
+#include "os_files.h"
 #include "record.h"
 
 namespace {
 
 using zeb::add_event;
-
-// Every byte of the file's stretch [at, at + n) into dst through pread,
-// across partial reads and interruptions.  Returns the bytes read (fewer at
-// the end of the file) or -1 with errno.
-int64_t pread_all(int fd, void *dst, int64_t n, int64_t at)
-{
-    auto *p = static_cast<uint8_t *>(dst);
-    int64_t got = 0;
-    while (got < n) {
-        int64_t piece = n - got < (int64_t(1) << 30) ? n - got : (int64_t(1) << 30);
-        ssize_t r = ::pread(fd, p + got, size_t(piece), off_t(at + got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0)
-            return -1;
-        if (r == 0)
-            break;
-        got += r;
-    }
-    return got;
-}
 
 int32_t os_failure(zeb_report *report, int32_t code, int32_t status, int err, int32_t *error_number)
 {
@@ -69,16 +49,10 @@ struct Parsed {
 
 int32_t parse_head(int fd, Parsed &p, zeb_report *report, int32_t *error_number)
 {
-    p.head_len = pread_all(fd, p.head, kHeadBytes, 0);
+    p.head_len = zeb::read_at(fd, p.head, kHeadBytes, 0);
     if (p.head_len < 0)
         return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno, error_number);
     return zeb_open_memory_ex(p.head, p.head_len, ZEB_OPEN_NO_VERIFY, nullptr, &p.info, &p.rec, report);
-}
-
-zeb_file_id identity(const struct stat &st)
-{
-    return zeb_file_id{int64_t(st.st_dev), int64_t(st.st_ino), int64_t(st.st_size),
-                       int64_t(st.st_mtim.tv_sec) * 1000000000 + st.st_mtim.tv_nsec};
 }
 
 // Whether the stored checksums hold: 0 when they do, else the status.
@@ -157,16 +131,8 @@ ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_nu
     uint32_t crc = zeb::record_crc(rec, length);
     std::memcpy(rec + zeb::kRecordCrcAt, &crc, sizeof crc);
     const int64_t n = length < F0_HEADER_SIZE ? length : F0_HEADER_SIZE;
-    for (int64_t done = 0; done < n;) {
-        ssize_t w = ::pwrite(fd, rec + done, size_t(n - done), off_t(F0_HEADER_SIZE + done));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, w < 0 ? errno : EIO, error_number);
-        done += w;
-    }
-    if (::fdatasync(fd) != 0)
-        return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
+    if (int err = zeb::write_at_and_sync(fd, rec, n, F0_HEADER_SIZE))
+        return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     return ZEB_OK;
 }
 
@@ -232,7 +198,7 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         return ZEB_E_NO_MEMORY;
     }
     uint8_t *data = image.get() + kRoom;
-    int64_t got = pread_all(f.fd, data, info.data_size, info.data_offset);
+    int64_t got = zeb::read_at(f.fd, data, info.data_size, info.data_offset);
     if (got < 0)
         return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno, error_number);
     if (got < info.data_size) {
@@ -262,7 +228,7 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
     std::memcpy(start + F0_HEADER_SIZE, payload.record, size_t(payload.record_size));
     status = self_check(start, data + info.data_size - start, info.nbytes, report);
     if (status == ZEB_OK) {
-        payload.expect = identity(st);
+        payload.expect = zeb::file_id_of(st);
         status = zeb_write_payload(file_name, &payload, ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED, report,
                                    error_number);
     }
