@@ -385,14 +385,15 @@ from clib import lib
 from test_record import payload_of
 os.write(1, b"printed before\\n")
 pl = payload_of(np.arange(4, dtype="<i2"))
-sys.exit(lib.zeb_write_payload({target!r}.encode(), C.byref(pl), 1, None, None))
+sys.exit(lib.zeb_write_payload({target!r}.encode(), C.byref(pl), {flags}, None, None))
 """
 
 
+@pytest.mark.parametrize("flags", [0, WRITE_ATOMIC])
 @pytest.mark.parametrize("target", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
-def test_writing_to_a_descriptor_path_keeps_the_redirected_file(tmp_path, target):
+def test_writing_to_a_descriptor_path_keeps_the_redirected_file(tmp_path, target, flags):
     out = tmp_path / "out.bin"
-    script = WRITE_TO.format(tests=os.path.dirname(__file__), target=target)
+    script = WRITE_TO.format(tests=os.path.dirname(__file__), target=target, flags=flags)
     with open(out, "wb") as f:
         inode = os.fstat(f.fileno()).st_ino
         subprocess.run([sys.executable, "-c", script], stdout=f, check=True)

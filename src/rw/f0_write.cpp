@@ -265,12 +265,6 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
 {
     if (!(flags & ZEB_WRITE_ATOMIC))
         return write_in_place(file_name, c, report, error_number);
-    // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
-    // through, at its offset: replacing or truncating the file behind it
-    // would lose what the process wrote there before.
-    int own = zeb::descriptor_named(file_name);
-    if (own >= 0)
-        return write_to_descriptor(own, c, report, error_number);
     struct stat st;
     if (::stat(file_name, &st) == 0) {
         // Devices and pipes are written to, not replaced; a directory cannot
@@ -548,6 +542,12 @@ ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payl
         (payload->record_size > 0 && !payload->record))
         return bad_argument(report, kMissingArgument);
     Contents c{payload->header, payload->data, payload->size, payload->record, payload->record_size};
+    // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
+    // through, at its offset: replacing or truncating the file behind it
+    // would lose what the process wrote there before.
+    int own = zeb::descriptor_named(file_name);
+    if (own >= 0)
+        return write_to_descriptor(own, c, report, error_number);
     const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &payload->expect : nullptr;
     return write_file(file_name, c, flags, expect, report, error_number);
 }
