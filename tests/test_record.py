@@ -312,6 +312,18 @@ def test_mark_unchecked_then_checksum_renews(tmp_path):
     assert st == 0 and rec.data_unchecked == 0 and rec.dtype == UINT16 and data == changed[1024:]
     assert bytes(rec.metadata[:rec.metadata_size]) == b'{"m": 1}'
     assert checksum_file(path) == (0, 0)
+    # nothing to mark without a record; a damaged record is refused; both left as they are
+    plain = build(arr, 1, RAW, record=False)
+    broken = bytearray(path.read_bytes())
+    broken[530] ^= 1
+    for content, status in ((plain, 0), (bytes(broken), E_RECORD)):
+        path.write_bytes(content)
+        fd = os.open(path, os.O_RDWR)
+        try:
+            assert lib.zeb_mark_unchecked(fd, None, None) == status
+        finally:
+            os.close(fd)
+        assert path.read_bytes() == content
 
 
 def test_checksum_file_adds_refuses_and_keeps_files(tmp_path):
