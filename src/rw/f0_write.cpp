@@ -263,7 +263,9 @@ int32_t write_atomic(const std::string &target, const Contents &c, const zeb_fil
 int32_t write_file(const char *file_name, const Contents &c, int32_t flags, const zeb_file_id *expect,
                    zeb_report *report, int32_t *error_number)
 {
-    if (!(flags & ZEB_WRITE_ATOMIC))
+    // What lies under /proc, and under /dev what is no plain file (even a
+    // link that leads nowhere), is never replaced.
+    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::in_place_only(file_name))
         return write_in_place(file_name, c, report, error_number);
     struct stat st;
     if (::stat(file_name, &st) == 0) {
@@ -271,7 +273,7 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
         // be replaced by a file.
         if (S_ISDIR(st.st_mode))
             return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
-        if (!S_ISREG(st.st_mode) || zeb::in_place_only(file_name))
+        if (!S_ISREG(st.st_mode))
             return write_in_place(file_name, c, report, error_number);
     }
     // A symbolic link stays: the file it leads to is replaced.
