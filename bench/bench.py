@@ -290,7 +290,7 @@ def checksum_reads(frame, repeat):
         os.rmdir(tmp)
     blob = np.random.default_rng(3).integers(0, 256, 64 << 20, dtype=np.uint8)
     for method, name in ((1, "portable (slicing-by-8)"), (2, "CRC instruction, one stream"),
-                         (3, "CRC instruction, three streams")):
+                         (3, "CRC instruction, three streams"), (4, "carry-less multiplication")):
         value = C.c_uint32(0)
         if lib.zeb_crc32c_with(method, C.byref(value), blob.ctypes.data, blob.size) != 0:
             print(f"  CRC-32C {name:<32} not on this CPU")

@@ -35,7 +35,8 @@ enum zeb_crc32c_method {
     ZEB_CRC32C_BEST = 0,        /* what zeb_crc32c uses */
     ZEB_CRC32C_PORTABLE = 1,    /* slicing-by-8 tables, any CPU */
     ZEB_CRC32C_HARDWARE = 2,    /* one stream of CRC instructions */
-    ZEB_CRC32C_INTERLEAVED = 3  /* three interleaved streams of CRC instructions */
+    ZEB_CRC32C_INTERLEAVED = 3, /* three interleaved streams of CRC instructions */
+    ZEB_CRC32C_FOLDING = 4      /* x86-64: carry-less multiplication folding (PCLMULQDQ) */
 };
 
 /* As zeb_crc32c with a chosen method: *crc is the running value in and the

@@ -330,8 +330,13 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
  * over file_name; on any failure the temporary file is removed and an
  * existing file_name is left untouched.  The temporary file is named
  * ".<name>.<12 hex digits>.tmp"; the directory is synced after the rename.
- * A symbolic link is kept (the file it leads to is replaced); devices and
- * pipes are written in place.  Without the flag the file is created or
+ * A symbolic link is kept (the file it leads to is replaced); devices,
+ * pipes and other paths under /dev and /proc are written in place.  With or
+ * without the flag, a path naming a descriptor of this process (/dev/stdout,
+ * /dev/fd/N, /proc/self/fd/N) is written through that descriptor, at its
+ * offset, without truncating it (a regular file behind it is synced).
+ * The replacement of a file keeps its permission bits and, where this
+ * process may give them, its owner and group.  Without the flag the file is created or
  * truncated and written in place, as zeb_write does.  Returns ZEB_OK,
  * ZEB_E_OPEN (the file or the temporary file could not be created, or the
  * rename failed), ZEB_E_WRITE (writing or syncing failed) or ZEB_E_CLOSE,

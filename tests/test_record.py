@@ -70,7 +70,7 @@ def sample(typ, shape=(3, 7)):
 # Published check values: the CRC catalogue's "123456789" and RFC 3720's iSCSI vectors.
 VECTORS = [(b"", 0), (b"123456789", 0xE3069283), (bytes(32), 0x8A9136AA), (b"\xff" * 32, 0x62A8AB43),
            (bytes(range(32)), 0x46DD794E), (bytes(range(31, -1, -1)), 0x113FDB5C)]
-METHODS = [m for m in range(4) if crc(b"x", m) is not None]
+METHODS = [m for m in range(5) if crc(b"x", m) is not None]
 
 
 @pytest.mark.parametrize("method", METHODS)
@@ -80,10 +80,10 @@ def test_crc_vectors(method, data, expected):
 
 
 def test_crc_methods_agree_on_lengths_alignments_and_chaining():
-    assert METHODS[:2] == [0, 1] and lib.zeb_crc32c_method() in (1, 3)
+    assert METHODS[:2] == [0, 1] and lib.zeb_crc32c_method() in (1, 3, 4)
     rng = np.random.default_rng(7)
     blob = rng.integers(0, 256, 3 * 8192 * 3 + 999, dtype=np.uint8).tobytes()
-    lengths = list(range(0, 70)) + [255, 256, 257, 767, 768, 3 * 8192 - 1, 3 * 8192, 3 * 8192 + 13, len(blob) - 8]
+    lengths = list(range(0, 200)) + [255, 256, 257, 767, 768, 3 * 8192 - 1, 3 * 8192, 3 * 8192 + 13, len(blob) - 8]
     for n in lengths:
         for off in (0, 1, 3, 7):
             piece = blob[off:off + n]
@@ -312,6 +312,18 @@ def test_mark_unchecked_then_checksum_renews(tmp_path):
     assert st == 0 and rec.data_unchecked == 0 and rec.dtype == UINT16 and data == changed[1024:]
     assert bytes(rec.metadata[:rec.metadata_size]) == b'{"m": 1}'
     assert checksum_file(path) == (0, 0)
+    # nothing to mark without a record; a damaged record is refused; both left as they are
+    plain = build(arr, 1, RAW, record=False)
+    broken = bytearray(path.read_bytes())
+    broken[530] ^= 1
+    for content, status in ((plain, 0), (bytes(broken), E_RECORD)):
+        path.write_bytes(content)
+        fd = os.open(path, os.O_RDWR)
+        try:
+            assert lib.zeb_mark_unchecked(fd, None, None) == status
+        finally:
+            os.close(fd)
+        assert path.read_bytes() == content
 
 
 def test_checksum_file_adds_refuses_and_keeps_files(tmp_path):
@@ -385,14 +397,15 @@ from clib import lib
 from test_record import payload_of
 os.write(1, b"printed before\\n")
 pl = payload_of(np.arange(4, dtype="<i2"))
-sys.exit(lib.zeb_write_payload({target!r}.encode(), C.byref(pl), 1, None, None))
+sys.exit(lib.zeb_write_payload({target!r}.encode(), C.byref(pl), {flags}, None, None))
 """
 
 
+@pytest.mark.parametrize("flags", [0, WRITE_ATOMIC])
 @pytest.mark.parametrize("target", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
-def test_writing_to_a_descriptor_path_keeps_the_redirected_file(tmp_path, target):
+def test_writing_to_a_descriptor_path_keeps_the_redirected_file(tmp_path, target, flags):
     out = tmp_path / "out.bin"
-    script = WRITE_TO.format(tests=os.path.dirname(__file__), target=target)
+    script = WRITE_TO.format(tests=os.path.dirname(__file__), target=target, flags=flags)
     with open(out, "wb") as f:
         inode = os.fstat(f.fileno()).st_ino
         subprocess.run([sys.executable, "-c", script], stdout=f, check=True)

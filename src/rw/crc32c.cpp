@@ -1,13 +1,15 @@
 // CRC-32C (Castagnoli): the CPU's CRC instructions where it has them (SSE4.2
 // on x86-64, the CRC extension on ARMv8), three streams interleaved so that
-// the instruction's latency is hidden; slicing-by-8 tables everywhere else.
-// Every method gives the same result.
+// the instruction's latency is hidden; on x86-64 with carry-less
+// multiplication, 64-byte blocks folded with it, about twice as fast again;
+// slicing-by-8 tables everywhere else.  Every method gives the same result.
 #include <array>
 #include <cstring>
 
 #include "crc32c.h"
 
 #if defined(__x86_64__) && (defined(__GNUC__) || defined(__clang__))
+#  include <immintrin.h>
 #  include <nmmintrin.h>
 #  define ZEB_CRC_X86 1
 #elif defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__)) && defined(__linux__) && \
@@ -176,9 +178,147 @@ ZEB_CRC_TARGET uint32_t interleaved(uint32_t c, const uint8_t *p, size_t n)
     return hardware(c, p, n);
 }
 
+#  if defined(ZEB_CRC_X86)
+
+// Folding: a 16-byte stretch A of the message, D bits before the end of a
+// later stretch B, may be replaced by anything congruent to A x^D modulo
+// the polynomial.  With A's halves A_lo (first 8 bytes) and A_hi, that is
+// A_lo x^(D+64) + A_hi x^D; in the bit-reflected order of the data, a
+// carry-less product of a 64-bit half and a 33-bit constant lands 32 bits
+// off, so the constants are x^(D+32) and x^(D-32) modulo the polynomial,
+// bit-reflected and shifted left by one.
+uint64_t fold_constant(int n)
+{
+    uint32_t r = 1;  // x^0, the polynomial's terms below x^32 as bits
+    for (int i = 0; i < n; ++i)
+        r = (r << 1) ^ (r & 0x80000000u ? 0x1EDC6F41u : 0u);
+    uint32_t reflected = 0;
+    for (int i = 0; i < 32; ++i)
+        reflected |= ((r >> i) & 1u) << (31 - i);
+    return uint64_t(reflected) << 1;
+}
+
+constexpr int kLanes = 8;  // 16-byte lanes folded side by side
+
+struct FoldConstants {
+    __m128i far, near;  // fold by all lanes (kLanes * 128 bits), by one lane (128 bits)
+    FoldConstants()
+    {
+        const int d = 128 * kLanes;
+        far = _mm_set_epi64x(int64_t(fold_constant(d - 32)), int64_t(fold_constant(d + 32)));
+        near = _mm_set_epi64x(int64_t(fold_constant(128 - 32)), int64_t(fold_constant(128 + 32)));
+    }
+};
+
+#    define ZEB_FOLD_TARGET __attribute__((target("sse4.2,pclmul")))
+
+ZEB_FOLD_TARGET inline __m128i fold(__m128i a, __m128i b, __m128i k)
+{
+    return _mm_xor_si128(_mm_xor_si128(b, _mm_clmulepi64_si128(a, k, 0x00)), _mm_clmulepi64_si128(a, k, 0x11));
+}
+
+ZEB_FOLD_TARGET inline __m128i load128(const uint8_t *p)
+{
+    return _mm_loadu_si128(reinterpret_cast<const __m128i *>(p));
+}
+
+bool have_folding()
+{
+    return have_hardware() && __builtin_cpu_supports("pclmul");
+}
+
+// kLanes 16-byte lanes folded forward kLanes * 16 bytes at a time (enough
+// lanes that the multiplier never waits for a result), then into one lane;
+// its CRC (the register enters as the first 4 bytes of the data) and the
+// last bytes' come from the CRC instruction.
+ZEB_FOLD_TARGET uint32_t folding(uint32_t c, const uint8_t *p, size_t n)
+{
+    constexpr size_t kStride = 16 * kLanes;
+    if (n < 2 * kStride)
+        return interleaved(c, p, n);
+    static const FoldConstants k;
+    __m128i x[kLanes];
+    for (int i = 0; i < kLanes; ++i)
+        x[i] = load128(p + 16 * i);
+    x[0] = _mm_xor_si128(x[0], _mm_cvtsi32_si128(int(c)));
+    for (p += kStride, n -= kStride; n >= kStride; p += kStride, n -= kStride)
+        for (int i = 0; i < kLanes; ++i)
+            x[i] = fold(x[i], load128(p + 16 * i), k.far);
+    for (int i = 1; i < kLanes; ++i)
+        x[i] = fold(x[i - 1], x[i], k.near);
+    __m128i last = x[kLanes - 1];
+    for (; n >= 16; p += 16, n -= 16)
+        last = fold(last, load128(p), k.near);
+    c = static_cast<uint32_t>(_mm_crc32_u64(0, uint64_t(_mm_cvtsi128_si64(last))));
+    c = static_cast<uint32_t>(_mm_crc32_u64(c, uint64_t(_mm_extract_epi64(last, 1))));
+    return hardware(c, p, n);
+}
+
+// The same with 512-bit registers (AVX-512 VPCLMULQDQ), four 16-byte lanes
+// to a register and kWide registers: 64 * kWide bytes a step.
+#    define ZEB_FOLD512_TARGET __attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul")))
+
+bool have_wide_folding()
+{
+    return have_folding() && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("vpclmulqdq");
+}
+
+ZEB_FOLD512_TARGET inline __m512i fold512(__m512i a, __m512i b, __m512i k)
+{
+    return _mm512_ternarylogic_epi64(b, _mm512_clmulepi64_epi128(a, k, 0x00), _mm512_clmulepi64_epi128(a, k, 0x11),
+                                     0x96);
+}
+
+constexpr int kWide = 4;
+
+ZEB_FOLD512_TARGET uint32_t wide_folding(uint32_t c, const uint8_t *p, size_t n)
+{
+    constexpr size_t kStride = 64 * kWide;
+    if (n < 2 * kStride)
+        return folding(c, p, n);
+    static const FoldConstants k;
+    static const int64_t hi = int64_t(fold_constant(8 * kStride - 32)), lo = int64_t(fold_constant(8 * kStride + 32));
+    const __m512i far = _mm512_set_epi64(hi, lo, hi, lo, hi, lo, hi, lo);
+    __m512i x[kWide];
+    for (int i = 0; i < kWide; ++i)
+        x[i] = _mm512_loadu_si512(p + 64 * i);
+    x[0] = _mm512_xor_si512(x[0], _mm512_castsi128_si512(_mm_cvtsi32_si128(int(c))));
+    for (p += kStride, n -= kStride; n >= kStride; p += kStride, n -= kStride)
+        for (int i = 0; i < kWide; ++i)
+            x[i] = fold512(x[i], _mm512_loadu_si512(p + 64 * i), far);
+    // The lanes, in the order of the data, folded into one.
+    alignas(64) uint8_t lanes[kStride];
+    for (int i = 0; i < kWide; ++i)
+        _mm512_store_si512(lanes + 64 * i, x[i]);
+    __m128i last = load128(lanes);
+    for (size_t i = 1; i < kStride / 16; ++i)
+        last = fold(last, load128(lanes + 16 * i), k.near);
+    for (; n >= 16; p += 16, n -= 16)
+        last = fold(last, load128(p), k.near);
+    c = static_cast<uint32_t>(_mm_crc32_u64(0, uint64_t(_mm_cvtsi128_si64(last))));
+    c = static_cast<uint32_t>(_mm_crc32_u64(c, uint64_t(_mm_extract_epi64(last, 1))));
+    return hardware(c, p, n);
+}
+
+// Carry-less multiplication: the widest registers the CPU has.
+uint32_t best_folding(uint32_t c, const uint8_t *p, size_t n)
+{
+    static const bool wide = have_wide_folding();
+    return wide ? wide_folding(c, p, n) : folding(c, p, n);
+}
+
+#  else
+bool have_folding() { return false; }
+bool have_wide_folding() { return false; }
+uint32_t best_folding(uint32_t c, const uint8_t *p, size_t n) { return interleaved(c, p, n); }
+#  endif
+
 #else
 
 bool have_hardware() { return false; }
+bool have_folding() { return false; }
+bool have_wide_folding() { return false; }
+uint32_t best_folding(uint32_t c, const uint8_t *p, size_t n) { return portable(c, p, n); }
 uint32_t hardware(uint32_t c, const uint8_t *p, size_t n) { return portable(c, p, n); }
 uint32_t interleaved(uint32_t c, const uint8_t *p, size_t n) { return portable(c, p, n); }
 
@@ -193,7 +333,11 @@ int32_t best_method()
 #ifdef ZEB_CRC_PORTABLE_ONLY
     return ZEB_CRC32C_PORTABLE;
 #else
-    static const int32_t m = have_hardware() ? ZEB_CRC32C_INTERLEAVED : ZEB_CRC32C_PORTABLE;
+    // Folding in 128-bit registers is no faster than three streams of CRC
+    // instructions; in 512-bit ones it is several times faster.
+    static const int32_t m = have_wide_folding() ? ZEB_CRC32C_FOLDING
+                             : have_hardware()   ? ZEB_CRC32C_INTERLEAVED
+                                                 : ZEB_CRC32C_PORTABLE;
     return m;
 #endif
 }
@@ -204,6 +348,7 @@ Method method_function(int32_t m)
     case ZEB_CRC32C_PORTABLE: return portable;
     case ZEB_CRC32C_HARDWARE: return have_hardware() ? hardware : nullptr;
     case ZEB_CRC32C_INTERLEAVED: return have_hardware() ? interleaved : nullptr;
+    case ZEB_CRC32C_FOLDING: return have_folding() ? best_folding : nullptr;
     default: return nullptr;
     }
 }

@@ -263,21 +263,17 @@ int32_t write_atomic(const std::string &target, const Contents &c, const zeb_fil
 int32_t write_file(const char *file_name, const Contents &c, int32_t flags, const zeb_file_id *expect,
                    zeb_report *report, int32_t *error_number)
 {
-    if (!(flags & ZEB_WRITE_ATOMIC))
+    // What lies under /proc, and under /dev what is no plain file (even a
+    // link that leads nowhere), is never replaced.
+    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::in_place_only(file_name))
         return write_in_place(file_name, c, report, error_number);
-    // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
-    // through, at its offset: replacing or truncating the file behind it
-    // would lose what the process wrote there before.
-    int own = zeb::descriptor_named(file_name);
-    if (own >= 0)
-        return write_to_descriptor(own, c, report, error_number);
     struct stat st;
     if (::stat(file_name, &st) == 0) {
         // Devices and pipes are written to, not replaced; a directory cannot
         // be replaced by a file.
         if (S_ISDIR(st.st_mode))
             return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
-        if (!S_ISREG(st.st_mode) || zeb::in_place_only(file_name))
+        if (!S_ISREG(st.st_mode))
             return write_in_place(file_name, c, report, error_number);
     }
     // A symbolic link stays: the file it leads to is replaced.
@@ -548,6 +544,12 @@ ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payl
         (payload->record_size > 0 && !payload->record))
         return bad_argument(report, kMissingArgument);
     Contents c{payload->header, payload->data, payload->size, payload->record, payload->record_size};
+    // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
+    // through, at its offset: replacing or truncating the file behind it
+    // would lose what the process wrote there before.
+    int own = zeb::descriptor_named(file_name);
+    if (own >= 0)
+        return write_to_descriptor(own, c, report, error_number);
     const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &payload->expect : nullptr;
     return write_file(file_name, c, flags, expect, report, error_number);
 }
