@@ -41,6 +41,7 @@
 #include <bit>
 #include <cstdint>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
@@ -48,11 +49,22 @@
 #include "zebcodec.h"
 #include "zebencode_internal.h"
 #include "zebparallel.h"
+#include "zebruns.h"
+
+#if defined(__x86_64__) && !defined(ZEB_NO_AVX2)
+#define ZEB_COUNT_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
+using zeb::detail::kMaxLiterals;
+using zeb::detail::kMinRun;
+using zeb::detail::next_run;
 using zeb::detail::parallel_min_bytes;
 using zeb::detail::resolve_threads;
+using zeb::detail::run_end;
+using zeb::detail::run_pieces;
 using zeb::detail::run_tasks;
 
 constexpr int64_t kHeader = ZEB_COMPRESS_HEADER_SIZE;
@@ -60,8 +72,6 @@ constexpr int64_t kExhaustiveElements = 4096;
 constexpr int64_t kSpanElements = 4096;   // elements of one sampled piece of a row
 constexpr int64_t kSampleStride = 16;     // every 16th piece ...
 constexpr int64_t kSampleMinSpans = 64;   // ... but at least 64 of them where there are
-constexpr int kMaxLiterals = 127;
-constexpr int kMinRun = 4;
 constexpr int kBins = 240;  // u < 16 exactly; above, bit length 5-32 and the top four bits
 
 template <class T> struct Traits;
@@ -86,6 +96,15 @@ inline int64_t code_bits(uint64_t u, unsigned sg, unsigned slice, int escape)
     return y <= 30 ? int64_t(slice + 1 + y) : int64_t(slice) + 32 + escape;
 }
 
+// Adds the bits of `times` codes of difference d to bits[0 .. max_slice].
+template <class T> void add_code_bits(int64_t d, int64_t times, int max_slice, int64_t *bits)
+{
+    const unsigned sg = d < 0;
+    const uint64_t u = static_cast<uint64_t>(sg ? -d - 1 : d);
+    for (int s = 0; s <= max_slice; ++s)
+        bits[s] += times * code_bits(u, sg, static_cast<unsigned>(s), Traits<T>::escape);
+}
+
 inline int bin_of(uint64_t u)
 {
     if (u < 16)
@@ -106,74 +125,26 @@ inline uint64_t bin_value(int bin)
 
 // Differences by sign and bin.
 struct Hist {
-    int64_t c[2][kBins];
+    int64_t c[2][kBins] = {};
     void clear() { std::memset(c, 0, sizeof c); }
-    void merge(const Hist &o)
+    // Bits of the codes of slices 0 .. max_slice, one pass over the bins
+    // that hold differences.
+    void bits(int max_slice, int escape, int64_t *out) const
     {
-        for (int s = 0; s < 2; ++s)
-            for (int b = 0; b < kBins; ++b)
-                c[s][b] += o.c[s][b];
-    }
-    int64_t bits(unsigned slice, int escape) const
-    {
-        int64_t total = 0;
+        std::fill(out, out + max_slice + 1, int64_t(0));
         for (unsigned s = 0; s < 2; ++s)
             for (int b = 0; b < kBins; ++b)
                 if (c[s][b])
-                    total += c[s][b] * code_bits(bin_value(b), s, slice, escape);
-        return total;
+                    for (int sl = 0; sl <= max_slice; ++sl)
+                        out[sl] += c[s][b] * code_bits(bin_value(b), s, static_cast<unsigned>(sl), escape);
+    }
+    void add(const Hist &o, int64_t sign)
+    {
+        for (int s = 0; s < 2; ++s)
+            for (int b = 0; b < kBins; ++b)
+                c[s][b] += sign * o.c[s][b];
     }
 };
-
-// Run pieces of a run of len (>= 4) equal differences: pieces of 128, and a
-// remainder of 129 as 127 + 2.
-inline int64_t run_pieces(int64_t len)
-{
-    if (len > 128 && len % 128 == 1)
-        return (len - 129) / 128 + 2;
-    return (len + 127) / 128;
-}
-
-template <class T> inline typename Traits<T>::D elem(const T *p, int64_t j) { return p[j]; }
-
-// The encoder's segmentation of the differences of p[0 .. n): literal(d) for
-// every literal difference, close() when a literal segment closes; returns the
-// run pieces.
-template <class T, class Lit, class Close> int64_t segment(const T *p, int64_t n, Lit &&literal, Close &&close)
-{
-    using D = typename Traits<T>::D;
-    int64_t pieces = 0, open = 0, j = 1;
-    while (j < n) {
-        const D d = elem(p, j) - elem(p, j - 1);
-        int64_t s = 1;
-        if (n - j >= kMinRun) {
-            while (s < kMinRun && elem(p, j + s) - elem(p, j + s - 1) == d)
-                ++s;
-            if (s == kMinRun)
-                while (j + s < n && elem(p, j + s) - elem(p, j + s - 1) == d)
-                    ++s;
-        }
-        if (s >= kMinRun) {
-            if (open) {
-                close();
-                open = 0;
-            }
-            pieces += run_pieces(s);
-            j += s;
-            continue;
-        }
-        if (open == kMaxLiterals) {
-            close();
-            open = 0;
-        }
-        literal(static_cast<int64_t>(d));
-        ++open;
-        ++j;
-    }
-    if (open)
-        close();
-    return pieces;
-}
 
 // ---- exact counters -------------------------------------------------------
 
@@ -252,11 +223,82 @@ template <class T, int NS> void plain_bits_base(const T *p, int64_t n, const int
     plain_bits_body<T, NS>(p, n, slices, bits);
 }
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZEB_NO_AVX2)
+#ifdef ZEB_COUNT_AVX2
+// Elements j .. j + 15 of 8- or 16-bit data in 16-bit lanes.
+template <class T> __attribute__((target("avx2"), always_inline)) inline __m256i load16(const T *p, int64_t j)
+{
+    if constexpr (sizeof(T) == 2)
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + j));
+    else
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)));
+}
+
+// Adds the codes of differences j .. j + 15 (in the lanes kept) to acc.
+template <class T, int NS>
+__attribute__((target("avx2"), always_inline)) inline void count16(const T *p, int64_t j, __m256i keep,
+                                                                   const __m128i *shift, const __m256i *plain,
+                                                                   const __m256i *esc, __m256i *acc)
+{
+    const __m256i a = load16(p, j - 1), b = load16(p, j);
+    const __m256i neg = _mm256_cmpgt_epi16(a, b);
+    const __m256i u = _mm256_xor_si256(_mm256_sub_epi16(b, a), neg);  // d, or -d - 1
+    const __m256i sg = _mm256_and_si256(neg, _mm256_set1_epi16(1));
+    for (int k = 0; k < NS; ++k) {
+        const __m256i t = _mm256_min_epu16(_mm256_srl_epi16(u, shift[k]), _mm256_set1_epi16(16));
+        const __m256i y = _mm256_add_epi16(_mm256_add_epi16(t, t), sg);
+        const __m256i code =
+            _mm256_blendv_epi8(_mm256_add_epi16(plain[k], y), esc[k], _mm256_cmpgt_epi16(y, _mm256_set1_epi16(30)));
+        acc[k] = _mm256_add_epi16(acc[k], _mm256_and_si256(code, keep));
+    }
+}
+
+// plain_bits_body for 8- and 16-bit elements in 16-bit lanes with AVX2: each
+// slice costs a shift, a minimum, a compare, a blend and four adds for
+// sixteen differences.  The last sixteen overlap those before, whose lanes
+// are left out.
 template <class T, int NS>
 __attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
-    plain_bits_body<T, NS>(p, n, slices, bits);
+    constexpr int64_t kStep = 16, kChunk = 960;  // steps between emptyings: 960 codes of at most 66 bits a lane
+    if constexpr (sizeof(T) == 4) {
+        plain_bits_body<T, NS>(p, n, slices, bits);
+    } else {
+        if (n - 1 < kStep) {
+            plain_bits_body<T, NS>(p, n, slices, bits);
+            return;
+        }
+        constexpr int E = Traits<T>::escape;
+        __m128i shift[NS];
+        __m256i plain[NS], esc[NS], acc[NS];
+        for (int k = 0; k < NS; ++k) {
+            shift[k] = _mm_cvtsi32_si128(slices[k]);
+            plain[k] = _mm256_set1_epi16(static_cast<int16_t>(slices[k] + 1));
+            esc[k] = _mm256_set1_epi16(static_cast<int16_t>(slices[k] + 32 + E));
+        }
+        const __m256i lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        const __m256i all = _mm256_cmpeq_epi16(lane, lane);
+        int64_t j = 1;
+        while (j < n) {
+            for (int k = 0; k < NS; ++k)
+                acc[k] = _mm256_setzero_si256();
+            const int64_t j1 = std::min(n + 1 - kStep, j + kChunk * kStep);  // whole steps end at n - 1
+            for (; j < j1; j += kStep)
+                count16<T, NS>(p, j, all, shift, plain, esc, acc);
+            if (j < n && j >= n + 1 - kStep) {
+                const __m256i keep = _mm256_cmpgt_epi16(lane, _mm256_set1_epi16(static_cast<int16_t>(j - (n - kStep) - 1)));
+                count16<T, NS>(p, n - kStep, keep, shift, plain, esc, acc);
+                j = n;
+            }
+            for (int k = 0; k < NS; ++k) {  // the sixteen lane sums: low and high bytes summed apart
+                const __m256i zero = _mm256_setzero_si256();
+                const __m256i lo = _mm256_sad_epu8(_mm256_and_si256(acc[k], _mm256_set1_epi16(0xff)), zero);
+                const __m256i hi = _mm256_sad_epu8(_mm256_srli_epi16(acc[k], 8), zero);
+                const __m256i sum = _mm256_add_epi64(lo, _mm256_slli_epi64(hi, 8));
+                const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+                bits[k] += _mm_cvtsi128_si64(half) + _mm_extract_epi64(half, 1);
+            }
+        }
+    }
 }
 bool have_avx2()
 {
@@ -270,11 +312,24 @@ bool have_avx2()
 
 template <class T, int NS> void plain_bits_fixed(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZEB_NO_AVX2)
+#ifdef ZEB_COUNT_AVX2
     if (have_avx2())
         return plain_bits_avx2<T, NS>(p, n, slices, bits);
 #endif
     plain_bits_base<T, NS>(p, n, slices, bits);
+}
+
+// Bits of the codes of the differences of p[0 .. n) for ns slices.
+template <class T> void plain_bits(const T *p, int64_t n, const int *slices, int ns, int64_t *bits)
+{
+    for (int k = 0; k < ns; k += 4) {
+        switch (std::min(4, ns - k)) {
+        case 4: plain_bits_fixed<T, 4>(p, n, slices + k, bits + k); break;
+        case 3: plain_bits_fixed<T, 3>(p, n, slices + k, bits + k); break;
+        case 2: plain_bits_fixed<T, 2>(p, n, slices + k, bits + k); break;
+        default: plain_bits_fixed<T, 1>(p, n, slices + k, bits + k); break;
+        }
+    }
 }
 
 // Exact plain sizes (body bytes) of rows [r0, r1) for ns slices.
@@ -286,42 +341,36 @@ void plain_rows_exact(const T *data, int64_t row_length, int64_t r0, int64_t r1,
     for (int64_t r = r0; r < r1; ++r) {
         const T *p = data + r * row_length;
         int64_t bits[kMaxSlices] = {};
-        for (int k = 0; k < ns; k += 4) {
-            const int m = std::min(4, ns - k);
-            switch (m) {
-            case 4: plain_bits_fixed<T, 4>(p, row_length, slices + k, bits + k); break;
-            case 3: plain_bits_fixed<T, 3>(p, row_length, slices + k, bits + k); break;
-            case 2: plain_bits_fixed<T, 2>(p, row_length, slices + k, bits + k); break;
-            default: plain_bits_fixed<T, 1>(p, row_length, slices + k, bits + k); break;
-            }
-        }
+        plain_bits(p, row_length, slices, ns, bits);
         for (int k = 0; k < ns; ++k)
             bytes[k] += (W + bits[k] + 7) / 8;
     }
 }
 
-// Exact run-length size (bytes) of one block p[0 .. n) for ns slices.
+// Exact run-length size (bytes) of one block p[0 .. n) for ns slices: the
+// encoder's cut into runs and literal segments, each segment's codes counted
+// by the plain counter.
 template <class T> void run_block_exact(const T *p, int64_t n, const int *slices, int ns, int64_t *bytes)
 {
-    constexpr int E = Traits<T>::escape;
-    int64_t seg[kMaxSlices] = {};
-    const int64_t pieces = segment(
-        p, n,
-        [&](int64_t d) {
-            const unsigned sg = d < 0;
-            const uint64_t u = static_cast<uint64_t>(sg ? -d - 1 : d);
-            for (int k = 0; k < ns; ++k)
-                seg[k] += code_bits(u, sg, static_cast<unsigned>(slices[k]), E);
-        },
-        [&] {
-            for (int k = 0; k < ns; ++k) {
-                bytes[k] += 1 + (seg[k] + 7) / 8;
-                seg[k] = 0;
-            }
-        });
+    static_assert(sizeof(T) < 4, "run-length streams are for 8- and 16-bit elements");
+    int64_t pieces = 0;
+    for (int64_t j = 1; j < n;) {
+        const int64_t k = next_run(p, j, n);
+        for (int64_t s = j; s < k; s += kMaxLiterals) {
+            int64_t seg[kMaxSlices] = {};
+            plain_bits(p + s - 1, std::min(kMaxLiterals, k - s) + 1, slices, ns, seg);
+            for (int x = 0; x < ns; ++x)
+                bytes[x] += 1 + (seg[x] + 7) / 8;
+        }
+        if (k == n)
+            break;
+        const int64_t e = run_end(p, k, n);
+        pieces += run_pieces(e - k);
+        j = e;
+    }
     const int64_t fixed = Traits<T>::bits / 8 + (n == 1 ? 1 : 0) + 3 * pieces;
-    for (int k = 0; k < ns; ++k)
-        bytes[k] += fixed;
+    for (int x = 0; x < ns; ++x)
+        bytes[x] += fixed;
 }
 
 // ---- the model --------------------------------------------------------------
@@ -357,9 +406,9 @@ struct Sample {
     }
     void merge(const Sample &o)
     {
-        plain.merge(o.plain);
-        in_runs.merge(o.in_runs);
-        one_extra.merge(o.one_extra);
+        plain.add(o.plain, 1);
+        in_runs.add(o.in_runs, 1);
+        one_extra.add(o.one_extra, 1);
         diffs_rows += o.diffs_rows;
         diffs_one += o.diffs_one;
         seg_rows += o.seg_rows;
@@ -472,10 +521,33 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
     counts.flush(out.plain);
 }
 
+// Runs of a block p[0 .. n) as the encoder cuts it: the literal segments,
+// the run pieces and the bits the differences in runs would take as
+// literals, for slices 0 .. max_slice.
+struct RunCut {
+    int64_t segments = 0, pieces = 0;
+    int64_t run_bits[kMaxSlices] = {};
+};
+
+template <class T> void cut_runs(const T *p, int64_t n, int max_slice, RunCut &out)
+{
+    for (int64_t j = 1; j < n;) {
+        const int64_t k = next_run(p, j, n);
+        out.segments += literal_segments(k - j);
+        if (k == n)
+            break;
+        const int64_t e = run_end(p, k, n);
+        out.pieces += run_pieces(e - k);
+        add_code_bits<T>(int64_t(p[k]) - int64_t(p[k - 1]), e - k, max_slice, out.run_bits);
+        j = e;
+    }
+}
+
 struct Candidate {
     int32_t ct = -1, slice = 0;
     bool one_block = false;
     double predicted = 0;
+    int64_t lower = 0, upper = 0;  // bounds of the size (small arrays)
     int64_t exact = -1;
     int rank = 0;
 };
@@ -534,26 +606,28 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             }
         };
         auto run_slices = [&](const std::vector<int> &want, bool one) {
-            const int ns = static_cast<int>(want.size());
-            std::vector<int64_t> total(size_t(ns), kHeader);
-            if (one) {
-                run_block_exact(data, count, want.data(), ns, total.data());
-            } else {
-                const int tasks = static_cast<int>(std::min<int64_t>(threads, nrows));
-                std::vector<int64_t> part(size_t(tasks) * ns, 0);
-                run_tasks(tasks, threads, [&](int t) {
-                    for (int64_t r = nrows * t / tasks; r < nrows * (t + 1) / tasks; ++r)
-                        run_block_exact(data + r * row_length, row_length, want.data(), ns,
-                                        part.data() + size_t(t) * ns);
-                });
-                for (int t = 0; t < tasks; ++t)
-                    for (int k = 0; k < ns; ++k)
-                        total[k] += part[size_t(t) * ns + k];
+            if constexpr (has_run) {
+                const int ns = static_cast<int>(want.size());
+                std::vector<int64_t> total(size_t(ns), kHeader);
+                if (one) {
+                    run_block_exact(data, count, want.data(), ns, total.data());
+                } else {
+                    const int tasks = static_cast<int>(std::min<int64_t>(threads, nrows));
+                    std::vector<int64_t> part(size_t(tasks) * ns, 0);
+                    run_tasks(tasks, threads, [&](int t) {
+                        for (int64_t r = nrows * t / tasks; r < nrows * (t + 1) / tasks; ++r)
+                            run_block_exact(data + r * row_length, row_length, want.data(), ns,
+                                            part.data() + size_t(t) * ns);
+                    });
+                    for (int t = 0; t < tasks; ++t)
+                        for (int k = 0; k < ns; ++k)
+                            total[k] += part[size_t(t) * ns + k];
+                }
+                for (int k = 0; k < ns; ++k)
+                    for (auto &c : cands)
+                        if (c.ct == Traits<T>::run_ct && c.one_block == one && c.slice == want[k])
+                            c.exact = total[k];
             }
-            for (int k = 0; k < ns; ++k)
-                for (auto &c : cands)
-                    if (c.ct == Traits<T>::run_ct && c.one_block == one && c.slice == want[k])
-                        c.exact = total[k];
         };
         auto slices_around = [&](int s) {
             std::vector<int> v;
@@ -563,15 +637,66 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
         };
 
         if (count <= exhaustive_max) {
-            std::vector<int> all;
-            for (int s = 0; s <= kMax; ++s)
-                all.push_back(s);
-            plain_slices(all);
-            if (has_run) {
-                run_slices(all, false);
-                if (one_ok)
-                    run_slices(all, true);
+            // Exact bit counts of every layout: one pass over the array as a
+            // whole counts the codes of every difference for every slice;
+            // rows as blocks take those less the differences between rows,
+            // run-length layouts also less the differences in runs.  B bits
+            // in N byte-aligned pieces (blocks or literal segments) with F
+            // further bytes take between F + B / 8 and F + (B + 7 N) / 8
+            // bytes, and only the layouts whose lower bound reaches the
+            // smallest upper bound are counted exactly.
+            int all[kMaxSlices], ns = kMax + 1;
+            for (int k = 0; k < ns; ++k)
+                all[k] = k;
+            int64_t flat[kMaxSlices] = {}, across[kMaxSlices] = {}, lit[kMaxSlices];
+            plain_bits(data, count, all, ns, flat);
+            for (int64_t r = 1; r < nrows; ++r)
+                add_code_bits<T>(int64_t(data[r * row_length]) - int64_t(data[r * row_length - 1]), 1, kMax, across);
+            int64_t least = INT64_MAX;
+            auto bound = [&](int32_t ct, bool one, int64_t fixed, const int64_t *bits, int64_t pieces) {
+                for (auto &c : cands)
+                    if (c.ct == ct && c.one_block == one) {
+                        c.lower = fixed + (bits[c.slice] + 7) / 8;
+                        c.upper = fixed + (bits[c.slice] + 7 * pieces) / 8;
+                        least = std::min(least, c.upper);
+                    }
+            };
+            for (int k = 0; k < ns; ++k)
+                lit[k] = flat[k] - across[k] + nrows * W;
+            bound(Traits<T>::plain_ct, false, kHeader, lit, nrows);
+            if constexpr (has_run) {
+                RunCut one, rows;
+                cut_runs(data, count, kMax, one);
+                if (one.pieces == 0) {  // no runs in the array, so none in its rows
+                    rows.segments = nrows * literal_segments(row_length - 1);
+                } else {
+                    for (int64_t r = 0; r < nrows; ++r)
+                        cut_runs(data + r * row_length, row_length, kMax, rows);
+                }
+                for (int k = 0; k < ns; ++k)
+                    lit[k] = flat[k] - across[k] - rows.run_bits[k];
+                bound(Traits<T>::run_ct, false,
+                      kHeader + nrows * (W / 8 + (row_length == 1)) + 3 * rows.pieces + rows.segments, lit,
+                      rows.segments);
+                if (one_ok) {
+                    for (int k = 0; k < ns; ++k)
+                        lit[k] = flat[k] - one.run_bits[k];
+                    bound(Traits<T>::run_ct, true, kHeader + W / 8 + (count == 1) + 3 * one.pieces + one.segments,
+                          lit, one.segments);
+                }
             }
+            auto close = [&](int32_t ct, bool one) {
+                std::vector<int> v;
+                for (auto &c : cands)
+                    if (c.ct == ct && c.one_block == one && c.lower <= least)
+                        v.push_back(c.slice);
+                return v;
+            };
+            if (auto v = close(Traits<T>::plain_ct, false); !v.empty())
+                plain_slices(v);
+            for (bool one : {false, true})
+                if (auto v = close(Traits<T>::run_ct, one); !v.empty())
+                    run_slices(v, one);
         } else {
             // the model, from a sample of row pieces
             const int64_t spans_per_row = (row_length + kSpanElements - 1) / kSpanElements;
@@ -601,19 +726,25 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
                 s.diffs_rows ? double(nrows) * double(row_length - 1) / double(s.diffs_rows) : 0.0;
             const double one_scale = s.diffs_one ? double(count - 1) / double(s.diffs_one) : 0.0;
             constexpr double kPad = 3.5;  // bits, on average, per block or literal segment
+            int64_t bits_plain[kMaxSlices], bits_rows[kMaxSlices] = {}, bits_one[kMaxSlices] = {};
+            s.plain.bits(kMax, E, bits_plain);
+            if (has_run) {
+                lit_rows.bits(kMax, E, bits_rows);
+                lit_one.bits(kMax, E, bits_one);
+            }
             for (auto &c : cands) {
-                const unsigned sl = static_cast<unsigned>(c.slice);
+                const int sl = c.slice;
                 if (c.ct == Traits<T>::plain_ct) {
                     c.predicted = kHeader + nrows * (W / 8) +
-                                  (double(s.plain.bits(sl, E)) * rows_scale + kPad * double(nrows)) / 8;
+                                  (double(bits_plain[sl]) * rows_scale + kPad * double(nrows)) / 8;
                 } else if (!c.one_block) {
                     c.predicted = kHeader + nrows * (W / 8 + (row_length == 1)) +
                                   rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) +
-                                                double(lit_rows.bits(sl, E)) / 8);
+                                                double(bits_rows[sl]) / 8);
                 } else {
                     c.predicted = kHeader + W / 8 + (count == 1) +
                                   one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) +
-                                               double(lit_one.bits(sl, E)) / 8);
+                                               double(bits_one[sl]) / 8);
                 }
             }
             auto by_model = [](const Candidate &a, const Candidate &b) {

@@ -7,11 +7,22 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace zeb::detail {
 
 constexpr int64_t kMinRun = 4;        // equal differences that make a run
 constexpr int64_t kMaxLiterals = 127; // codes in one literal segment
+
+// Whether the differences at k, k + 1, k + 2 and k + 3 are equal.
+template <class T> inline bool run_at(const T *p, int64_t k)
+{
+    const int32_t d = int32_t(p[k]) - int32_t(p[k - 1]);
+    for (int64_t i = k + 1; i < k + kMinRun; ++i)
+        if (int32_t(p[i]) - int32_t(p[i - 1]) != d)
+            return false;
+    return true;
+}
 
 // The first k in [from, n) where a run starts: the differences
 // d_i = p[i] - p[i - 1] at k, k + 1, k + 2 and k + 3 (all below n) are equal;
@@ -19,16 +30,20 @@ constexpr int64_t kMaxLiterals = 127; // codes in one literal segment
 // the one before it (from is the start of a block or the end of a run), so
 // that k is the start of a maximal stretch of equal differences: the place
 // where the encoder, coding one difference after another, starts its run.
-// Equal neighbours are flagged 64 at a time in a loop that vectorises, and
-// the flags are searched for three in a row a word at a time.
+// Neighbours whose differences are equal modulo the element width (a
+// necessary condition) are flagged 64 at a time in a loop that vectorises,
+// the flags are searched for three in a row a word at a time, and only
+// those places are checked exactly.
 template <class T> int64_t next_run(const T *p, int64_t from, int64_t n)
 {
+    using U = std::make_unsigned_t<T>;
     int64_t k = from;
     while (k + kMinRun - 1 < n) {
         const int64_t m = std::min<int64_t>(n - 1 - k, 64);  // flags of k .. k + m - 1
         uint8_t f[64 + 16] = {};
+        const T *q = p + k;
         for (int64_t i = 0; i < m; ++i)
-            f[i] = int32_t(p[k + i]) - int32_t(p[k + i - 1]) == int32_t(p[k + i + 1]) - int32_t(p[k + i]);
+            f[i] = static_cast<U>(U(q[i]) - U(q[i - 1])) == static_cast<U>(U(q[i + 1]) - U(q[i]));
         for (int64_t i = 0; i + 2 < m; i += 8) {
             uint64_t w0, w1, w2;
             std::memcpy(&w0, f + i, 8);
@@ -36,7 +51,7 @@ template <class T> int64_t next_run(const T *p, int64_t from, int64_t n)
             std::memcpy(&w2, f + i + 2, 8);
             if (w0 & w1 & w2) {
                 for (int64_t x = i; x < i + 8; ++x)
-                    if (f[x] & f[x + 1] & f[x + 2])
+                    if (f[x] & f[x + 1] & f[x + 2] && run_at(p, k + x))
                         return k + x;
             }
         }
