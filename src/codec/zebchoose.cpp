@@ -71,8 +71,9 @@ constexpr int64_t kHeader = ZEB_COMPRESS_HEADER_SIZE;
 constexpr int64_t kExhaustiveElements = 4096;
 constexpr int64_t kSpanElements = 4096;   // elements of one sampled piece of a row
 constexpr int64_t kSampleStride = 16;     // every 16th piece ...
-constexpr int64_t kSampleMinSpans = 64;   // ... but at least 64 of them where there are
-constexpr int kBins = 240;  // u < 16 exactly; above, bit length 5-32 and the top four bits
+constexpr int64_t kSampleMinElements = 8192;  // ... but at least 8192 elements
+constexpr int64_t kSampleMinSpans = 16;        // ... in at least 16 pieces, where there are
+constexpr int kMaxSlices = 33;  // slices 0 .. 32
 
 template <class T> struct Traits;
 template <> struct Traits<uint8_t> {
@@ -105,68 +106,7 @@ template <class T> void add_code_bits(int64_t d, int64_t times, int max_slice, i
         bits[s] += times * code_bits(u, sg, static_cast<unsigned>(s), Traits<T>::escape);
 }
 
-inline int bin_of(uint64_t u)
-{
-    if (u < 16)
-        return static_cast<int>(u);
-    const int len = std::bit_width(u);
-    return 16 + (len - 5) * 8 + static_cast<int>((u >> (len - 4)) - 8);
-}
-
-// A magnitude of the bin: every u of the bin has the same u >> slice for the
-// slices where its code is plain, and is an escape for the others.
-inline uint64_t bin_value(int bin)
-{
-    if (bin < 16)
-        return static_cast<uint64_t>(bin);
-    const int len = (bin - 16) / 8 + 5;
-    return static_cast<uint64_t>(8 + (bin - 16) % 8) << (len - 4);
-}
-
-// Differences by sign and bin.
-struct Hist {
-    int64_t c[2][kBins] = {};
-    void clear() { std::memset(c, 0, sizeof c); }
-    // Bits of the codes of slices 0 .. max_slice, one pass over the bins
-    // that hold differences.
-    void bits(int max_slice, int escape, int64_t *out) const
-    {
-        std::fill(out, out + max_slice + 1, int64_t(0));
-        for (unsigned s = 0; s < 2; ++s)
-            for (int b = 0; b < kBins; ++b)
-                if (c[s][b])
-                    for (int sl = 0; sl <= max_slice; ++sl)
-                        out[sl] += c[s][b] * code_bits(bin_value(b), s, static_cast<unsigned>(sl), escape);
-    }
-    void add(const Hist &o, int64_t sign)
-    {
-        for (int s = 0; s < 2; ++s)
-            for (int b = 0; b < kBins; ++b)
-                c[s][b] += sign * o.c[s][b];
-    }
-};
-
 // ---- exact counters -------------------------------------------------------
-
-constexpr int kMaxSlices = 33;
-
-// Magnitude u (d, or -d - 1 when negative) and sign of the difference
-// b - a, in 32-bit lanes: 8- and 16-bit differences fit a signed 32-bit
-// value, 32-bit ones are taken apart by comparing the elements.
-template <class T> [[gnu::always_inline]] inline void magnitude(T a, T b, uint32_t &u, uint32_t &sg)
-{
-    if constexpr (sizeof(T) < 4) {
-        const int32_t d = int32_t(b) - int32_t(a);
-        const int32_t m = d >> 31;
-        u = static_cast<uint32_t>(d ^ m);
-        sg = static_cast<uint32_t>(m) & 1;
-    } else {
-        const bool neg = b < a;
-        const uint32_t ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
-        u = neg ? ua - ub - 1 : ub - ua;
-        sg = neg;
-    }
-}
 
 // Bits of the codes of the differences of p[0 .. n) for NS slices: a code is
 // slice + 1 + y bits with y = 2 (u >> slice) + sign, or an escape when
@@ -233,11 +173,13 @@ template <class T> __attribute__((target("avx2"), always_inline)) inline __m256i
         return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)));
 }
 
-// Adds the codes of differences j .. j + 15 (in the lanes kept) to acc.
-template <class T, int NS>
+// Adds the code bits beyond slice + 1 of differences j .. j + 15 (those in
+// the lanes kept, where Masked) to acc: y = 2 (u >> slice) + sign, or for an
+// escape 31 + the escape's payload.
+template <class T, int NS, bool Masked>
 __attribute__((target("avx2"), always_inline)) inline void count16(const T *p, int64_t j, __m256i keep,
-                                                                   const __m128i *shift, const __m256i *plain,
-                                                                   const __m256i *esc, __m256i *acc)
+                                                                   const __m128i *shift, const __m256i *esc,
+                                                                   __m256i *acc)
 {
     const __m256i a = load16(p, j - 1), b = load16(p, j);
     const __m256i neg = _mm256_cmpgt_epi16(a, b);
@@ -246,14 +188,15 @@ __attribute__((target("avx2"), always_inline)) inline void count16(const T *p, i
     for (int k = 0; k < NS; ++k) {
         const __m256i t = _mm256_min_epu16(_mm256_srl_epi16(u, shift[k]), _mm256_set1_epi16(16));
         const __m256i y = _mm256_add_epi16(_mm256_add_epi16(t, t), sg);
-        const __m256i code =
-            _mm256_blendv_epi8(_mm256_add_epi16(plain[k], y), esc[k], _mm256_cmpgt_epi16(y, _mm256_set1_epi16(30)));
-        acc[k] = _mm256_add_epi16(acc[k], _mm256_and_si256(code, keep));
+        __m256i code = _mm256_blendv_epi8(y, esc[k], _mm256_cmpgt_epi16(y, _mm256_set1_epi16(30)));
+        if constexpr (Masked)
+            code = _mm256_and_si256(code, keep);
+        acc[k] = _mm256_add_epi16(acc[k], code);
     }
 }
 
 // plain_bits_body for 8- and 16-bit elements in 16-bit lanes with AVX2: each
-// slice costs a shift, a minimum, a compare, a blend and four adds for
+// slice costs a shift, a minimum, a compare, a blend and three adds for
 // sixteen differences.  The last sixteen overlap those before, whose lanes
 // are left out.
 template <class T, int NS>
@@ -269,24 +212,24 @@ __attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, cons
         }
         constexpr int E = Traits<T>::escape;
         __m128i shift[NS];
-        __m256i plain[NS], esc[NS], acc[NS];
+        __m256i esc[NS], acc[NS];
         for (int k = 0; k < NS; ++k) {
             shift[k] = _mm_cvtsi32_si128(slices[k]);
-            plain[k] = _mm256_set1_epi16(static_cast<int16_t>(slices[k] + 1));
-            esc[k] = _mm256_set1_epi16(static_cast<int16_t>(slices[k] + 32 + E));
+            esc[k] = _mm256_set1_epi16(31 + E);
+            bits[k] += int64_t(slices[k] + 1) * (n - 1);  // the low bits and the closing bit of every code
         }
         const __m256i lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
-        const __m256i all = _mm256_cmpeq_epi16(lane, lane);
         int64_t j = 1;
         while (j < n) {
             for (int k = 0; k < NS; ++k)
                 acc[k] = _mm256_setzero_si256();
             const int64_t j1 = std::min(n + 1 - kStep, j + kChunk * kStep);  // whole steps end at n - 1
             for (; j < j1; j += kStep)
-                count16<T, NS>(p, j, all, shift, plain, esc, acc);
-            if (j < n && j >= n + 1 - kStep) {
-                const __m256i keep = _mm256_cmpgt_epi16(lane, _mm256_set1_epi16(static_cast<int16_t>(j - (n - kStep) - 1)));
-                count16<T, NS>(p, n - kStep, keep, shift, plain, esc, acc);
+                count16<T, NS, false>(p, j, lane, shift, esc, acc);
+            if (j < n && j >= n + 1 - kStep) {  // the last few: lanes before j left out
+                const __m256i keep =
+                    _mm256_cmpgt_epi16(lane, _mm256_set1_epi16(static_cast<int16_t>(j - (n - kStep) - 1)));
+                count16<T, NS, true>(p, n - kStep, keep, shift, esc, acc);
                 j = n;
             }
             for (int k = 0; k < NS; ++k) {  // the sixteen lane sums: low and high bytes summed apart
@@ -375,14 +318,6 @@ template <class T> void run_block_exact(const T *p, int64_t n, const int *slices
 
 // ---- the model --------------------------------------------------------------
 
-// Bin of a magnitude without branches: u itself below 16, else
-// 16 + 8 (bit length - 5) + (top four bits - 8).
-inline int fast_bin(uint32_t u)
-{
-    const int len = std::bit_width(u | 8u);
-    return 8 * len - 32 + static_cast<int>(u >> (len - 4));
-}
-
 inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiterals - 1) / kMaxLiterals; }
 
 // What a sample of row pieces holds.  The run segmentation is the encoder's:
@@ -393,22 +328,18 @@ inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiter
 // difference from the row before in front; that changes only the first
 // stretch of the row, which is accounted for exactly below.
 struct Sample {
-    Hist plain;     // every sampled difference (rows as blocks)
-    Hist in_runs;   // differences in runs (rows as blocks)
-    Hist one_extra; // literal differences one block has more (or fewer) than rows
+    int64_t plain[kMaxSlices] = {};      // bits of every sampled difference (rows as blocks), by slice
+    int64_t in_runs[kMaxSlices] = {};    // ... of the differences in runs (rows as blocks)
+    int64_t one_extra[kMaxSlices] = {};  // ... of the literals one block has more (or fewer) than rows
     int64_t diffs_rows = 0, diffs_one = 0;
     int64_t seg_rows = 0, pieces_rows = 0, seg_one_extra = 0, pieces_one_extra = 0;
-    void clear()
-    {
-        plain.clear();
-        in_runs.clear();
-        one_extra.clear();
-    }
     void merge(const Sample &o)
     {
-        plain.add(o.plain, 1);
-        in_runs.add(o.in_runs, 1);
-        one_extra.add(o.one_extra, 1);
+        for (int k = 0; k < kMaxSlices; ++k) {
+            plain[k] += o.plain[k];
+            in_runs[k] += o.in_runs[k];
+            one_extra[k] += o.one_extra[k];
+        }
         diffs_rows += o.diffs_rows;
         diffs_one += o.diffs_one;
         seg_rows += o.seg_rows;
@@ -418,34 +349,17 @@ struct Sample {
     }
 };
 
-// Four interleaved histograms, so that equal neighbouring bins do not wait
-// for each other's increments.
-struct Counts {
-    uint32_t c[4][2 * kBins];
-    void clear() { std::memset(c, 0, sizeof c); }
-    void flush(Hist &h)
-    {
-        for (int b = 0; b < kBins; ++b)
-            for (int sg = 0; sg < 2; ++sg)
-                h.c[sg][b] += int64_t(c[0][2 * b + sg]) + c[1][2 * b + sg] + c[2][2 * b + sg] + c[3][2 * b + sg];
-        clear();
-    }
-};
-
-inline void hist_add(Hist &h, int64_t d, int64_t count)
-{
-    const unsigned sg = d < 0;
-    h.c[sg][bin_of(static_cast<uint64_t>(sg ? -d - 1 : d))] += count;
-}
-
 // Samples pieces [k0, k1) of the sampled sequence (piece i covers elements
 // [i * span, ...) of row i / spans_per_row).
 template <class T>
 void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int64_t stride, int64_t k0, int64_t k1,
-                  bool with_run, Sample &out, Counts &counts)
+                  bool with_run, Sample &out)
 {
     using D = typename Traits<T>::D;
-    counts.clear();
+    constexpr int kMax = Traits<T>::max_slice;
+    int all[kMaxSlices];
+    for (int x = 0; x <= kMax; ++x)
+        all[x] = x;
     for (int64_t k = k0; k < k1; ++k) {
         const int64_t i = k * stride;
         const int64_t row = i / spans_per_row, part = i % spans_per_row;
@@ -454,51 +368,29 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
         // Rows as blocks: a piece that starts a row has no difference before it.
         const T *p = part == 0 ? row_start : row_start + from - 1;
         const int64_t n = part == 0 ? len : len + 1;
-        int64_t equal = 0;
-        D prev = n > 1 ? D(p[1]) - D(p[0]) + 1 : 0;  // differs from the first difference
-        for (int64_t j = 1; j < n; ++j) {
-            uint32_t u, sg;
-            magnitude(p[j - 1], p[j], u, sg);
-            counts.c[j & 3][2 * fast_bin(u) + sg]++;
-            if constexpr (sizeof(T) < 4) {
-                const D d = D(p[j]) - D(p[j - 1]);
-                equal += d == prev;
-                prev = d;
-            }
-        }
-        if ((k - k0) % 256 == 255)  // keeps the 32-bit counts far from overflowing
-            counts.flush(out.plain);
+        plain_bits(p, n, all, kMax + 1, out.plain);
         out.diffs_rows += n - 1;
         out.diffs_one += n - 1;
         if (!with_run)
             continue;
         // Runs and literal stretches of the piece.
-        int64_t first_literals = n - 1;  // literals before the first run
-        if (equal >= kMinRun - 1) {
-            int64_t literals = 0, j = 1;
-            bool seen_run = false;
-            while (j < n) {
-                const D d = D(p[j]) - D(p[j - 1]);
-                int64_t e = j + 1;
-                while (e < n && D(p[e]) - D(p[e - 1]) == d)
-                    ++e;
-                if (e - j >= kMinRun) {
-                    if (!seen_run)
-                        first_literals = literals;
-                    seen_run = true;
-                    out.seg_rows += literal_segments(literals);
-                    literals = 0;
-                    out.pieces_rows += run_pieces(e - j);
-                    hist_add(out.in_runs, d, e - j);
-                } else {
-                    literals += e - j;
-                }
+        int64_t first_literals = -1;  // literals before the first run
+        if constexpr (sizeof(T) < 4) {
+            for (int64_t j = 1; j < n;) {
+                const int64_t r = next_run(p, j, n);
+                if (first_literals < 0)
+                    first_literals = r - 1;
+                out.seg_rows += literal_segments(r - j);
+                if (r == n)
+                    break;
+                const int64_t e = run_end(p, r, n);
+                out.pieces_rows += run_pieces(e - r);
+                add_code_bits<T>(D(p[r]) - D(p[r - 1]), e - r, kMax, out.in_runs);
                 j = e;
             }
-            out.seg_rows += literal_segments(literals);
-        } else {
-            out.seg_rows += literal_segments(n - 1);
         }
+        if (first_literals < 0)
+            first_literals = n - 1;
         if (part != 0 || row == 0)
             continue;
         // One block: the difference d0 from the row before leads the row.
@@ -511,14 +403,13 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
             out.pieces_one_extra += run_pieces(lead) - run_pieces(lead - 1);
         } else if (lead == kMinRun) {  // three leading literals become a run of four
             out.pieces_one_extra += 1;
-            hist_add(out.one_extra, d0, -(kMinRun - 1));
+            add_code_bits<T>(d0, -(kMinRun - 1), kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals - (kMinRun - 1)) - literal_segments(first_literals);
         } else {  // d0 joins the first literal stretch
-            hist_add(out.one_extra, d0, 1);
+            add_code_bits<T>(d0, 1, kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals + 1) - literal_segments(first_literals);
         }
     }
-    counts.flush(out.plain);
 }
 
 // Runs of a block p[0 .. n) as the encoder cuts it: the literal segments,
@@ -556,7 +447,7 @@ template <class T>
 int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads_arg, int64_t exhaustive_max,
                zeb_stream_choice *choice)
 {
-    constexpr int W = Traits<T>::bits, E = Traits<T>::escape, kMax = Traits<T>::max_slice;
+    constexpr int W = Traits<T>::bits, kMax = Traits<T>::max_slice;
     constexpr bool has_run = Traits<T>::run_ct >= 0;
     const int64_t nrows = count / row_length;
     const bool one_ok = has_run && count <= INT32_MAX;
@@ -701,37 +592,30 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             // the model, from a sample of row pieces
             const int64_t spans_per_row = (row_length + kSpanElements - 1) / kSpanElements;
             const int64_t spans = nrows * spans_per_row;
-            const int64_t stride = std::clamp<int64_t>(spans / kSampleMinSpans, 1, kSampleStride);
+            const int64_t stride =
+                std::clamp<int64_t>(std::min(count / kSampleMinElements, spans / kSampleMinSpans), 1, kSampleStride);
             const int64_t sampled = (spans + stride - 1) / stride;
             const int tasks = static_cast<int>(std::min<int64_t>(threads, sampled));
             std::vector<Sample> part(static_cast<size_t>(tasks));
-            std::vector<Counts> counts(static_cast<size_t>(tasks));
             run_tasks(tasks, threads, [&](int t) {
-                part[t].clear();
                 sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
-                             sampled * (t + 1) / tasks, has_run, part[t], counts[t]);
+                             sampled * (t + 1) / tasks, has_run, part[t]);
             });
             Sample &s = part[0];
             for (int t = 1; t < tasks; ++t)
                 s.merge(part[t]);
-            Hist lit_rows = s.plain, lit_one;
-            for (int sg = 0; sg < 2; ++sg)
-                for (int b = 0; b < kBins; ++b) {
-                    lit_rows.c[sg][b] -= s.in_runs.c[sg][b];
-                    lit_one.c[sg][b] = lit_rows.c[sg][b] + s.one_extra.c[sg][b];
-                }
+            int64_t bits_rows[kMaxSlices], bits_one[kMaxSlices];
+            for (int k = 0; k <= kMax; ++k) {
+                bits_rows[k] = s.plain[k] - s.in_runs[k];
+                bits_one[k] = bits_rows[k] + s.one_extra[k];
+            }
             const double seg_one = double(s.seg_rows + s.seg_one_extra);
             const double pieces_one = double(s.pieces_rows + s.pieces_one_extra);
             const double rows_scale =
                 s.diffs_rows ? double(nrows) * double(row_length - 1) / double(s.diffs_rows) : 0.0;
             const double one_scale = s.diffs_one ? double(count - 1) / double(s.diffs_one) : 0.0;
             constexpr double kPad = 3.5;  // bits, on average, per block or literal segment
-            int64_t bits_plain[kMaxSlices], bits_rows[kMaxSlices] = {}, bits_one[kMaxSlices] = {};
-            s.plain.bits(kMax, E, bits_plain);
-            if (has_run) {
-                lit_rows.bits(kMax, E, bits_rows);
-                lit_one.bits(kMax, E, bits_one);
-            }
+            const int64_t *bits_plain = s.plain;
             for (auto &c : cands) {
                 const int sl = c.slice;
                 if (c.ct == Traits<T>::plain_ct) {
