@@ -576,18 +576,31 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
                           lit, one.segments);
                 }
             }
-            auto close = [&](int32_t ct, bool one) {
+            auto count_exactly = [&](const std::vector<int> &v, int32_t ct, bool one) {
+                if (v.empty())
+                    return;
+                if (ct == Traits<T>::plain_ct)
+                    plain_slices(v);
+                else
+                    run_slices(v, one);
+                for (auto &c : cands)
+                    if (c.exact >= 0)
+                        least = std::min(least, c.exact);
+            };
+            // The layout with the smallest lower bound first: its exact size
+            // usually rules out the others.
+            const Candidate &first = *std::min_element(cands.begin(), cands.end(), [](auto &a, auto &b) {
+                return a.lower < b.lower || (a.lower == b.lower && a.rank < b.rank);
+            });
+            count_exactly({first.slice}, first.ct, first.one_block);
+            for (auto [ct, one] : {std::pair{Traits<T>::plain_ct, false}, {Traits<T>::run_ct, false},
+                                   {Traits<T>::run_ct, true}}) {
                 std::vector<int> v;
                 for (auto &c : cands)
-                    if (c.ct == ct && c.one_block == one && c.lower <= least)
+                    if (c.ct == ct && c.one_block == one && c.exact < 0 && c.lower <= least)
                         v.push_back(c.slice);
-                return v;
-            };
-            if (auto v = close(Traits<T>::plain_ct, false); !v.empty())
-                plain_slices(v);
-            for (bool one : {false, true})
-                if (auto v = close(Traits<T>::run_ct, one); !v.empty())
-                    run_slices(v, one);
+                count_exactly(v, ct, one);
+            }
         } else {
             // the model, from a sample of row pieces
             const int64_t spans_per_row = (row_length + kSpanElements - 1) / kSpanElements;

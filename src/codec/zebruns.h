@@ -5,9 +5,14 @@
 #define ZEBRUNS_H
 
 #include <algorithm>
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <type_traits>
+
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 namespace zeb::detail {
 
@@ -24,36 +29,66 @@ template <class T> inline bool run_at(const T *p, int64_t k)
     return true;
 }
 
+// Flags of the places i in [0, m) (m <= 64) where the differences at
+// p[i] and p[i + 1] are equal modulo the element width (a necessary
+// condition for them to be equal): bit i, or with 16-bit elements on SSE2
+// bit 2 i and 2 i + 1 (`step` bits a place).  p[-1] .. p[m] are read.
+template <class T> inline uint64_t equal_flags(const T *p, int64_t m, int &step)
+{
+    using U = std::make_unsigned_t<T>;
+    uint64_t flags = 0;
+#if defined(__SSE2__)
+    constexpr int kLanes = 16 / sizeof(T);
+    step = static_cast<int>(sizeof(T));
+    int64_t i = 0;
+    for (; i + kLanes <= m; i += kLanes) {
+        const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i - 1));
+        const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i));
+        const __m128i c = _mm_loadu_si128(reinterpret_cast<const __m128i *>(p + i + 1));
+        __m128i eq;
+        if constexpr (sizeof(T) == 1)
+            eq = _mm_cmpeq_epi8(_mm_sub_epi8(b, a), _mm_sub_epi8(c, b));
+        else
+            eq = _mm_cmpeq_epi16(_mm_sub_epi16(b, a), _mm_sub_epi16(c, b));
+        flags |= uint64_t(static_cast<uint16_t>(_mm_movemask_epi8(eq))) << (i * step);
+    }
+    for (; i < m; ++i)
+        if (static_cast<U>(U(p[i]) - U(p[i - 1])) == static_cast<U>(U(p[i + 1]) - U(p[i])))
+            flags |= uint64_t((1u << step) - 1) << (i * step);
+#else
+    step = 1;
+    for (int64_t i = 0; i < m; ++i)
+        flags |= uint64_t(static_cast<U>(U(p[i]) - U(p[i - 1])) == static_cast<U>(U(p[i + 1]) - U(p[i]))) << i;
+#endif
+    return flags;
+}
+
 // The first k in [from, n) where a run starts: the differences
 // d_i = p[i] - p[i - 1] at k, k + 1, k + 2 and k + 3 (all below n) are equal;
 // n if there is none.  from >= 1, and the difference at from is not equal to
 // the one before it (from is the start of a block or the end of a run), so
 // that k is the start of a maximal stretch of equal differences: the place
 // where the encoder, coding one difference after another, starts its run.
-// Neighbours whose differences are equal modulo the element width (a
-// necessary condition) are flagged 64 at a time in a loop that vectorises,
-// the flags are searched for three in a row a word at a time, and only
-// those places are checked exactly.
+// Places whose neighbours' differences are equal modulo the element width
+// are flagged a few dozen at a time (with SSE2, sixteen bytes at a compare),
+// three flags in a row are found with two shifts, and only those places are
+// checked exactly.
 template <class T> int64_t next_run(const T *p, int64_t from, int64_t n)
 {
-    using U = std::make_unsigned_t<T>;
+    constexpr int64_t kSpan = 64 / (sizeof(T) == 1 ? 1 : 2);  // places flagged at once
     int64_t k = from;
     while (k + kMinRun - 1 < n) {
-        const int64_t m = std::min<int64_t>(n - 1 - k, 64);  // flags of k .. k + m - 1
-        uint8_t f[64 + 16] = {};
-        const T *q = p + k;
-        for (int64_t i = 0; i < m; ++i)
-            f[i] = static_cast<U>(U(q[i]) - U(q[i - 1])) == static_cast<U>(U(q[i + 1]) - U(q[i]));
-        for (int64_t i = 0; i + 2 < m; i += 8) {
-            uint64_t w0, w1, w2;
-            std::memcpy(&w0, f + i, 8);
-            std::memcpy(&w1, f + i + 1, 8);
-            std::memcpy(&w2, f + i + 2, 8);
-            if (w0 & w1 & w2) {
-                for (int64_t x = i; x < i + 8; ++x)
-                    if (f[x] & f[x + 1] & f[x + 2] && run_at(p, k + x))
-                        return k + x;
-            }
+        const int64_t m = std::min<int64_t>(n - 1 - k, kSpan);  // flags of k .. k + m - 1
+        int step;
+        const uint64_t f = equal_flags(p + k, m, step);
+        uint64_t three = f & f >> step & f >> (2 * step);
+        while (three) {
+            const int64_t x = std::countr_zero(three) / step;
+            if (x + 2 >= m)
+                break;
+            if (run_at(p, k + x))
+                return k + x;
+            three &= ~(uint64_t((1u << step) - 1) << (x * step));
         }
         k += m - 2;  // the last two flags start the next search
     }
