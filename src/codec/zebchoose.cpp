@@ -669,8 +669,20 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             if (std::find(want.begin(), want.end(), 5) == want.end())
                 want.push_back(5);
             plain_slices(want);
-            if (best.ct != Traits<T>::plain_ct)
+            if (best.ct != Traits<T>::plain_ct) {
+                // Where runs pay, both run-length layouts are counted: the
+                // model sees runs that cross rows only in part.
                 run_slices(near(best), best.one_block);
+                if (one_ok) {
+                    Candidate other = best;
+                    other.predicted = -1;
+                    for (auto &c : cands)
+                        if (c.ct == best.ct && c.one_block != best.one_block &&
+                            (other.predicted < 0 || by_model(c, other)))
+                            other = c;
+                    run_slices(near(other), other.one_block);
+                }
+            }
         }
 
         const Candidate *pick = nullptr;
