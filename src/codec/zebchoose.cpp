@@ -416,7 +416,7 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
 // the run pieces and the bits the differences in runs would take as
 // literals, for slices 0 .. max_slice.
 struct RunCut {
-    int64_t segments = 0, pieces = 0;
+    int64_t segments = 0, pieces = 0, in_runs = 0;  // in_runs: differences in runs
     int64_t run_bits[kMaxSlices] = {};
 };
 
@@ -429,6 +429,7 @@ template <class T> void cut_runs(const T *p, int64_t n, int max_slice, RunCut &o
             break;
         const int64_t e = run_end(p, k, n);
         out.pieces += run_pieces(e - k);
+        out.in_runs += e - k;
         add_code_bits<T>(int64_t(p[k]) - int64_t(p[k - 1]), e - k, max_slice, out.run_bits);
         j = e;
     }
@@ -528,33 +529,28 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
         };
 
         if (count <= exhaustive_max) {
-            // Exact bit counts of every layout: one pass over the array as a
-            // whole counts the codes of every difference for every slice;
-            // rows as blocks take those less the differences between rows,
-            // run-length layouts also less the differences in runs.  B bits
-            // in N byte-aligned pieces (blocks or literal segments) with F
-            // further bytes take between F + B / 8 and F + (B + 7 N) / 8
-            // bytes, and only the layouts whose lower bound reaches the
-            // smallest upper bound are counted exactly.
-            int all[kMaxSlices], ns = kMax + 1;
-            for (int k = 0; k < ns; ++k)
-                all[k] = k;
-            int64_t flat[kMaxSlices] = {}, across[kMaxSlices] = {}, lit[kMaxSlices];
-            plain_bits(data, count, all, ns, flat);
+            // Exact bit counts of every layout: a pass over the array as a
+            // whole counts the codes of every difference, four slices at a
+            // time; rows as blocks take those less the differences between
+            // rows, run-length layouts also less the differences in runs.
+            // B bits in N byte-aligned pieces (blocks or literal segments)
+            // with F further bytes take between F + B / 8 and
+            // F + (B + 7 N) / 8 bytes.  Every code takes at least slice + 1
+            // bits, so the slices from where that alone exceeds the smallest
+            // upper bound are not counted, and of the rest only the layouts
+            // whose lower bound reaches the smallest upper bound are counted
+            // exactly.
+            struct Layout {
+                int32_t ct;
+                bool one;
+                int64_t fixed, codes, pieces;  // bytes besides the codes, codes, byte-aligned pieces
+                const int64_t *less;           // bits to take from the whole array's, by slice
+            };
+            int64_t across[kMaxSlices] = {}, rows_less[kMaxSlices] = {}, one_less[kMaxSlices] = {};
             for (int64_t r = 1; r < nrows; ++r)
                 add_code_bits<T>(int64_t(data[r * row_length]) - int64_t(data[r * row_length - 1]), 1, kMax, across);
-            int64_t least = INT64_MAX;
-            auto bound = [&](int32_t ct, bool one, int64_t fixed, const int64_t *bits, int64_t pieces) {
-                for (auto &c : cands)
-                    if (c.ct == ct && c.one_block == one) {
-                        c.lower = fixed + (bits[c.slice] + 7) / 8;
-                        c.upper = fixed + (bits[c.slice] + 7 * pieces) / 8;
-                        least = std::min(least, c.upper);
-                    }
-            };
-            for (int k = 0; k < ns; ++k)
-                lit[k] = flat[k] - across[k] + nrows * W;
-            bound(Traits<T>::plain_ct, false, kHeader, lit, nrows);
+            std::vector<Layout> layouts{{Traits<T>::plain_ct, false, kHeader + nrows * (W / 8), count - nrows, nrows,
+                                         across}};
             if constexpr (has_run) {
                 RunCut one, rows;
                 cut_runs(data, count, kMax, one);
@@ -564,17 +560,40 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
                     for (int64_t r = 0; r < nrows; ++r)
                         cut_runs(data + r * row_length, row_length, kMax, rows);
                 }
-                for (int k = 0; k < ns; ++k)
-                    lit[k] = flat[k] - across[k] - rows.run_bits[k];
-                bound(Traits<T>::run_ct, false,
-                      kHeader + nrows * (W / 8 + (row_length == 1)) + 3 * rows.pieces + rows.segments, lit,
-                      rows.segments);
-                if (one_ok) {
-                    for (int k = 0; k < ns; ++k)
-                        lit[k] = flat[k] - one.run_bits[k];
-                    bound(Traits<T>::run_ct, true, kHeader + W / 8 + (count == 1) + 3 * one.pieces + one.segments,
-                          lit, one.segments);
+                for (int k = 0; k <= kMax; ++k) {
+                    rows_less[k] = across[k] + rows.run_bits[k];
+                    one_less[k] = one.run_bits[k];
                 }
+                layouts.push_back({Traits<T>::run_ct, false,
+                                   kHeader + nrows * (W / 8 + (row_length == 1)) + 3 * rows.pieces + rows.segments,
+                                   count - nrows - rows.in_runs, rows.segments, rows_less});
+                if (one_ok)
+                    layouts.push_back({Traits<T>::run_ct, true,
+                                       kHeader + W / 8 + (count == 1) + 3 * one.pieces + one.segments,
+                                       count - 1 - one.in_runs, one.segments, one_less});
+            }
+            for (auto &c : cands)
+                c.lower = INT64_MAX;
+            int64_t least = INT64_MAX;
+            for (int s0 = 0; s0 <= kMax; s0 += 4) {
+                int64_t floor = INT64_MAX;  // the least any layout can take from slice s0 on
+                for (auto &l : layouts)
+                    floor = std::min(floor, l.fixed + (l.codes * (s0 + 1) + 7) / 8);
+                if (floor > least)
+                    break;
+                int slices[4], ns = 0;
+                for (int s = s0; s <= std::min(kMax, s0 + 3); ++s)
+                    slices[ns++] = s;
+                int64_t flat[4] = {};
+                plain_bits(data, count, slices, ns, flat);
+                for (auto &l : layouts)
+                    for (auto &c : cands)
+                        if (c.ct == l.ct && c.one_block == l.one && c.slice >= s0 && c.slice < s0 + ns) {
+                            const int64_t bits = flat[c.slice - s0] - l.less[c.slice];
+                            c.lower = l.fixed + (bits + 7) / 8;
+                            c.upper = l.fixed + (bits + 7 * l.pieces) / 8;
+                            least = std::min(least, c.upper);
+                        }
             }
             auto count_exactly = [&](const std::vector<int> &v, int32_t ct, bool one) {
                 if (v.empty())
