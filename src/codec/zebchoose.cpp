@@ -7,32 +7,36 @@
 // code (slices 0-8 and 0-17), with rows as blocks and with the whole array as
 // one block.
 //
-// Sizes come from three counters, none of which writes a stream:
+// Sizes come from counters, none of which writes a stream:
 //  - the code length of a difference follows from its magnitude u (d, or
 //    -d - 1 when negative) and its sign: with y = 2 (u >> slice) + sign, it is
-//    slice + 1 + y bits, or slice + 32 + E for an escape (y > 30).  Bins keyed
-//    by the bit length of u and its top four bits hold differences whose code
-//    length is the same for every slice, so a histogram of them gives the bits
-//    of every slice at once;
+//    slice + 1 + y bits, or slice + 32 + E for an escape (y > 30).  A plain
+//    counter sums these over a stretch of differences for a few slices in one
+//    vectorised pass (16-bit lanes with AVX2 for 8- and 16-bit elements);
 //  - the run segmentation (which differences are literals, how many literal
-//    segments and run pieces) does not depend on the slice, and is counted by
-//    the encoder's own rule;
-//  - an exact plain counter sums the code lengths of a few slices over whole
-//    rows in one vectorisable pass, and an exact run counter pads every
-//    literal segment as the encoder does.
+//    segments and run pieces) does not depend on the slice, and is found
+//    with the encoder's own search (zebruns.h); an exact run counter counts
+//    every literal segment's codes with the plain counter and pads it as the
+//    encoder does.
 //
-// Small arrays (up to kExhaustiveElements) are counted exactly for every
-// candidate.  Larger ones first go through a model: histograms and run
+// Small arrays (up to kExhaustiveElements) get the smallest layout exactly:
+// the plain counter over the whole array gives, less the differences between
+// rows and those in runs, the exact code bits of every layout; bits in N
+// byte-aligned pieces bound its size within 7 N bits; only the layouts whose
+// lower bound reaches the smallest upper bound are counted exactly, the one
+// with the smallest lower bound first.  Slices from where slice + 1 bits a
+// code already exceed the smallest size are not counted at all.
+//
+// Larger arrays first go through a model: the bits of every slice and the run
 // segmentation of a sample of row pieces (every 16th piece of up to 4096
-// elements, more where there are few), scaled to the whole array, with 3.5 pad
-// bits per block and literal segment.  The model names a best plain slice and
-// a best candidate overall; then the plain stream with slice 5, the best
-// plain slice and the neighbouring slices the model puts within 0.5% of it,
-// and, where the model prefers a run-length stream, that stream with its
-// close neighbours, are counted exactly over the whole array (one pass for
-// all plain slices, and one for the run-length ones), and the smallest of
-// these is the choice.  The sample is some 6% of the data and the exact
-// plain pass about a third of a coding pass.  So the choice is
+// elements, but at least 8192 elements in 16 pieces where there are that
+// many), scaled to the whole array, with 3.5 pad bits per block and literal
+// segment.  The model names a best plain slice and a best candidate overall;
+// then the plain stream with slice 5, the best plain slice and the
+// neighbouring slices the model puts within 0.5% of it, and, where the model
+// prefers a run-length stream, that stream and the best of the other
+// run-length layout with their close neighbours, are counted exactly over the
+// whole array, and the smallest of these is the choice.  So the choice is
 // never larger than the slice-5 plain stream with row blocks, whatever the
 // sample saw, and every field of the choice is exact: stream_size is the size
 // zeb_encode gives for that layout.  Ties go to the slice-5 plain stream, then
@@ -40,8 +44,6 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
-#include <cstring>
-#include <memory>
 #include <new>
 #include <type_traits>
 #include <vector>
