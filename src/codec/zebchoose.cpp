@@ -43,9 +43,11 @@
 // plain before run-length, rows before one block, smaller slices first.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "zebcodec.h"
@@ -333,10 +335,12 @@ struct Sample {
     int64_t plain[kMaxSlices] = {};      // bits of every sampled difference (rows as blocks), by slice
     int64_t in_runs[kMaxSlices] = {};    // ... of the differences in runs (rows as blocks)
     int64_t one_extra[kMaxSlices] = {};  // ... of the literals one block has more (or fewer) than rows
-    int64_t diffs_rows = 0, diffs_one = 0;
+    int64_t diffs_rows = 0, diffs_one = 0, in_runs_count = 0, one_extra_count = 0;
     int64_t seg_rows = 0, pieces_rows = 0, seg_one_extra = 0, pieces_one_extra = 0;
     void merge(const Sample &o)
     {
+        in_runs_count += o.in_runs_count;
+        one_extra_count += o.one_extra_count;
         for (int k = 0; k < kMaxSlices; ++k) {
             plain[k] += o.plain[k];
             in_runs[k] += o.in_runs[k];
@@ -352,16 +356,17 @@ struct Sample {
 };
 
 // Samples pieces [k0, k1) of the sampled sequence (piece i covers elements
-// [i * span, ...) of row i / spans_per_row).
+// [i * span, ...) of row i / spans_per_row): the bits of slices
+// s0 .. s0 + ns - 1, and with `structure` everything else a Sample holds.
 template <class T>
 void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int64_t stride, int64_t k0, int64_t k1,
-                  bool with_run, Sample &out)
+                  bool with_run, int s0, int ns, bool structure, Sample &out)
 {
     using D = typename Traits<T>::D;
     constexpr int kMax = Traits<T>::max_slice;
-    int all[kMaxSlices];
-    for (int x = 0; x <= kMax; ++x)
-        all[x] = x;
+    int slices[kMaxSlices];
+    for (int x = 0; x < ns; ++x)
+        slices[x] = s0 + x;
     for (int64_t k = k0; k < k1; ++k) {
         const int64_t i = k * stride;
         const int64_t row = i / spans_per_row, part = i % spans_per_row;
@@ -370,7 +375,9 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
         // Rows as blocks: a piece that starts a row has no difference before it.
         const T *p = part == 0 ? row_start : row_start + from - 1;
         const int64_t n = part == 0 ? len : len + 1;
-        plain_bits(p, n, all, kMax + 1, out.plain);
+        plain_bits(p, n, slices, ns, out.plain + s0);
+        if (!structure)
+            continue;
         out.diffs_rows += n - 1;
         out.diffs_one += n - 1;
         if (!with_run)
@@ -387,6 +394,7 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
                     break;
                 const int64_t e = run_end(p, r, n);
                 out.pieces_rows += run_pieces(e - r);
+                out.in_runs_count += e - r;
                 add_code_bits<T>(D(p[r]) - D(p[r - 1]), e - r, kMax, out.in_runs);
                 j = e;
             }
@@ -405,9 +413,11 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
             out.pieces_one_extra += run_pieces(lead) - run_pieces(lead - 1);
         } else if (lead == kMinRun) {  // three leading literals become a run of four
             out.pieces_one_extra += 1;
+            out.one_extra_count -= kMinRun - 1;
             add_code_bits<T>(d0, -(kMinRun - 1), kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals - (kMinRun - 1)) - literal_segments(first_literals);
         } else {  // d0 joins the first literal stretch
+            out.one_extra_count += 1;
             add_code_bits<T>(d0, 1, kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals + 1) - literal_segments(first_literals);
         }
@@ -631,40 +641,69 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             const int64_t sampled = (spans + stride - 1) / stride;
             const int tasks = static_cast<int>(std::min<int64_t>(threads, sampled));
             std::vector<Sample> part(static_cast<size_t>(tasks));
-            run_tasks(tasks, threads, [&](int t) {
-                sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
-                             sampled * (t + 1) / tasks, has_run, part[t]);
-            });
+            auto sample = [&](int s0, bool structure) {
+                const int ns = std::min(4, kMax + 1 - s0);
+                run_tasks(tasks, threads, [&](int t) {
+                    sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
+                                 sampled * (t + 1) / tasks, has_run, s0, ns, structure, part[t]);
+                });
+                for (int t = 1; t < tasks; ++t)
+                    for (int k = s0; k < s0 + ns; ++k)
+                        part[0].plain[k] += std::exchange(part[t].plain[k], 0);
+            };
+            sample(0, true);
             Sample &s = part[0];
             for (int t = 1; t < tasks; ++t)
                 s.merge(part[t]);
-            int64_t bits_rows[kMaxSlices], bits_one[kMaxSlices];
-            for (int k = 0; k <= kMax; ++k) {
-                bits_rows[k] = s.plain[k] - s.in_runs[k];
-                bits_one[k] = bits_rows[k] + s.one_extra[k];
-            }
             const double seg_one = double(s.seg_rows + s.seg_one_extra);
             const double pieces_one = double(s.pieces_rows + s.pieces_one_extra);
             const double rows_scale =
                 s.diffs_rows ? double(nrows) * double(row_length - 1) / double(s.diffs_rows) : 0.0;
             const double one_scale = s.diffs_one ? double(count - 1) / double(s.diffs_one) : 0.0;
             constexpr double kPad = 3.5;  // bits, on average, per block or literal segment
-            const int64_t *bits_plain = s.plain;
-            for (auto &c : cands) {
-                const int sl = c.slice;
-                if (c.ct == Traits<T>::plain_ct) {
-                    c.predicted = kHeader + nrows * (W / 8) +
-                                  (double(bits_plain[sl]) * rows_scale + kPad * double(nrows)) / 8;
-                } else if (!c.one_block) {
-                    c.predicted = kHeader + nrows * (W / 8 + (row_length == 1)) +
-                                  rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) +
-                                                double(bits_rows[sl]) / 8);
-                } else {
-                    c.predicted = kHeader + W / 8 + (count == 1) +
-                                  one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) +
-                                               double(bits_one[sl]) / 8);
+            // The size the model predicts for a layout whose sampled codes take `bits`.
+            auto predict = [&](int32_t ct, bool one, double bits) {
+                if (ct == Traits<T>::plain_ct)
+                    return kHeader + nrows * (W / 8) + (bits * rows_scale + kPad * double(nrows)) / 8;
+                if (!one)
+                    return kHeader + nrows * (W / 8 + (row_length == 1)) +
+                           rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) + bits / 8);
+                return kHeader + W / 8 + (count == 1) +
+                       one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) + bits / 8);
+            };
+            auto sampled_bits = [&](const Candidate &c) {
+                const int64_t b = s.plain[c.slice];
+                if (c.ct == Traits<T>::plain_ct)
+                    return double(b);
+                return double(b - s.in_runs[c.slice] + (c.one_block ? s.one_extra[c.slice] : 0));
+            };
+            // The sampled codes of each layout take at least slice + 1 bits:
+            // slices are sampled four at a time from 0 until no layout can
+            // be predicted smaller than the best so far.
+            const int64_t codes_rows = s.diffs_rows - s.in_runs_count;
+            const int64_t codes_one = codes_rows + s.one_extra_count;
+            double best_so_far = HUGE_VAL;
+            int counted = 0;
+            for (int s0 = 0; s0 <= kMax; s0 += 4) {
+                if (s0 > 0) {
+                    double floor = predict(Traits<T>::plain_ct, false, double(s.diffs_rows) * (s0 + 1));
+                    if (has_run) {
+                        floor = std::min(floor, predict(Traits<T>::run_ct, false, double(codes_rows) * (s0 + 1)));
+                        if (one_ok)
+                            floor = std::min(floor, predict(Traits<T>::run_ct, true, double(codes_one) * (s0 + 1)));
+                    }
+                    if (floor > best_so_far)
+                        break;
+                    sample(s0, false);
                 }
+                counted = std::min(kMax + 1, s0 + 4);
+                for (auto &c : cands)
+                    if (c.slice >= s0 && c.slice < counted)
+                        best_so_far = std::min(best_so_far, c.predicted = predict(c.ct, c.one_block, sampled_bits(c)));
             }
+            for (auto &c : cands)
+                if (c.slice >= counted)
+                    c.predicted = HUGE_VAL;
             auto by_model = [](const Candidate &a, const Candidate &b) {
                 return a.predicted < b.predicted || (a.predicted == b.predicted && a.rank < b.rank);
             };
