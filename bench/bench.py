@@ -10,9 +10,11 @@ and AEC codecs of imagecodecs on the same frames.  Each figure is printed with
 its ratio to those references.
 
 A section of its own measures the automatic stream choice and threaded
-encoding (see choice_and_threads).
+encoding (see choice_and_threads), another reads of files with pyzeb's header
+record, checksums verified, against the same files without it and
+numpy.fromfile (see checksum_reads).
 
-usage: python bench/bench.py [--repeat N] [--size N] [--only-choice]
+usage: python bench/bench.py [--repeat N] [--size N] [--only-choice] [--only-checksum]
 """
 import argparse
 import ctypes as C
@@ -131,9 +133,13 @@ def main():
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--size", type=int, default=4096)
     ap.add_argument("--only-choice", action="store_true", help="only the stream choice and threads section")
+    ap.add_argument("--only-checksum", action="store_true", help="only the checksummed reads section")
     args = ap.parse_args()
     if args.only_choice:
         choice_and_threads(args.size, args.repeat)
+        return 0
+    if args.only_checksum:
+        checksum_reads(frames(args.size)["int16"], args.repeat)
         return 0
     tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
     results = []
@@ -217,7 +223,84 @@ def main():
         os.unlink(os.path.join(tmp, f))
     os.rmdir(tmp)
     choice_and_threads(args.size, args.repeat)
+    checksum_reads(frames(args.size)["int16"], args.repeat)
     return 0
+
+
+# ---- reads with checksums ---------------------------------------------------
+
+class Payload(C.Structure):
+    _fields_ = [("header", C.c_uint8 * 512), ("data", C.c_void_p), ("size", C.c_int64), ("stream", C.c_void_p),
+                ("record", C.c_void_p), ("record_size", C.c_int64), ("expect", C.c_int64 * 4)]
+
+
+lib.zeb_prepare.argtypes = [C.c_void_p, C.c_int32, C.c_void_p, C.c_int32, C.c_char_p, C.c_int32, C.c_int32,
+                            C.c_int32, C.c_void_p, C.c_void_p]
+lib.zeb_payload_add_record.argtypes = [C.c_void_p, C.c_int32, C.c_void_p, C.c_int64, C.c_void_p]
+lib.zeb_write_payload.argtypes = [C.c_char_p, C.c_void_p, C.c_int32, C.c_void_p, C.c_void_p]
+lib.zeb_open_ex.argtypes = [C.c_char_p, C.c_int32, C.c_void_p, C.c_void_p, C.c_void_p, C.c_void_p, C.c_void_p]
+lib.zeb_read_data.argtypes = [C.c_void_p, C.c_void_p, C.c_int64, C.c_void_p]
+lib.zeb_close.argtypes = [C.c_void_p]
+lib.zeb_crc32c_with.argtypes = [C.c_int32, C.POINTER(C.c_uint32), C.c_void_p, C.c_size_t]
+
+
+def write_f0(path, frame, mode, record):
+    """An int16 frame written by the core calls, raw (mode -1) or the
+    smallest stream (-2), with or without the header record."""
+    dims = (C.c_int32 * 2)(*frame.shape[::-1])
+    pl = Payload()
+    assert lib.zeb_prepare(frame.ctypes.data, 1, dims, 2, b"", 0, mode, 2, C.byref(pl), None) == 0
+    if record:
+        assert lib.zeb_payload_add_record(C.byref(pl), 0, None, -1, None) == 0
+    assert lib.zeb_write_payload(path.encode(), C.byref(pl), 1, None, None) == 0
+    lib.zeb_payload_free(C.byref(pl))
+
+
+def core_read(path, frame, flags):
+    """zeb_open_ex + zeb_read_data into a new array (verified unless flags is 1)."""
+    out = np.empty_like(frame)
+    reader = C.c_void_p()
+    assert lib.zeb_open_ex(path.encode(), flags, C.byref(reader), None, None, None, None) == 0
+    assert lib.zeb_read_data(reader, out.ctypes.data, out.nbytes, None) == 0
+    lib.zeb_close(reader)
+    return out
+
+
+def checksum_reads(frame, repeat):
+    """Reads of files with the header record, the data's CRC-32C checked as
+    they are read, against the same data without a record (and, for raw
+    files, numpy.fromfile), each into a new array; and CRC-32C itself."""
+    print(f"reads with checksums, {frame.shape} {frame.dtype} frame, into a new array each time")
+    tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
+    try:
+        for mode, label in ((-1, "raw"), (-2, "compressed")):
+            plain, checked = os.path.join(tmp, "plain.f0"), os.path.join(tmp, "checked.f0")
+            write_f0(plain, frame, mode, False)
+            write_f0(checked, frame, mode, True)
+            assert np.array_equal(core_read(checked, frame, 0), frame)
+            t_np, t_plain, t_checked, t_unverified = paired_times([
+                lambda: np.fromfile(plain, np.uint8, offset=512), lambda: core_read(plain, frame, 0),
+                lambda: core_read(checked, frame, 0), lambda: core_read(checked, frame, 1)], 2 * repeat + 1)
+            vs_np = f"   {t_np / t_checked:4.2f}x numpy.fromfile" if mode == -1 else ""
+            print(f"  {label:<10} verified {mbs_of(frame, t_checked):6.0f} MB/s = {t_plain / t_checked:4.2f}x the same "
+                  f"file without a record{vs_np}   (unverified {t_plain / t_unverified:4.2f}x)")
+    finally:
+        for f in os.listdir(tmp):
+            os.unlink(os.path.join(tmp, f))
+        os.rmdir(tmp)
+    blob = np.random.default_rng(3).integers(0, 256, 64 << 20, dtype=np.uint8)
+    for method, name in ((1, "portable (slicing-by-8)"), (2, "CRC instruction, one stream"),
+                         (3, "CRC instruction, three streams"), (4, "carry-less multiplication")):
+        value = C.c_uint32(0)
+        if lib.zeb_crc32c_with(method, C.byref(value), blob.ctypes.data, blob.size) != 0:
+            print(f"  CRC-32C {name:<32} not on this CPU")
+            continue
+        t = median_time(lambda: lib.zeb_crc32c_with(method, C.byref(value), blob.ctypes.data, blob.size), repeat)
+        print(f"  CRC-32C {name:<32} {blob.size / t / 1e6:8.0f} MB/s")
+
+
+def mbs_of(frame, seconds):
+    return frame.nbytes / seconds / 1e6
 
 
 # ---- stream choice and threaded encoding ----------------------------------

@@ -50,7 +50,14 @@ enum zeb_status {
     ZEB_E_NO_ROOM = -24,             /* encoder: stream does not fit in limit */
     ZEB_E_WRITE = -25,               /* writing the file failed (errno) */
     ZEB_E_CLOSE = -26,               /* closing the file failed (errno) */
-    ZEB_E_BAD_ARGUMENT = -27         /* an argument out of range */
+    ZEB_E_BAD_ARGUMENT = -27,        /* an argument out of range */
+    ZEB_E_CHECKSUM = -28,            /* a stored CRC-32C differs from the bytes: the file is damaged */
+    ZEB_E_RECORD = -29,              /* pyzeb's header record fails its own check */
+    ZEB_E_METADATA_TOO_LARGE = -30,  /* metadata do not fit in the 16 header blocks */
+    ZEB_E_FOREIGN_BLOCKS = -31,      /* extra header blocks that are not pyzeb's record */
+    ZEB_E_TRAILING_BYTES = -32,      /* bytes stored after the data */
+    ZEB_E_CHANGED = -33,             /* the file changed while it was being rewritten */
+    ZEB_E_NEWER_RECORD = -34         /* a record of a newer version, which this library will not rewrite */
 };
 
 /* A short English description of a status code ("ok" for ZEB_OK). */

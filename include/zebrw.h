@@ -20,6 +20,7 @@
 #include <stdio.h>
 #include "zebcommon.h"
 #include "zebcodec.h"
+#include "zebrecord.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -109,7 +110,29 @@ enum zeb_event_code {
     ZEB_EV_INCONSISTENT, ZEB_EV_WIDTH_MISMATCH, ZEB_EV_UNKNOWN_COMPRESSION,
     ZEB_EV_DECODE, ZEB_EV_INCOMPLETE,
     ZEB_EV_W_OPEN, ZEB_EV_W_WRITE, ZEB_EV_W_CLOSE, ZEB_EV_W_BAD_ARGUMENT, ZEB_EV_W_UNSUPPORTED,
-    ZEB_EV_W_ENCODE, ZEB_EV_W_NO_ROOM, ZEB_EV_W_LARGER, ZEB_EV_W_NO_MEMORY
+    ZEB_EV_W_ENCODE, ZEB_EV_W_NO_ROOM, ZEB_EV_W_LARGER, ZEB_EV_W_NO_MEMORY,
+    /* pyzeb's header record (zebrecord.h): */
+    ZEB_EV_CHECKSUM,          /* ZEB_E_CHECKSUM: a = ZEB_CRC_PART_*, b = stored CRC << 32 | computed CRC */
+    ZEB_EV_RECORD_DAMAGED,    /* ZEB_E_RECORD: a = ZEB_RECORD_FAULT_* */
+    ZEB_EV_RECORD_SKIPPED,    /* warning (ZEB_OK): a = the record's version, b = sections not understood;
+                                 what they hold was not checked */
+    ZEB_EV_W_METADATA_TOO_LARGE, /* ZEB_E_METADATA_TOO_LARGE: a = metadata bytes, b = the most that fit */
+    ZEB_EV_FOREIGN_BLOCKS,    /* ZEB_E_FOREIGN_BLOCKS: a = header blocks */
+    ZEB_EV_TRAILING_BYTES,    /* ZEB_E_TRAILING_BYTES: a = bytes after the data */
+    ZEB_EV_CHANGED,           /* ZEB_E_CHANGED */
+    ZEB_EV_NEWER_RECORD       /* ZEB_E_NEWER_RECORD: a = the record's version */
+};
+
+/* What a ZEB_EV_CHECKSUM event is about. */
+enum { ZEB_CRC_PART_HEADER = 0, ZEB_CRC_PART_DATA = 1 };
+
+/* Why a record counts as damaged (ZEB_EV_RECORD_DAMAGED). */
+enum {
+    ZEB_RECORD_FAULT_MAGIC = 1,      /* its first 8 bytes are near, but not, the magic */
+    ZEB_RECORD_FAULT_LAYOUT = 2,     /* lengths that do not fit its blocks, or sections that overrun it */
+    ZEB_RECORD_FAULT_CRC = 3,        /* the record's own CRC-32C differs */
+    ZEB_RECORD_FAULT_MISMATCH = 4,   /* sound, but not describing this file (data length, true dtype) */
+    ZEB_RECORD_FAULT_MISPLACED = 5   /* a record where the data should begin: header_blocks damaged */
 };
 
 #define ZEB_REPORT_MAX 12
@@ -208,17 +231,55 @@ ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader
  * second call, or capacity below info.nbytes, gives ZEB_E_BAD_ARGUMENT. */
 ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report);
 
+/* ---- reading files with pyzeb's header record ---------------------------- */
+
+#define ZEB_OPEN_NO_VERIFY 1   /* check no checksum, and take a damaged record for none */
+
+/* zeb_open and zeb_open_memory with flags and the record: zeb_open(...) is
+ * zeb_open_ex(..., 0, ..., null record, ...).
+ *
+ * Without ZEB_OPEN_NO_VERIFY a file with a record is verified: the record's
+ * own CRC (a damaged record: ZEB_E_RECORD with a ZEB_EV_RECORD_DAMAGED
+ * event), whether it describes this file (data length, true dtype: also
+ * ZEB_E_RECORD), and the CRC of the first header block (ZEB_E_CHECKSUM with a
+ * ZEB_EV_CHECKSUM event); zeb_read_data then checks the CRC of the data as
+ * they are read, unless the record marks them unchecked.  A record of a newer
+ * version, or sections this library does not know, give a
+ * ZEB_EV_RECORD_SKIPPED warning (status ZEB_OK) and are used as far as they
+ * are understood.  A file whose spare blocks hold anything else reads exactly
+ * as before, with state ZEB_RECORD_NONE and no event.
+ *
+ * With ZEB_OPEN_NO_VERIFY nothing is refused for its checksums: a sound
+ * record is still parsed (true dtype, metadata), a damaged one gives state
+ * ZEB_RECORD_DAMAGED; the statuses and events are exactly those of a classic
+ * file (no record events at all).
+ *
+ * record may be null; otherwise it is filled (state ZEB_RECORD_NONE for a
+ * classic file) whatever the status, as far as the headers were read. */
+ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **reader, zeb_info *info,
+                            zeb_record_info *record, zeb_report *report, int32_t *error_number);
+ZEB_API int32_t zeb_open_memory_ex(const uint8_t *bytes, int64_t length, int32_t flags, zeb_reader **reader,
+                                   zeb_info *info, zeb_record_info *record, zeb_report *report);
+
 /* Closes the reader (null: nothing). */
 ZEB_API void zeb_close(zeb_reader *reader);
 
 /* ---- writing in two steps: the file's bytes, then the file ------------- */
 
 /* An F0 file ready to be written: its 512-byte header and its data. */
+/* A file's identity, as stat gives it (see ZEB_WRITE_IF_UNCHANGED). */
+typedef struct zeb_file_id {
+    int64_t dev, ino, size, mtime_ns;
+} zeb_file_id;
+
 typedef struct zeb_payload {
     f0_header header;
     const void *data;         /* the data after the header: the caller's array (raw) or stream */
     int64_t size;             /* bytes at data */
     uint8_t *stream;          /* the malloc'd stream of a compressed file, else null */
+    uint8_t *record;          /* the malloc'd header blocks after the first (the record), else null */
+    int64_t record_size;      /* bytes at record: (header.header_blocks - 1) * 512, or 0 */
+    zeb_file_id expect;       /* with ZEB_WRITE_IF_UNCHANGED: the file to be replaced */
 } zeb_payload;
 
 #define ZEB_COMPRESS_RAW (-1)   /* raw data */
@@ -241,10 +302,27 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
                             const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
                             zeb_payload *out, zeb_report *report);
 
-/* Frees what zeb_prepare allocated (null: nothing). */
+/* Adds pyzeb's header record to a payload from zeb_prepare: the CRC-32C of
+ * the header and of the data (computed here, over payload->data), the true
+ * dtype (ZEB_DTYPE_STORED for none; otherwise it must be one the payload's
+ * F0 type stands in for) and, when metadata_len >= 0, a metadata section of
+ * metadata_len bytes (stored as they are; the caller checks they are JSON).
+ * Sets header.header_blocks and allocates payload->record (released by
+ * zeb_payload_free).  Returns ZEB_OK; ZEB_E_METADATA_TOO_LARGE with a
+ * ZEB_EV_W_METADATA_TOO_LARGE event (a = metadata_len, b = the most that fit,
+ * as zeb_record_metadata_max) when the header cannot hold them;
+ * ZEB_E_BAD_ARGUMENT (with an event) for a dtype that does not fit the type,
+ * a payload that already has a record, or missing metadata; ZEB_E_NO_MEMORY.
+ * On failure the payload is unchanged.  Prints nothing. */
+ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                       int64_t metadata_len, zeb_report *report);
+
+/* Frees what zeb_prepare and zeb_payload_add_record allocated (null: nothing). */
 ZEB_API void zeb_payload_free(zeb_payload *payload);
 
 #define ZEB_WRITE_ATOMIC 1   /* through a temporary file, fsync and rename */
+#define ZEB_WRITE_IF_UNCHANGED 2  /* with ZEB_WRITE_ATOMIC: refuse (ZEB_E_CHANGED) unless the file
+                                     replaced is still payload->expect, checked just before the rename */
 
 /* Writes the header and data of payload to file_name.  With ZEB_WRITE_ATOMIC
  * the bytes go to a new temporary file in the same directory (with the
@@ -252,8 +330,13 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
  * over file_name; on any failure the temporary file is removed and an
  * existing file_name is left untouched.  The temporary file is named
  * ".<name>.<12 hex digits>.tmp"; the directory is synced after the rename.
- * A symbolic link is kept (the file it leads to is replaced); devices and
- * pipes are written in place.  Without the flag the file is created or
+ * A symbolic link is kept (the file it leads to is replaced); devices,
+ * pipes and other paths under /dev and /proc are written in place.  With or
+ * without the flag, a path naming a descriptor of this process (/dev/stdout,
+ * /dev/fd/N, /proc/self/fd/N) is written through that descriptor, at its
+ * offset, without truncating it (a regular file behind it is synced).
+ * The replacement of a file keeps its permission bits and, where this
+ * process may give them, its owner and group.  Without the flag the file is created or
  * truncated and written in place, as zeb_write does.  Returns ZEB_OK,
  * ZEB_E_OPEN (the file or the temporary file could not be created, or the
  * rename failed), ZEB_E_WRITE (writing or syncing failed) or ZEB_E_CLOSE,
@@ -261,6 +344,43 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
  * written in pieces of at most 1 GiB.  Prints nothing. */
 ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payload, int32_t flags,
                                   zeb_report *report, int32_t *error_number);
+
+/* ---- maintaining the record of existing files ---------------------------- */
+
+/* Marks the data of the file open on fd (read and write) as changed in
+ * place: sets the record's "data unchecked" flag, renews the record's own
+ * CRC, rewrites only the record's blocks and syncs them.  Readers then check
+ * the header but not the data until zeb_checksum_file renews the checksum.
+ * A file without a record, or already marked, is left as it is (ZEB_OK).
+ * Returns ZEB_OK, ZEB_E_RECORD for a damaged record, the header statuses of
+ * zeb_open for a file that is no F0 file, ZEB_E_WRITE (errno in
+ * *error_number) when the blocks cannot be written.  Uses pread and pwrite:
+ * the descriptor's offset does not move.  Prints nothing. */
+ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_number);
+
+#define ZEB_CHECKSUM_DROP_BLOCKS 1    /* replace extra header blocks that are not pyzeb's record */
+#define ZEB_CHECKSUM_DROP_TRAILING 2  /* drop bytes stored after the data */
+
+/* What zeb_checksum_file did. */
+enum { ZEB_CHECKSUM_KEPT = 0, ZEB_CHECKSUM_ADDED = 1, ZEB_CHECKSUM_RENEWED = 2 };
+
+/* Gives an existing file a record with checksums of its data as they are
+ * stored, without re-encoding them: a compressed stream is decoded first to
+ * make sure it is sound (a damaged one: its decoding status).  A file that
+ * already has a sound, verified record is left alone (*action
+ * ZEB_CHECKSUM_KEPT); one marked unchecked, or without a record, is rewritten
+ * with its metadata and true dtype kept, through a temporary file renamed
+ * over it if the file is still the one read (ZEB_CHECKSUM_RENEWED or
+ * ZEB_CHECKSUM_ADDED).  Refuses, leaving the file untouched: a record whose
+ * data CRC does not match (ZEB_E_CHECKSUM: the data are damaged), a damaged
+ * record (ZEB_E_RECORD), a newer record (ZEB_E_NEWER_RECORD), extra header
+ * blocks that are not a record (ZEB_E_FOREIGN_BLOCKS unless
+ * ZEB_CHECKSUM_DROP_BLOCKS), bytes after the data (ZEB_E_TRAILING_BYTES
+ * unless ZEB_CHECKSUM_DROP_TRAILING), a file changed meanwhile
+ * (ZEB_E_CHANGED); and every status of zeb_open, zeb_read_data and
+ * zeb_write_payload.  action may be null.  Prints nothing. */
+ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t *action, zeb_report *report,
+                                  int32_t *error_number);
 
 #ifdef __cplusplus
 }

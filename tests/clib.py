@@ -26,11 +26,23 @@ class Report(C.Structure):
         return [(e.code, e.status) for e in self.events[:self.count]]
 
 
+class FileId(C.Structure):
+    _fields_ = [("dev", i64), ("ino", i64), ("size", i64), ("mtime_ns", i64)]
+
+
 class Payload(C.Structure):
-    _fields_ = [("header", C.c_uint8 * 512), ("data", vp), ("size", i64), ("stream", vp)]
+    _fields_ = [("header", C.c_uint8 * 512), ("data", vp), ("size", i64), ("stream", vp), ("record", vp),
+                ("record_size", i64), ("expect", FileId)]
 
     def file_bytes(self):
-        return bytes(self.header) + C.string_at(self.data, self.size)
+        return bytes(self.header) + C.string_at(self.record, self.record_size) + C.string_at(self.data, self.size)
+
+
+class RecordInfo(C.Structure):
+    _fields_ = ([(n, i32) for n in ("state", "version", "checksum", "data_unchecked")]
+                + [("header_crc", C.c_uint32), ("data_crc", C.c_uint32), ("data_length", i64), ("dtype", i32),
+                   ("has_metadata", i32), ("metadata_size", i64), ("record_blocks", i32), ("record_length", i32),
+                   ("skipped_count", i32), ("skipped_types", i32 * 8), ("metadata", C.c_uint8 * 7680)])
 
 
 class StreamHeader(C.Structure):
@@ -69,6 +81,16 @@ _PROTOTYPES = {
     "zeb_report_print": (None, [vp, C.c_char_p]),
     "zeb_encode_threads": (i32, [i32, vp, vp, i32, i32, i32, i32, i32, i32]),
     "zeb_choose_stream": (i32, [i32, vp, i64, i32, i32, vp]),
+    "zeb_crc32c": (C.c_uint32, [C.c_uint32, vp, C.c_size_t]),
+    "zeb_crc32c_with": (i32, [i32, C.POINTER(C.c_uint32), vp, C.c_size_t]),
+    "zeb_crc32c_method": (i32, []),
+    "zeb_dtype_stored_type": (i32, [i32]),
+    "zeb_record_metadata_max": (i64, [i32]),
+    "zeb_open_ex": (i32, [C.c_char_p, i32, vp, vp, vp, vp, vp]),
+    "zeb_open_memory_ex": (i32, [vp, i64, i32, vp, vp, vp, vp]),
+    "zeb_payload_add_record": (i32, [vp, i32, vp, i64, vp]),
+    "zeb_mark_unchecked": (i32, [C.c_int, vp, vp]),
+    "zeb_checksum_file": (i32, [C.c_char_p, i32, vp, vp, vp]),
     "free": (None, [vp]),
 }
 for _w in ("8", "", "32", "run8", "run"):

@@ -13,6 +13,10 @@ ROOT = pathlib.Path(__file__).resolve().parent.parent / "fuzz" / "corpus"
 lib = C.CDLL(_pyzeb.__file__)
 lib.zeb_encode.argtypes = [C.c_int32, C.c_void_p, C.c_void_p] + [C.c_int32] * 5
 WIDTH = {0: "<i2", 1: "u1", 2: "<i2", 3: "u1", 4: "<i4"}
+WIDTH_OF = {0: "i1", 1: "<i2", 2: "<i4"}
+lib.zeb_prepare.argtypes = [C.c_void_p, C.c_int32, C.c_void_p, C.c_int32, C.c_char_p, C.c_int32, C.c_int32,
+                            C.c_int32, C.c_void_p, C.c_void_p]
+lib.zeb_payload_add_record.argtypes = [C.c_void_p, C.c_int32, C.c_char_p, C.c_int64, C.c_void_p]
 
 
 def stream(ct, data, slice_, block_size):
@@ -20,6 +24,24 @@ def stream(ct, data, slice_, block_size):
     n = lib.zeb_encode(ct, out.ctypes.data, data.ctypes.data, slice_, block_size, data.size // block_size, 4096, 0)
     assert n > 0
     return out[:n].tobytes()
+
+
+class Payload(C.Structure):
+    _fields_ = [("header", C.c_uint8 * 512), ("data", C.c_void_p), ("size", C.c_int64), ("stream", C.c_void_p),
+                ("record", C.c_void_p), ("record_size", C.c_int64), ("expect", C.c_int64 * 4)]
+
+
+def with_record(data, typ, mode, dtype, metadata):
+    """A file with pyzeb's header record, made by the library itself; byte 5 of
+    the header asks the fuzz target to reseal the record after mutation."""
+    dims = (C.c_int32 * 2)(*data.shape[::-1])
+    pl = Payload()
+    assert lib.zeb_prepare(C.c_void_p(data.ctypes.data), typ, dims, 2, b"seed", 4, mode, 1, C.byref(pl), None) == 0
+    pl.header[5] = 0x80
+    assert lib.zeb_payload_add_record(C.byref(pl), dtype, metadata, len(metadata), None) == 0
+    blob = bytes(pl.header) + C.string_at(pl.record, pl.record_size) + C.string_at(pl.data, pl.size)
+    lib.zeb_payload_free(C.byref(pl))
+    return blob
 
 
 def main():
@@ -44,6 +66,10 @@ def main():
             p = f"{tmp}/x.f0"
             _pyzeb.fzwrite(p, np.arange(24, dtype=dt).reshape(2, 3, 4), 0, "raw")
             seeds["fuzz_read"].append(pathlib.Path(p).read_bytes())
+    walk = (np.cumsum(rng.integers(-9, 10, 96)) + 40).reshape(4, 24)
+    for typ, dt, dtype, mode in ((0, "u1", 1, -2), (1, "<u2", 2, -1), (1, "<i2", 0, 5), (2, "<i4", 3, -2)):
+        meta = b'{"OBJECT": "M 31", "EXPTIME": 30.5}' if typ != 2 else b""
+        seeds["fuzz_read"].append(with_record(walk.astype(dt).view(WIDTH_OF[typ]), typ, mode, dtype, meta))
     for target, items in seeds.items():
         d = ROOT / target
         d.mkdir(parents=True, exist_ok=True)

@@ -69,6 +69,13 @@ ZEB_API const char *zeb_status_text(int32_t status)
     case ZEB_E_WRITE: return "file could not be written";
     case ZEB_E_CLOSE: return "file could not be closed";
     case ZEB_E_BAD_ARGUMENT: return "argument out of range";
+    case ZEB_E_CHECKSUM: return "checksum mismatch: the file is damaged";
+    case ZEB_E_RECORD: return "the pyzeb header record is damaged";
+    case ZEB_E_METADATA_TOO_LARGE: return "metadata too large for the header";
+    case ZEB_E_FOREIGN_BLOCKS: return "file has extra header blocks of another program";
+    case ZEB_E_TRAILING_BYTES: return "file has bytes after its data";
+    case ZEB_E_CHANGED: return "file changed while it was being rewritten";
+    case ZEB_E_NEWER_RECORD: return "file has a header record of a newer version";
     default: return "unknown status";
     }
 }

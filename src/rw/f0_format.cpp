@@ -208,8 +208,11 @@ zeb_event *add_event(zeb_report *report, int32_t code, int32_t status, int64_t a
     return e;
 }
 
-int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_report *report)
+int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_report *report, uint8_t *blocks,
+                    int64_t *blocks_got)
 {
+    if (blocks_got)
+        *blocks_got = 0;
     if (src.read(h, F0_HEADER_SIZE) < F0_HEADER_SIZE) {
         add_event(report, ZEB_EV_SHORT_HEADER, ZEB_E_SHORT_HEADER);
         return ZEB_E_SHORT_HEADER;
@@ -231,9 +234,13 @@ int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_repo
         }
         // Skipped blocks are not checked: a file that ends here comes up
         // short in the data that follow.
-        unsigned char skip[F0_HEADER_SIZE];
-        for (int i = 1; i < h->header_blocks; ++i)
-            src.read(skip, F0_HEADER_SIZE);
+        if (blocks) {
+            *blocks_got = src.read(blocks, int64_t(F0_HEADER_SIZE) * (h->header_blocks - 1));
+        } else {
+            unsigned char skip[F0_HEADER_SIZE];
+            for (int i = 1; i < h->header_blocks; ++i)
+                src.read(skip, F0_HEADER_SIZE);
+        }
     }
     if (host_big_endian) {
         int n = h->dim_count < F0_MAX_DIMS ? h->dim_count : F0_MAX_DIMS;

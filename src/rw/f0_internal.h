@@ -28,6 +28,13 @@ public:
         *avail = 0;
         return nullptr;
     }
+    // The next n unread bytes where they are already in memory (read ahead
+    // or a memory image), else null; reads nothing.
+    virtual const uint8_t *buffered(int64_t n) const
+    {
+        (void)n;
+        return nullptr;
+    }
 };
 
 class FileSource final : public Source {
@@ -58,6 +65,10 @@ public:
     int64_t skip(int64_t n) override;
     void done() override { close(); }
     void close();
+    const uint8_t *buffered(int64_t n) const override
+    {
+        return ahead_end_ - ahead_pos_ >= n ? ahead_ + ahead_pos_ : nullptr;
+    }
 
 private:
     int64_t read_fd(uint8_t *dst, int64_t n, int64_t at_least);
@@ -80,6 +91,7 @@ public:
         *avail = n_ - pos_;
         return p_ + pos_;
     }
+    const uint8_t *buffered(int64_t n) const override { return n_ - pos_ >= n ? p_ + pos_ : nullptr; }
 
 private:
     const uint8_t *p_;
@@ -94,9 +106,12 @@ void *alloc_buffer(int64_t n);
 // Appends an event to the report (when there is one and it has room).
 zeb_event *add_event(zeb_report *report, int32_t code, int32_t status, int64_t a = 0, int64_t b = 0);
 
-// Reads and checks the 512-byte header and skips further header blocks.
-// Returns the reversed flag (0 or 1) or a negative status.
-int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_report *report);
+// Reads and checks the 512-byte header and passes over further header
+// blocks, or reads them into blocks (room for ZEB_RECORD_MAX_BYTES) with
+// their number of bytes in *blocks_got.  Returns the reversed flag (0 or 1)
+// or a negative status.
+int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_report *report,
+                    uint8_t *blocks = nullptr, int64_t *blocks_got = nullptr);
 
 // Reads a crunch stream body of body_len bytes from src, window bytes at a
 // time, and decodes it into data (room for capacity elements): whole blocks

@@ -11,7 +11,9 @@
 #include <memory>
 #include <new>
 
+#include "crc32c.h"
 #include "f0_internal.h"
+#include "record.h"
 
 namespace {
 
@@ -57,17 +59,85 @@ struct Layout {
     bool compressed = false;
     bool swap = false;       // raw data are stored in the other byte order
     compress_header ch{};    // compressed files, once read
+    uint8_t stream_raw[ZEB_COMPRESS_HEADER_SIZE] = {};  // the stream header as stored
 };
 
-// Reads and checks the 512-byte header and the layout it describes.
-int32_t read_checked_header(zeb::Source &src, Layout &l, zeb_report *report)
+// What a reader of the record keeps besides the layout.
+struct Checks {
+    bool want = false;       // the record is looked for (the core calls with flags)
+    bool verify = false;     // and checked, with the checksums
+    zeb_record_info rec{};
+    // Whether zeb_read_data computes the CRC of the data.
+    bool data_crc() const { return verify && rec.state == ZEB_RECORD_OK && rec.checksum && !rec.data_unchecked; }
+};
+
+int32_t record_damaged(zeb_report *report, int32_t fault)
 {
-    l.reversed = zeb::read_header(src, &l.h, 0, report);
+    add_event(report, ZEB_EV_RECORD_DAMAGED, ZEB_E_RECORD, fault);
+    return ZEB_E_RECORD;
+}
+
+int32_t checksum_mismatch(zeb_report *report, int32_t part, uint32_t stored, uint32_t computed)
+{
+    add_event(report, ZEB_EV_CHECKSUM, ZEB_E_CHECKSUM, part, int64_t(uint64_t(stored) << 32 | computed));
+    return ZEB_E_CHECKSUM;
+}
+
+// Parses the record in the blocks after the first and checks the first
+// block against it.  Where the header says there is a single block but a
+// record's magic begins where the data should, header_blocks itself was
+// damaged.
+int32_t check_record(zeb::Source &src, const Layout &l, const uint8_t *blocks, int64_t got, Checks &c,
+                     zeb_report *report)
+{
+    // A file that ends inside its header blocks is reported as short when
+    // its data are read, as any such file.
+    int32_t fault = 0;
+    if (l.h.header_blocks >= 2 && got == int64_t(F0_HEADER_SIZE) * (l.h.header_blocks - 1))
+        zeb::parse_record(blocks, got, &c.rec, &fault);
+    zeb_record_info &r = c.rec;
+    if (r.state == ZEB_RECORD_NONE) {
+        const uint8_t *next = l.h.header_blocks < 2 ? src.buffered(zeb::kRecordMagicSize) : nullptr;
+        if (c.verify && next && zeb::has_record_magic(next, zeb::kRecordMagicSize))
+            return record_damaged(report, ZEB_RECORD_FAULT_MISPLACED);
+        return ZEB_OK;
+    }
+    if (r.state == ZEB_RECORD_DAMAGED)
+        return c.verify ? record_damaged(report, fault) : ZEB_OK;
+    if (c.verify && (r.version > ZEB_RECORD_VERSION || r.skipped_count > 0))
+        add_event(report, ZEB_EV_RECORD_SKIPPED, ZEB_OK, r.version, r.skipped_count);
+    if (r.dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(r.dtype) != l.h.datyp) {
+        if (c.verify)
+            return record_damaged(report, ZEB_RECORD_FAULT_MISMATCH);
+        r.dtype = ZEB_DTYPE_STORED;  // unverified: never a wider or narrower element than stored
+    }
+    if (c.verify && r.checksum) {
+        uint32_t crc = zeb::crc32c(0, &l.h, F0_HEADER_SIZE);
+        if (crc != r.header_crc)
+            return checksum_mismatch(report, ZEB_CRC_PART_HEADER, r.header_crc, crc);
+    }
+    return ZEB_OK;
+}
+
+// Reads and checks the 512-byte header, the record where one is looked
+// for, and the layout the header describes.
+int32_t read_checked_header(zeb::Source &src, Layout &l, zeb_report *report, Checks *checks = nullptr)
+{
+    int32_t status;
+    if (checks && checks->want) {
+        uint8_t blocks[ZEB_RECORD_MAX_BYTES];
+        int64_t got = 0;
+        l.reversed = zeb::read_header(src, &l.h, 0, report, blocks, &got);
+        if (l.reversed >= 0 && (status = check_record(src, l, blocks, got, *checks, report)) != ZEB_OK)
+            return status;
+    } else {
+        l.reversed = zeb::read_header(src, &l.h, 0, report);
+    }
     if (l.reversed < 0) {
         add_event(report, ZEB_EV_HEADER_REFUSED, l.reversed);
         return l.reversed;
     }
-    int32_t status = check_layout(l.h, &l.count, report);
+    status = check_layout(l.h, &l.count, report);
     if (status != ZEB_OK)
         return status;
     l.size = zeb_element_size(l.h.datyp);
@@ -95,33 +165,76 @@ int32_t check_room(const zeb::Source &src, const Layout &l, zeb_report *report)
     return status;
 }
 
-// Reads the 14-byte stream header; a strict read also refuses a body that
-// the file is known to be too short for.
-int32_t read_stream_header(zeb::Source &src, Layout &l, bool strict, zeb_report *report)
+// Refuses a stream body that the file is known to be too short for.
+int32_t check_body_room(const zeb::Source &src, const Layout &l, zeb_report *report)
 {
-    uint8_t raw_header[ZEB_COMPRESS_HEADER_SIZE];
-    if (zeb_parse_compress_header(raw_header, src.read(raw_header, sizeof raw_header), &l.ch) != ZEB_OK) {
-        add_event(report, ZEB_EV_SHORT_COMPRESS_HEADER, ZEB_E_SHORT_COMPRESS_HEADER);
-        return ZEB_E_SHORT_COMPRESS_HEADER;
-    }
-    if (l.ch.stream_size < ZEB_COMPRESS_HEADER_SIZE) {
-        add_event(report, ZEB_EV_BAD_STREAM_SIZE, ZEB_E_BAD_STREAM_SIZE, l.ch.stream_size);
-        return ZEB_E_BAD_STREAM_SIZE;
-    }
     int64_t claimed = int64_t(l.ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
     int64_t left = src.remaining();
-    if (strict && left >= 0 && left < claimed) {
+    if (left >= 0 && left < claimed) {
         add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, left, claimed);
         return ZEB_E_SHORT_BODY;
     }
     return ZEB_OK;
 }
 
-// Reads raw data into data (n bytes) and swaps them where needed.
-int32_t read_raw(zeb::Source &src, const Layout &l, void *data, int64_t n, zeb_report *report)
+int32_t check_data_length(const Layout &l, const Checks &checks, zeb_report *report);
+
+// Reads the 14-byte stream header; a strict read also refuses a body that
+// the file is known to be too short for.  With checks, a verified record's
+// data length comes first: any damage to the stream's header is damage to
+// the data.
+int32_t read_stream_header(zeb::Source &src, Layout &l, bool strict, zeb_report *report,
+                           const Checks *checks = nullptr)
+{
+    uint8_t *raw_header = l.stream_raw;
+    if (zeb_parse_compress_header(raw_header, src.read(raw_header, ZEB_COMPRESS_HEADER_SIZE), &l.ch) != ZEB_OK) {
+        add_event(report, ZEB_EV_SHORT_COMPRESS_HEADER, ZEB_E_SHORT_COMPRESS_HEADER);
+        return ZEB_E_SHORT_COMPRESS_HEADER;
+    }
+    int32_t status;
+    if (checks && (status = check_data_length(l, *checks, report)) != ZEB_OK)
+        return status;
+    if (l.ch.stream_size < ZEB_COMPRESS_HEADER_SIZE) {
+        add_event(report, ZEB_EV_BAD_STREAM_SIZE, ZEB_E_BAD_STREAM_SIZE, l.ch.stream_size);
+        return ZEB_E_BAD_STREAM_SIZE;
+    }
+    return strict ? check_body_room(src, l, report) : ZEB_OK;
+}
+
+// Raw data are read in pieces this large, each checked while it is still in
+// the core's cache: the check then costs little more than the CRC
+// instructions themselves.  (A second thread checking one piece behind the
+// reading gained nothing on a busy two-core machine, and lost under load.)
+constexpr int64_t kCrcPiece = int64_t(256) << 10;
+
+// Reads n bytes into p in pieces, extending *crc over each; returns the
+// bytes read.
+int64_t read_checked(zeb::Source &src, uint8_t *p, int64_t n, uint32_t *crc)
+{
+    int64_t got = 0;
+    while (got < n) {
+        int64_t want = std::min(kCrcPiece, n - got);
+        int64_t k = src.read(p + got, want);
+        *crc = zeb::crc32c(*crc, p + got, size_t(k));
+        got += k;
+        if (k < want)
+            break;
+    }
+    return got;
+}
+
+// Reads raw data into data (n bytes) and swaps them where needed.  With crc,
+// *crc is extended over the bytes as stored.
+int32_t read_raw(zeb::Source &src, const Layout &l, void *data, int64_t n, zeb_report *report,
+                 uint32_t *crc = nullptr)
 {
     int32_t status = ZEB_OK;
-    int64_t got = src.read(data, n);
+    int64_t got = 0;
+    if (!crc) {
+        got = src.read(data, n);
+    } else {
+        got = read_checked(src, static_cast<uint8_t *>(data), n, crc);
+    }
     src.done();
     if (got < n) {
         add_event(report, ZEB_EV_TRUNCATED, ZEB_E_TRUNCATED, got, n);
@@ -131,6 +244,27 @@ int32_t read_raw(zeb::Source &src, const Layout &l, void *data, int64_t n, zeb_r
         zeb::swap_elements(data, n / l.size, l.size);
     return status;
 }
+
+// A source that extends a CRC over every byte read through it (passing
+// over bytes reads them too).
+class CrcSource final : public zeb::Source {
+public:
+    CrcSource(zeb::Source &in, uint32_t crc) : in_(in), crc_(crc) {}
+    int64_t read(void *dst, int64_t n) override
+    {
+        int64_t k = in_.read(dst, n);
+        if (k > 0)
+            crc_ = zeb::crc32c(crc_, dst, size_t(k));
+        return k;
+    }
+    int64_t remaining() const override { return in_.remaining(); }
+    void done() override { in_.done(); }
+    uint32_t crc() const { return crc_; }
+
+private:
+    zeb::Source &in_;
+    uint32_t crc_;
+};
 
 void append_events(zeb_report *report, const zeb_report &from)
 {
@@ -145,9 +279,15 @@ void append_events(zeb_report *report, const zeb_report &from)
 // read (or passed over) before the result is known, so that a body that
 // comes up short is reported as such first, as a read of the whole body
 // into one buffer would report it.
-int32_t read_stream(zeb::Source &src, const Layout &l, void *data, int64_t count, bool strict, int64_t window,
-                    zeb_report *report)
+int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t count, bool strict, int64_t window,
+                    zeb_report *report, uint32_t *crc = nullptr)
 {
+    // With crc, every body byte passes through the CRC: from memory in one
+    // go, from a file window by window as it is read.
+    CrcSource checked(src_in, crc ? *crc : 0);
+    int64_t in_memory = 0;
+    const bool body_in_memory = src_in.peek(&in_memory) != nullptr;
+    zeb::Source &src = crc && !body_in_memory ? static_cast<zeb::Source &>(checked) : src_in;
     const compress_header &ch = l.ch;
     const int64_t claimed = int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
     zeb_report found{};  // what decoding finds, reported after the body's length
@@ -177,6 +317,8 @@ int32_t read_stream(zeb::Source &src, const Layout &l, void *data, int64_t count
         int32_t st;
         if (const uint8_t *body = src.peek(&avail)) {
             consumed = avail < claimed ? avail : claimed;
+            if (crc)
+                *crc = zeb::crc32c(*crc, body, size_t(consumed));
             st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
                             &info);
             src.skip(consumed);
@@ -196,8 +338,18 @@ int32_t read_stream(zeb::Source &src, const Layout &l, void *data, int64_t count
             status = ZEB_E_INCOMPLETE;
         }
     }
-    int64_t got = consumed + src.skip(claimed - consumed);
+    int64_t got = consumed;
+    if (crc && body_in_memory) {
+        int64_t avail = 0;
+        const uint8_t *rest = src.peek(&avail);
+        got += src.skip(claimed - consumed);
+        *crc = zeb::crc32c(*crc, rest, size_t(got - consumed));
+    } else {
+        got += src.skip(claimed - consumed);
+    }
     src.done();
+    if (crc && !body_in_memory)
+        *crc = checked.crc();
     int32_t result = ZEB_OK;
     if (got < claimed) {
         add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, got, claimed);
@@ -292,9 +444,9 @@ int open_for_reading(const char *file_name, zeb_report *report, int32_t *status,
 // The checks of zeb_open: everything a strict read checks before the data.
 // A header-only open does not ask whether the file still holds all its data
 // (it is not read, and a damaged file's headers are worth seeing).
-int32_t open_layout(zeb::Source &src, Layout &l, bool header_only, zeb_report *report)
+int32_t open_layout(zeb::Source &src, Layout &l, bool header_only, Checks &checks, zeb_report *report)
 {
-    int32_t status = read_checked_header(src, l, report);
+    int32_t status = read_checked_header(src, l, report, &checks);
     if (status != ZEB_OK)
         return status;
     if (l.size == 0) {
@@ -303,7 +455,25 @@ int32_t open_layout(zeb::Source &src, Layout &l, bool header_only, zeb_report *r
     }
     if (!header_only && (status = check_room(src, l, report)) != ZEB_OK)
         return status;
-    return l.compressed ? read_stream_header(src, l, !header_only, report) : ZEB_OK;
+    if (l.compressed)
+        return read_stream_header(src, l, !header_only, report, &checks);
+    return check_data_length(l, checks, report);
+}
+
+// A verified record must describe the data: their length as stored.
+int32_t check_data_length(const Layout &l, const Checks &checks, zeb_report *report)
+{
+    // A stream's length is part of the data the CRC covers (its header), so a
+    // different one is damage to the data; a raw length comes from the
+    // header, which passed its check: then the record is not this file's.
+    const zeb_record_info &r = checks.rec;
+    if (!checks.verify || r.state != ZEB_RECORD_OK || !r.checksum)
+        return ZEB_OK;
+    if (l.compressed && r.data_length != int64_t(l.ch.stream_size))
+        return checksum_mismatch(report, ZEB_CRC_PART_DATA, r.data_crc, 0);
+    if (!l.compressed && r.data_length != l.count * l.size)
+        return record_damaged(report, ZEB_RECORD_FAULT_MISMATCH);
+    return ZEB_OK;
 }
 
 void fill_info(const Layout &l, zeb_info *info)
@@ -409,15 +579,32 @@ int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64
 struct zeb_reader {
     std::unique_ptr<zeb::Source> src;
     Layout layout;
+    Checks checks;
     bool read = false;
 };
 
 namespace {
 
-int32_t open_source(std::unique_ptr<zeb::Source> src, zeb_reader **reader, zeb_info *info, zeb_report *report)
+// The record, as far as the headers were read, for the caller.
+void hand_out(const Checks &checks, zeb_record_info *record)
+{
+    if (record)
+        std::memcpy(record, &checks.rec, sizeof *record);
+}
+
+int32_t open_source(std::unique_ptr<zeb::Source> src, int32_t flags, zeb_reader **reader, zeb_info *info,
+                    zeb_record_info *record, zeb_report *report)
 {
     Layout l;
-    int32_t status = open_layout(*src, l, reader == nullptr, report);
+    std::unique_ptr<Checks> checks(new (std::nothrow) Checks);
+    if (!checks) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(Checks)));
+        return ZEB_E_NO_MEMORY;
+    }
+    checks->want = true;
+    checks->verify = !(flags & ZEB_OPEN_NO_VERIFY);
+    int32_t status = open_layout(*src, l, reader == nullptr, *checks, report);
+    hand_out(*checks, record);
     if (status != ZEB_OK)
         return status;
     if (info)
@@ -433,6 +620,7 @@ int32_t open_source(std::unique_ptr<zeb::Source> src, zeb_reader **reader, zeb_i
     }
     r->src = std::move(src);
     r->layout = l;
+    r->checks = *checks;
     *reader = r;
     return ZEB_OK;
 }
@@ -472,6 +660,14 @@ ZEB_API int32_t zeb_read_memory(const uint8_t *bytes, int64_t length, zeb_image 
 ZEB_API int32_t zeb_open(const char *file_name, zeb_reader **reader, zeb_info *info, zeb_report *report,
                          int32_t *error_number)
 {
+    return zeb_open_ex(file_name, 0, reader, info, nullptr, report, error_number);
+}
+
+ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **reader, zeb_info *info,
+                            zeb_record_info *record, zeb_report *report, int32_t *error_number)
+{
+    if (record)
+        std::memset(record, 0, sizeof *record);
     if (reader)
         *reader = nullptr;
     if (info)
@@ -497,12 +693,20 @@ ZEB_API int32_t zeb_open(const char *file_name, zeb_reader **reader, zeb_info *i
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(zeb::FdSource)));
         return ZEB_E_NO_MEMORY;
     }
-    return open_source(std::move(src), reader, info, report);
+    return open_source(std::move(src), flags, reader, info, record, report);
 }
 
 ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader **reader, zeb_info *info,
                                 zeb_report *report)
 {
+    return zeb_open_memory_ex(bytes, length, 0, reader, info, nullptr, report);
+}
+
+ZEB_API int32_t zeb_open_memory_ex(const uint8_t *bytes, int64_t length, int32_t flags, zeb_reader **reader,
+                                   zeb_info *info, zeb_record_info *record, zeb_report *report)
+{
+    if (record)
+        std::memset(record, 0, sizeof *record);
     if (reader)
         *reader = nullptr;
     if (info)
@@ -512,7 +716,7 @@ ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(zeb::MemorySource)));
         return ZEB_E_NO_MEMORY;
     }
-    return open_source(std::move(src), reader, info, report);
+    return open_source(std::move(src), flags, reader, info, record, report);
 }
 
 ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report)
@@ -524,9 +728,28 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
     if (capacity < nbytes || (!data && nbytes > 0))
         return ZEB_E_BAD_ARGUMENT;
     reader->read = true;
-    if (!l.compressed)
-        return read_raw(*reader->src, l, data, nbytes, report);
-    return read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, report);
+    const Checks &c = reader->checks;
+    if (!c.data_crc()) {
+        if (!l.compressed)
+            return read_raw(*reader->src, l, data, nbytes, report);
+        return read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, report);
+    }
+    // What reading finds comes after a checksum mismatch, which is its cause;
+    // data that end early are reported as such.
+    zeb_report found{};
+    uint32_t crc = 0;
+    int32_t status;
+    if (!l.compressed) {
+        status = read_raw(*reader->src, l, data, nbytes, &found, &crc);
+    } else {
+        crc = zeb::crc32c(0, l.stream_raw, ZEB_COMPRESS_HEADER_SIZE);
+        status = read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, &found, &crc);
+    }
+    if (crc != c.rec.data_crc && status != ZEB_E_TRUNCATED && status != ZEB_E_SHORT_BODY &&
+        status != ZEB_E_NO_MEMORY)
+        status = checksum_mismatch(report, ZEB_CRC_PART_DATA, c.rec.data_crc, crc);
+    append_events(report, found);
+    return status;
 }
 
 ZEB_API void zeb_close(zeb_reader *reader)

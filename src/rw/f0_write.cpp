@@ -14,7 +14,10 @@
 #include <memory>
 #include <string>
 
+#include "crc32c.h"
 #include "f0_internal.h"
+#include "os_files.h"
+#include "record.h"
 
 namespace {
 
@@ -36,7 +39,17 @@ struct Request {
 // Reasons of a ZEB_EV_W_BAD_ARGUMENT event (see zeb_report_print).
 enum : int32_t {
     kMissingArgument = 0, kTooManyDims = 1, kNegativeDim = 2, kTooLarge = 3, kUnknownType = 4,
-    kTextTooLong = 5, kBadMode = 6
+    kTextTooLong = 5, kBadMode = 6, kBadDtype = 7, kHasRecord = 8
+};
+
+// The bytes of a file: the first header block, the further header blocks
+// (the record) and the data.
+struct Contents {
+    const f0_header &h;
+    const void *data;
+    int64_t n;
+    const uint8_t *record = nullptr;
+    int64_t record_size = 0;
 };
 
 int32_t bad_argument(zeb_report *report, int32_t reason)
@@ -118,16 +131,24 @@ int fail_with(zeb_report *report, int32_t code, int32_t status, int err, int32_t
 // Reserving first spares the file system a delayed allocation (and, on ext4,
 // a flush at close after truncation): several times faster for large files.
 // A full disk shows up there already.
-int32_t write_contents(int fd, const f0_header &h, const void *data, int64_t n, zeb_report *report,
-                       int32_t *error_number)
+int32_t write_contents(int fd, const Contents &c, zeb_report *report, int32_t *error_number,
+                       bool reserve = true)
 {
+    const int64_t head = int64_t(sizeof c.h) + c.record_size;
 #ifdef FALLOC_FL_KEEP_SIZE
-    if (fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(sizeof h + n)) != 0 && errno == ENOSPC)
+    if (reserve && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(head + c.n)) != 0 && errno == ENOSPC)
         return fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, ENOSPC, error_number);
+#else
+    (void)reserve;
 #endif
-    int err = write_all(fd, &h, sizeof h);
-    if (!err && n > 0)
-        err = write_all(fd, data, n);
+    // The header blocks in one write.
+    uint8_t blocks[F0_HEADER_SIZE * F0_MAX_HEADER_BLOCKS];
+    std::memcpy(blocks, &c.h, sizeof c.h);
+    if (c.record_size > 0)
+        std::memcpy(blocks + sizeof c.h, c.record, size_t(c.record_size));
+    int err = write_all(fd, blocks, head);
+    if (!err && c.n > 0)
+        err = write_all(fd, c.data, c.n);
     return err ? fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number) : ZEB_OK;
 }
 
@@ -148,13 +169,24 @@ int32_t close_file(int fd, int32_t status, zeb_report *report, int32_t *error_nu
 }
 
 // Writes the file where it stands: create or truncate, write, close.
-int32_t write_in_place(const char *file_name, const f0_header &h, const void *data, int64_t n,
-                       zeb_report *report, int32_t *error_number)
+int32_t write_in_place(const char *file_name, const Contents &c, zeb_report *report, int32_t *error_number)
 {
     int fd = open_in_place(file_name, report, error_number);
     if (fd < 0)
         return ZEB_E_OPEN;
-    return close_file(fd, write_contents(fd, h, data, n, report, error_number), report, error_number);
+    return close_file(fd, write_contents(fd, c, report, error_number), report, error_number);
+}
+
+// Writes through a descriptor this process already has open (standard
+// output, say), at its offset, and leaves it open; a file behind it is
+// synced.
+int32_t write_to_descriptor(int fd, const Contents &c, zeb_report *report, int32_t *error_number)
+{
+    int32_t status = write_contents(fd, c, report, error_number, false);
+    struct stat st;
+    if (status == ZEB_OK && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
+    return status;
 }
 
 // Twelve hexadecimal digits that differ from call to call and process to process.
@@ -177,8 +209,8 @@ std::string random_tag()
 // target: reserve, write, fsync, close, rename over the target, then fsync
 // the directory so that the rename itself is on disk.  Any failure removes
 // the temporary file and leaves the target as it was.
-int32_t write_atomic(const std::string &target, const f0_header &h, const void *data, int64_t n,
-                     zeb_report *report, int32_t *error_number)
+int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
+                     int32_t *error_number)
 {
     size_t slash = target.rfind('/');
     std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
@@ -200,10 +232,18 @@ int32_t write_atomic(const std::string &target, const f0_header &h, const void *
     if (fd < 0)
         return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
 
-    int32_t status = write_contents(fd, h, data, n, report, error_number);
+    int32_t status = write_contents(fd, c, report, error_number);
+    // The replacement keeps the permissions, owner and group of the file it replaces.
+    struct stat old;
+    if (status == ZEB_OK && ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
+        zeb::take_over_owner_and_mode(fd, old);
     if (status == ZEB_OK && ::fsync(fd) != 0)
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
     status = close_file(fd, status, report, error_number);
+    if (status == ZEB_OK && expect && !zeb::still_same_file(target, *expect)) {
+        add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
+        status = ZEB_E_CHANGED;
+    }
     // A target that cannot be replaced fails as opening it in place would.
     if (status == ZEB_OK && ::rename(tmp.c_str(), target.c_str()) != 0)
         status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
@@ -220,11 +260,13 @@ int32_t write_atomic(const std::string &target, const f0_header &h, const void *
 }
 
 // The shared write routine of every writer.
-int32_t write_file(const char *file_name, const f0_header &h, const void *data, int64_t n, int32_t flags,
+int32_t write_file(const char *file_name, const Contents &c, int32_t flags, const zeb_file_id *expect,
                    zeb_report *report, int32_t *error_number)
 {
-    if (!(flags & ZEB_WRITE_ATOMIC))
-        return write_in_place(file_name, h, data, n, report, error_number);
+    // What lies under /proc, and under /dev what is no plain file (even a
+    // link that leads nowhere), is never replaced.
+    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::in_place_only(file_name))
+        return write_in_place(file_name, c, report, error_number);
     struct stat st;
     if (::stat(file_name, &st) == 0) {
         // Devices and pipes are written to, not replaced; a directory cannot
@@ -232,7 +274,7 @@ int32_t write_file(const char *file_name, const f0_header &h, const void *data, 
         if (S_ISDIR(st.st_mode))
             return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
         if (!S_ISREG(st.st_mode))
-            return write_in_place(file_name, h, data, n, report, error_number);
+            return write_in_place(file_name, c, report, error_number);
     }
     // A symbolic link stays: the file it leads to is replaced.
     std::string target = file_name;
@@ -243,14 +285,14 @@ int32_t write_file(const char *file_name, const f0_header &h, const void *data, 
             std::free(real);
         }
     }
-    return write_atomic(target, h, data, n, report, error_number);
+    return write_atomic(target, c, expect, report, error_number);
 }
 
 int32_t write_raw(const Request &r, zeb_report *report, int32_t *error_number)
 {
     f0_header h;
     build_header(r, 0, static_cast<int32_t>(r.raw_size), &h);
-    return write_file(r.file_name, h, r.data, r.raw_size, 0, report, error_number);
+    return write_file(r.file_name, Contents{h, r.data, r.raw_size}, 0, nullptr, report, error_number);
 }
 
 // The crunch stream type that stores each compressible F0 type.
@@ -307,7 +349,7 @@ int32_t write_compressed(const Request &r, int32_t slice, zeb_report *report, in
     }
     f0_header h;
     build_header(r, F0_FLAG_COMPRESSED, n, &h);
-    return write_file(r.file_name, h, stream.get(), n, 0, report, error_number);
+    return write_file(r.file_name, Contents{h, stream.get(), n}, 0, nullptr, report, error_number);
 }
 
 // Whether the plain coder of the type takes the slice (the coder's own
@@ -440,12 +482,52 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
     return ZEB_OK;
 }
 
+ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                       int64_t metadata_len, zeb_report *report)
+{
+    if (!payload || metadata_len < -1 || (metadata_len > 0 && !metadata) ||
+        (payload->size > 0 && !payload->data))
+        return bad_argument(report, kMissingArgument);
+    if (payload->record || payload->header.header_blocks > 1)
+        return bad_argument(report, kHasRecord);
+    if (dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(dtype) != payload->header.datyp)
+        return bad_argument(report, kBadDtype);
+    zeb::RecordContents c;
+    c.dtype = dtype;
+    c.metadata = metadata;
+    c.metadata_len = metadata_len;
+    if (metadata_len > ZEB_RECORD_MAX_BYTES || zeb::record_length(c) > ZEB_RECORD_MAX_BYTES) {
+        add_event(report, ZEB_EV_W_METADATA_TOO_LARGE, ZEB_E_METADATA_TOO_LARGE, metadata_len,
+                  zeb_record_metadata_max(dtype));
+        return ZEB_E_METADATA_TOO_LARGE;
+    }
+    const int64_t blocks = (zeb::record_length(c) + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE;
+    auto *record = static_cast<uint8_t *>(std::malloc(size_t(blocks * F0_HEADER_SIZE)));
+    if (!record) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, blocks * F0_HEADER_SIZE);
+        return ZEB_E_NO_MEMORY;
+    }
+    f0_header h = payload->header;
+    h.header_blocks = static_cast<uint8_t>(1 + blocks);
+    c.header_crc = zeb::crc32c(0, &h, sizeof h);
+    c.data_crc = zeb::crc32c(0, payload->data, size_t(payload->size));
+    c.data_length = payload->size;
+    zeb::build_record(c, record, blocks * F0_HEADER_SIZE);
+    payload->header = h;
+    payload->record = record;
+    payload->record_size = blocks * F0_HEADER_SIZE;
+    return ZEB_OK;
+}
+
 ZEB_API void zeb_payload_free(zeb_payload *payload)
 {
     if (!payload)
         return;
     std::free(payload->stream);
+    std::free(payload->record);
     payload->stream = nullptr;
+    payload->record = nullptr;
+    payload->record_size = 0;
     payload->data = nullptr;
     payload->size = 0;
 }
@@ -457,9 +539,19 @@ ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payl
     if (!error_number)
         error_number = &ignored;
     *error_number = 0;
-    if (!file_name || !payload || payload->size < 0 || (payload->size > 0 && !payload->data))
+    if (!file_name || !payload || payload->size < 0 || (payload->size > 0 && !payload->data) ||
+        payload->record_size < 0 || payload->record_size > ZEB_RECORD_MAX_BYTES ||
+        (payload->record_size > 0 && !payload->record))
         return bad_argument(report, kMissingArgument);
-    return write_file(file_name, payload->header, payload->data, payload->size, flags, report, error_number);
+    Contents c{payload->header, payload->data, payload->size, payload->record, payload->record_size};
+    // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
+    // through, at its offset: replacing or truncating the file behind it
+    // would lose what the process wrote there before.
+    int own = zeb::descriptor_named(file_name);
+    if (own >= 0)
+        return write_to_descriptor(own, c, report, error_number);
+    const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &payload->expect : nullptr;
+    return write_file(file_name, c, flags, expect, report, error_number);
 }
 
 ZEB_API int32_t zeb_fzwrite(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,

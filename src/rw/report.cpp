@@ -97,7 +97,8 @@ void print_event(const zeb_event &e, const char *prefix, const char *name)
         fprintf(err, "%s: error: cannot write file \"%s\": %s!\n", prefix, name,
                 e.a == 1 ? "more than 16 dimensions" : e.a == 2 ? "negative dimension"
                 : e.a == 3 ? "data larger than 2147483647 bytes" : e.a == 5 ? "header text longer than 255 bytes"
-                : e.a == 6 ? "unknown compression mode" : "unknown data type");
+                : e.a == 6 ? "unknown compression mode" : e.a == 7 ? "true dtype does not fit the data type"
+                : e.a == 8 ? "the file already has a header record" : "unknown data type");
         break;
     case ZEB_EV_W_UNSUPPORTED:
         fputs("zeb_fcwrite: warning: FCWRITE: unsupported variable type.\n", err);
@@ -116,6 +117,39 @@ void print_event(const zeb_event &e, const char *prefix, const char *name)
     case ZEB_EV_W_NO_MEMORY:
         fprintf(err, "zeb_fcwrite: warning: could not allocate %lld bytes for compressed array, "
                      "trying uncompressed!\n", (long long)e.a);
+        break;
+    case ZEB_EV_CHECKSUM:
+        fprintf(err, "%s: error: file \"%s\": checksum mismatch in the %s (stored 0x%08x, computed 0x%08x): "
+                     "the file is damaged\n", prefix, name, e.a == ZEB_CRC_PART_HEADER ? "header" : "data",
+                unsigned(uint64_t(e.b) >> 32), unsigned(uint64_t(e.b) & 0xFFFFFFFFu));
+        break;
+    case ZEB_EV_RECORD_DAMAGED:
+        fprintf(err, "%s: error: file \"%s\": the pyzeb header record is damaged (%s)\n", prefix, name,
+                e.a == ZEB_RECORD_FAULT_MAGIC ? "its magic" : e.a == ZEB_RECORD_FAULT_LAYOUT ? "its layout"
+                : e.a == ZEB_RECORD_FAULT_CRC ? "its checksum" : e.a == ZEB_RECORD_FAULT_MISMATCH
+                ? "it does not describe this file" : "header_blocks does not count it");
+        break;
+    case ZEB_EV_RECORD_SKIPPED:
+        fprintf(err, "%s: warning: file \"%s\": header record of version %lld, %lld section(s) not understood "
+                     "and not checked\n", prefix, name, (long long)e.a, (long long)e.b);
+        break;
+    case ZEB_EV_W_METADATA_TOO_LARGE:
+        fprintf(err, "%s: error: metadata too large: %lld bytes, at most %lld fit in the header\n", prefix,
+                (long long)e.a, (long long)e.b);
+        break;
+    case ZEB_EV_FOREIGN_BLOCKS:
+        fprintf(err, "%s: error: file \"%s\" has %lld header blocks that are not a pyzeb record\n", prefix, name,
+                (long long)e.a);
+        break;
+    case ZEB_EV_TRAILING_BYTES:
+        fprintf(err, "%s: error: file \"%s\" has %lld bytes after its data\n", prefix, name, (long long)e.a);
+        break;
+    case ZEB_EV_CHANGED:
+        fprintf(err, "%s: error: file \"%s\" changed while it was being rewritten\n", prefix, name);
+        break;
+    case ZEB_EV_NEWER_RECORD:
+        fprintf(err, "%s: error: file \"%s\" has a header record of version %lld, newer than this library's\n",
+                prefix, name, (long long)e.a);
         break;
     default:
         break;

@@ -1,0 +1,17 @@
+// CRC-32C inside the file layer (zeb_crc32c is its exported form).
+#ifndef ZEB_CRC32C_H
+#define ZEB_CRC32C_H
+
+#include <cstddef>
+#include <cstdint>
+
+#include "zebrecord.h"
+
+namespace zeb {
+
+// The CRC-32C of n bytes continued from crc (0 to start), zlib's convention.
+uint32_t crc32c(uint32_t crc, const void *data, size_t n);
+
+}  // namespace zeb
+
+#endif

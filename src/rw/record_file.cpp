@@ -1,0 +1,241 @@
+// Keeping the header record of existing files: marking data changed in
+// place, and adding or renewing checksums without re-encoding the data.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "crc32c.h"
+#include "f0_internal.h"
+#include "os_files.h"
+#include "record.h"
+
+namespace {
+
+using zeb::add_event;
+
+int32_t os_failure(zeb_report *report, int32_t code, int32_t status, int err, int32_t *error_number)
+{
+    *error_number = err;
+    add_event(report, code, status, err);
+    return status;
+}
+
+// Bytes read from the start of a file to parse its headers: every header
+// block and the stream header.
+constexpr int64_t kHeadBytes = int64_t(F0_HEADER_SIZE) * F0_MAX_HEADER_BLOCKS + ZEB_COMPRESS_HEADER_SIZE;
+
+struct FdCloser {
+    int fd;
+    ~FdCloser()
+    {
+        if (fd >= 0)
+            ::close(fd);
+    }
+};
+
+// A file's headers and record, parsed without verification from the bytes
+// at its start.
+struct Parsed {
+    zeb_info info{};
+    zeb_record_info rec{};
+    uint8_t head[kHeadBytes];
+    int64_t head_len = 0;
+};
+
+int32_t parse_head(int fd, Parsed &p, zeb_report *report, int32_t *error_number)
+{
+    p.head_len = zeb::read_at(fd, p.head, kHeadBytes, 0);
+    if (p.head_len < 0)
+        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno, error_number);
+    return zeb_open_memory_ex(p.head, p.head_len, ZEB_OPEN_NO_VERIFY, nullptr, &p.info, &p.rec, report);
+}
+
+// Whether the stored checksums hold: 0 when they do, else the status.
+int32_t check_stored(const Parsed &p, const uint8_t *data, zeb_report *report)
+{
+    uint32_t header_crc = zeb::crc32c(0, p.head, F0_HEADER_SIZE);
+    if (header_crc != p.rec.header_crc) {
+        add_event(report, ZEB_EV_CHECKSUM, ZEB_E_CHECKSUM, ZEB_CRC_PART_HEADER,
+                  int64_t(uint64_t(p.rec.header_crc) << 32 | header_crc));
+        return ZEB_E_CHECKSUM;
+    }
+    if (p.rec.data_unchecked)
+        return ZEB_OK;
+    uint32_t data_crc = zeb::crc32c(0, data, size_t(p.info.data_size));
+    if (p.rec.data_length != p.info.data_size || data_crc != p.rec.data_crc) {
+        add_event(report, ZEB_EV_CHECKSUM, ZEB_E_CHECKSUM, ZEB_CRC_PART_DATA,
+                  int64_t(uint64_t(p.rec.data_crc) << 32 | data_crc));
+        return ZEB_E_CHECKSUM;
+    }
+    return ZEB_OK;
+}
+
+// Reads the new file from memory, verifying it as any reader would, so that
+// only a sound file replaces the old one (a compressed stream is decoded).
+int32_t self_check(const uint8_t *image, int64_t length, int64_t nbytes, zeb_report *report)
+{
+    zeb_reader *reader = nullptr;
+    int32_t status = zeb_open_memory_ex(image, length, 0, &reader, nullptr, nullptr, report);
+    if (status != ZEB_OK)
+        return status;
+    void *scratch = zeb::alloc_buffer(nbytes);
+    if (!scratch) {
+        zeb_close(reader);
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, nbytes);
+        return ZEB_E_NO_MEMORY;
+    }
+    status = zeb_read_data(reader, scratch, nbytes, report);
+    std::free(scratch);
+    zeb_close(reader);
+    return status;
+}
+
+}  // namespace
+
+extern "C" {
+
+ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_number)
+{
+    int32_t ignored = 0;
+    if (!error_number)
+        error_number = &ignored;
+    *error_number = 0;
+    std::unique_ptr<Parsed> p(new (std::nothrow) Parsed);
+    if (!p) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(Parsed)));
+        return ZEB_E_NO_MEMORY;
+    }
+    int32_t status = parse_head(fd, *p, report, error_number);
+    if (status != ZEB_OK)
+        return status;
+    if (p->rec.state == ZEB_RECORD_DAMAGED) {
+        add_event(report, ZEB_EV_RECORD_DAMAGED, ZEB_E_RECORD, ZEB_RECORD_FAULT_CRC);
+        return ZEB_E_RECORD;
+    }
+    if (p->rec.state != ZEB_RECORD_OK || !p->rec.checksum || p->rec.data_unchecked)
+        return ZEB_OK;
+    // The flag and the record's CRC both lie in the record's first block:
+    // that block alone is rewritten.
+    uint8_t *rec = p->head + F0_HEADER_SIZE;
+    const int64_t length = p->rec.record_length;
+    const int64_t at = zeb::checksums_offset(rec, length);
+    uint32_t flags;
+    std::memcpy(&flags, rec + at, sizeof flags);
+    flags |= zeb::kDataUnchecked;
+    std::memcpy(rec + at, &flags, sizeof flags);
+    uint32_t crc = zeb::record_crc(rec, length);
+    std::memcpy(rec + zeb::kRecordCrcAt, &crc, sizeof crc);
+    const int64_t n = length < F0_HEADER_SIZE ? length : F0_HEADER_SIZE;
+    if (int err = zeb::write_at_and_sync(fd, rec, n, F0_HEADER_SIZE))
+        return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
+    return ZEB_OK;
+}
+
+ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t *action, zeb_report *report,
+                                  int32_t *error_number)
+{
+    int32_t ignored = 0, ignored_action = 0;
+    if (!error_number)
+        error_number = &ignored;
+    if (!action)
+        action = &ignored_action;
+    *error_number = 0;
+    *action = ZEB_CHECKSUM_KEPT;
+    if (!file_name) {
+        add_event(report, ZEB_EV_W_BAD_ARGUMENT, ZEB_E_BAD_ARGUMENT, 0);
+        return ZEB_E_BAD_ARGUMENT;
+    }
+    FdCloser f{::open(file_name, O_RDONLY | O_CLOEXEC)};
+    struct stat st;
+    if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
+        int err = errno;
+        int32_t code = err == ENOENT ? ZEB_EV_NOT_FOUND : ZEB_EV_OPEN;
+        return os_failure(report, code, err == ENOENT ? ZEB_E_NOT_FOUND : ZEB_E_OPEN, err, error_number);
+    }
+    if (!S_ISREG(st.st_mode))
+        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, error_number);
+
+    std::unique_ptr<Parsed> p(new (std::nothrow) Parsed);
+    if (!p) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(Parsed)));
+        return ZEB_E_NO_MEMORY;
+    }
+    int32_t status = parse_head(f.fd, *p, report, error_number);
+    if (status != ZEB_OK)
+        return status;
+    const zeb_info &info = p->info;
+    const zeb_record_info &rec = p->rec;
+    if (rec.state == ZEB_RECORD_DAMAGED) {
+        add_event(report, ZEB_EV_RECORD_DAMAGED, ZEB_E_RECORD, ZEB_RECORD_FAULT_CRC);
+        return ZEB_E_RECORD;
+    }
+    if (rec.state == ZEB_RECORD_OK && rec.version > ZEB_RECORD_VERSION) {
+        add_event(report, ZEB_EV_NEWER_RECORD, ZEB_E_NEWER_RECORD, rec.version);
+        return ZEB_E_NEWER_RECORD;
+    }
+    if (rec.state == ZEB_RECORD_NONE && info.header_blocks > 1 && !(flags & ZEB_CHECKSUM_DROP_BLOCKS)) {
+        add_event(report, ZEB_EV_FOREIGN_BLOCKS, ZEB_E_FOREIGN_BLOCKS, info.header_blocks);
+        return ZEB_E_FOREIGN_BLOCKS;
+    }
+    const int64_t end = info.data_offset + info.data_size;
+    if (st.st_size > end && !(flags & ZEB_CHECKSUM_DROP_TRAILING)) {
+        add_event(report, ZEB_EV_TRAILING_BYTES, ZEB_E_TRAILING_BYTES, int64_t(st.st_size) - end);
+        return ZEB_E_TRAILING_BYTES;
+    }
+
+    // The new file in one buffer: room for the largest header, then the
+    // data as stored, read once.
+    constexpr int64_t kRoom = int64_t(F0_HEADER_SIZE) * F0_MAX_HEADER_BLOCKS;
+    std::unique_ptr<uint8_t, decltype(&std::free)> image(
+        static_cast<uint8_t *>(zeb::alloc_buffer(kRoom + info.data_size)), &std::free);
+    if (!image) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, kRoom + info.data_size);
+        return ZEB_E_NO_MEMORY;
+    }
+    uint8_t *data = image.get() + kRoom;
+    int64_t got = zeb::read_at(f.fd, data, info.data_size, info.data_offset);
+    if (got < 0)
+        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno, error_number);
+    if (got < info.data_size) {
+        bool raw = !info.compressed;
+        add_event(report, raw ? ZEB_EV_TRUNCATED : ZEB_EV_SHORT_BODY, raw ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY,
+                  got, info.data_size);
+        return raw ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY;
+    }
+    const bool had = rec.state == ZEB_RECORD_OK && rec.checksum;
+    if (had && (status = check_stored(*p, data, report)) != ZEB_OK)
+        return status;
+    if (had && !rec.data_unchecked && st.st_size == end)
+        return ZEB_OK;  // already sound and verified
+
+    zeb_payload payload{};
+    std::memcpy(&payload.header, p->head, F0_HEADER_SIZE);
+    payload.header.header_blocks = 1;
+    payload.data = data;
+    payload.size = info.data_size;
+    const bool keep = rec.state == ZEB_RECORD_OK;
+    status = zeb_payload_add_record(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
+                                    keep && rec.has_metadata ? rec.metadata_size : -1, report);
+    if (status != ZEB_OK)
+        return status;
+    uint8_t *start = data - F0_HEADER_SIZE - payload.record_size;
+    std::memcpy(start, &payload.header, F0_HEADER_SIZE);
+    std::memcpy(start + F0_HEADER_SIZE, payload.record, size_t(payload.record_size));
+    status = self_check(start, data + info.data_size - start, info.nbytes, report);
+    if (status == ZEB_OK) {
+        payload.expect = zeb::file_id_of(st);
+        status = zeb_write_payload(file_name, &payload, ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED, report,
+                                   error_number);
+    }
+    zeb_payload_free(&payload);
+    if (status == ZEB_OK)
+        *action = had ? ZEB_CHECKSUM_RENEWED : ZEB_CHECKSUM_ADDED;
+    return status;
+}
+
+}  // extern "C"
