@@ -4,7 +4,7 @@ Figures, each a median of several runs in this one process, with the
 reference it is compared with measured in the same run:
   - the automatic choice's stream ratio and write speed against the slice-5
     stream, on the 8-, 16- and 32-bit benchmark frames and a low-noise 8-bit
-    image;
+    image, and its encoding speed on 64 x 64 and 256 x 256 tiles;
   - pyzeb.write / pyzeb.encode of a 4096 x 4096 int16 frame with 2 threads
     against 1;
   - reading 64 compressed 1024 x 1024 int16 files with a pool of 2 threads
@@ -23,8 +23,10 @@ import ctypes as C
 import io
 import os
 import shutil
+import statistics
 import sys
 import tempfile
+import time
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -65,6 +67,29 @@ def automatic_choice(tmp, arrays, repeat):
               f"{len(five) / len(auto):5.2f}x smaller; type {hdr.compression_type}, slice {hdr.slice})   "
               f"write {mbs(a.nbytes, t_auto):6.0f} MB/s = {t_five / t_auto:4.2f}x slice 5   "
               f"encode {e_five / e_auto:4.2f}x slice 5")
+
+
+def small_arrays(frame, repeat):
+    """pyzeb.encode of small tiles (Zarr-chunk sizes): the automatic choice
+    against slice 5.  Each timing is a loop of calls, the two in turn, in CPU
+    time of this thread (small arrays are encoded on the calling thread), so
+    that the other processes of a busy machine do not weigh in."""
+    print("small tiles of the int16 frame, pyzeb.encode: automatic choice against slice 5 "
+          "(medians of thread CPU time)")
+    for n, target, calls in ((64, 0.5, 400), (256, 0.8, 40)):
+        tile = np.ascontiguousarray(frame[:n, :n])
+        times = {True: [], 5: []}
+        for _ in range(max(repeat, 9)):
+            for mode in times:
+                t0 = time.thread_time_ns()
+                for _ in range(calls):
+                    pyzeb.encode(tile, compress=mode)
+                times[mode].append((time.thread_time_ns() - t0) / calls / 1e3)
+        t_auto, t_five = statistics.median(times[True]), statistics.median(times[5])
+        ratio = t_five / t_auto
+        print(f"  {n}x{n}: auto {t_auto:6.1f} us, slice 5 {t_five:6.1f} us, speed {ratio:4.2f}x slice 5 "
+              f"(target {target}x: {'met' if ratio >= target else 'NOT met'}), "
+              f"{len(pyzeb.encode(tile, compress=5)) / len(pyzeb.encode(tile)):4.2f}x smaller")
 
 
 def threads(arr, tmp, repeat):
@@ -172,6 +197,7 @@ def main():
         arrays = frames(args.size)
         arrays["low-noise int8"] = low_noise_image(args.size)
         automatic_choice(tmp, arrays, args.repeat)
+        small_arrays(arrays["int16"], args.repeat)
         threads(arrays["int16"], tmp, args.repeat)
         read_against_decoder(arrays["int16"], tmp, args.repeat)
         verified_reads(arrays["int16"], tmp, args.repeat)

@@ -135,3 +135,33 @@ def test_bad_arguments():
         ptr = None if data is None else data.ctypes.data
         assert lib.zeb_choose_stream(width, ptr, count, row, 1, C.byref(ch)) == ZEB_E_BAD_ARGUMENT
     assert lib.zeb_choose_stream(2, arr.ctypes.data, 12, 4, 1, None) == ZEB_E_BAD_ARGUMENT
+
+
+# Small and mid-size arrays, where the chooser takes its bounds (up to 4096
+# elements) or its model and exact check (above): always the slice-5 stream
+# or smaller, exactly sized, within 0.5% of the best (exactly the best up to
+# 4096 elements).
+SWEEP = [(dtype, rows, cols, kind) for dtype in (np.uint8, np.int16, np.int32)
+         for rows, cols in [(1, 2), (3, 5), (16, 16), (33, 17), (64, 64), (1, 4096), (4096, 1), (65, 65), (128, 96)]
+         for kind in ("noisy", "quiet", "runs")]
+
+
+def sweep_array(dtype, rows, cols, kind):
+    if kind == "noisy":
+        return frame(dtype, rows, cols, 60 if dtype == np.uint8 else 900, 25)
+    if kind == "quiet":
+        return frame(dtype, rows, cols, 60, 0.7)
+    a = sparse(dtype, rows, cols, every=40)
+    a[rows // 2:, : cols // 2] = 9  # a flat patch: runs across rows
+    return a
+
+
+@pytest.mark.parametrize("dtype, rows, cols, kind", SWEEP,
+                         ids=[f"{np.dtype(d).name}-{r}x{c}-{k}" for d, r, c, k in SWEEP])
+def test_small_shapes_sweep(dtype, rows, cols, kind):
+    arr = sweep_array(dtype, rows, cols, kind)
+    sizes = candidates(arr, cols)
+    ch = choose(arr, cols)
+    got = sizes[(ch.compression_type, ch.slice, ch.block_size)]
+    assert got == ch.stream_size <= sizes[(PLAIN[arr.itemsize][0], 5, cols)]
+    assert got == min(sizes.values()) if arr.size <= 4096 else got <= 1.005 * min(sizes.values())

@@ -71,6 +71,7 @@ def test_read_stack_on_a_distributed_cluster(stack):
     assert np.array_equal(total, [pyzeb.read(p).sum(dtype=np.int64) for p in stack])
 
 
+ZARR_DTYPES = ["u1", "i1", "<i2", ">u2", "<i4", ">i4", "<u4", "<i8", ">u8", "<f4", ">f4"]
 CODEC_ARRAYS = [
     np.arange(1000, dtype=np.int16).reshape(20, 50) % 37,
     (np.arange(2 * 3 * 40, dtype="<u2") * 997).reshape(2, 3, 40),
@@ -106,33 +107,97 @@ def test_codec_conventions(codec):
         Crunch(slice=33)
 
 
-def test_numcodecs_own_checks():
-    common = pytest.importorskip("numcodecs.tests.common", reason="this numcodecs ships without its tests")
+def _numcodecs_check(arr, codec):
+    """numcodecs' contract for a codec (as its tests.common.check_encode_decode
+    states it; numcodecs' wheels leave that module out): any buffer encodes,
+    any buffer decodes, and the result read as arr's dtype and reshaped in
+    arr's order is arr; decoding into an array or a bytearray fills it."""
+    order = "F" if arr.flags.f_contiguous and not arr.flags.c_contiguous else "C"
+
+    def same(dec):
+        res = np.asarray(numcodecs.compat.ensure_ndarray(dec)).view(arr.dtype).reshape(arr.shape, order=order)
+        assert np.array_equal(res, arr)
+
+    raw = arr.tobytes(order="A")
+    for src in (arr, raw, bytearray(raw), array.array("b", raw)):
+        same(codec.decode(codec.encode(src)))
+    enc = bytes(codec.encode(arr))
+    for buf in (enc, bytearray(enc), array.array("b", enc), np.frombuffer(enc, "u1")):
+        same(codec.decode(buf))
+    out = np.empty_like(arr)
+    codec.decode(enc, out=out)
+    same(out)
+    out = bytearray(arr.nbytes)
+    codec.decode(enc, out=out)
+    same(out)
+    dec = codec.decode(enc)  # as check_encode_decode_array: same dtype, the elements in memory order
+    assert dec.dtype == arr.dtype and np.array_equal(dec.reshape(-1, order="A"), arr.reshape(-1, order="A"))
+
+
+@pytest.mark.parametrize("order", ["C", "F"])
+def test_numcodecs_checks_in_both_orders(order):
+    rng = np.random.default_rng(8)
+    try:
+        import numcodecs.tests.common as common  # where numcodecs was installed with its tests
+    except ImportError:
+        common = None
     for codec in (Crunch(), Crunch(slice=2)):
-        for a in CODEC_ARRAYS:
-            common.check_encode_decode(a, codec)
-        common.check_config(codec)
-        common.check_repr(repr(codec))
+        for dt in ZARR_DTYPES:
+            for shape in [(7,), (20, 50), (2, 3, 40)]:
+                arr = np.require(rng.integers(0, 100, shape).astype(dt), requirements=order)
+                _numcodecs_check(arr, codec)
+                if common:
+                    common.check_encode_decode(arr, codec)
+                    common.check_encode_decode_array(arr, codec)
+        if common:
+            common.check_config(codec)
+            common.check_repr(repr(codec))
 
 
-def test_zarr_round_trip(tmp_path):
+def test_chunk_with_a_malformed_dtype_text_is_refused():
+    data = np.arange(60, dtype=np.int16).reshape(6, 10)
+    for text, message in [("[('a', 'i2')", "header text .* is not one of the dtypes"),
+                          ("__import__('os')", "is not one of the dtypes"), ("", "is not one of the dtypes"),
+                          ("<f8", "is not one of the dtypes"), ("<i4", "names int32, but the data are int16")]:
+        chunk = pyzeb.encode(data, header=text)
+        with pytest.raises(pyzeb.FormatError, match=message):
+            Crunch().decode(chunk)
+
+
+@pytest.mark.parametrize("zarr_format", [3, 2])
+def test_zarr_round_trip_both_formats_every_dtype_and_order(tmp_path, zarr_format):
     rng = np.random.default_rng(5)
-    arrays = {dt: rng.poisson(500, (5, 60, 70)).astype(dt) for dt in ["u2", ">i4", "f4", "i1"]}
-    for i, a in enumerate(arrays.values()):
-        z = zarr.create_array(tmp_path / f"{i}.zarr", shape=a.shape, chunks=(1, 32, 70), dtype=a.dtype,
-                              compressors=Crunch(), zarr_format=2)
-        z[:] = a
-        assert np.array_equal(zarr.open_array(tmp_path / f"{i}.zarr", mode="r")[2:4, 10:50], a[2:4, 10:50])
-    assert '"id": "pyzeb.crunch"' in (tmp_path / "0.zarr" / ".zarray").read_text()
-    chunks = sum(f.stat().st_size for f in (tmp_path / "0.zarr").iterdir() if f.name[0].isdigit())
-    assert chunks < 0.8 * arrays["u2"].nbytes
-    # a fresh interpreter finds the codec by its id, through the entry point
-    code = ("import sys, zarr, numpy as np\nfor i in range(4):\n"
-            "    z = zarr.open_array(f'{sys.argv[1]}/{i}.zarr', mode='r')\n"
-            "    print(z.dtype, type(z.metadata.compressor).__module__, z[:].astype(np.int64).sum())")
-    r = subprocess.run([sys.executable, "-c", code, str(tmp_path)], capture_output=True, text=True, timeout=300)
-    assert r.stdout.split() == [str(w) for a in arrays.values()
-                                for w in (a.dtype, "pyzeb.codecs", a.astype(np.int64).sum())], r.stderr
+    sums = []
+    for i, dt in enumerate(ZARR_DTYPES):
+        a = rng.poisson(100, (5, 60, 70)).astype(dt)
+        for order in ("C", "F"):
+            path = tmp_path / f"{i}{order}.zarr"
+            codec = Crunch(slice=4) if dt == "i1" else Crunch()
+            kw = {"serializer": codec, "compressors": None} if zarr_format == 3 else {"compressors": codec}
+            z = zarr.create_array(path, shape=a.shape, chunks=(1, 32, 70), dtype=a.dtype, zarr_format=zarr_format,
+                                  config={"order": order}, **kw)
+            z[:] = a
+            back = zarr.open_array(path, mode="r")
+            # format 3 records no byte order without its bytes codec: values come back in native order
+            assert back.dtype.newbyteorder("=") == a.dtype.newbyteorder("=")
+            assert np.array_equal(back[2:4, 10:50], a[2:4, 10:50]), (dt, order)
+        sums.append(int(a.astype(np.int64).sum()))
+    meta = (tmp_path / "0C.zarr" / ("zarr.json" if zarr_format == 3 else ".zarray")).read_text()
+    assert ('"name": "pyzeb.crunch"' if zarr_format == 3 else '"id": "pyzeb.crunch"') in meta
+    chunks = sum(f.stat().st_size for f in (tmp_path / "2C.zarr").rglob("*") if f.is_file() and f.name[0].isdigit())
+    assert chunks < 0.8 * 5 * 60 * 70 * 2
+    # a fresh interpreter finds the codec by its name or id, through the entry points
+    code = ("import sys, zarr, numpy as np\nfor i in range(int(sys.argv[2])):\n"
+            "    z = zarr.open_array(f'{sys.argv[1]}/{i}C.zarr', mode='r')\n"
+            "    c = z.metadata.compressor if z.metadata.zarr_format == 2 else z.serializer\n"
+            "    print(type(c).__module__, z[:].astype(np.int64).sum())")
+    r = subprocess.run([sys.executable, "-c", code, str(tmp_path), str(len(ZARR_DTYPES))], capture_output=True,
+                       text=True, timeout=300)
+    assert r.stdout.split() == [str(w) for total in sums for w in ("pyzeb.codecs", total)], r.stderr
+    with pytest.raises(TypeError, match="int8-int64, uint8-uint64 and float32"):  # format 3 when created
+        z = zarr.create_array(tmp_path / "f8.zarr", shape=(4,), dtype="f8", zarr_format=zarr_format,
+                              **({"serializer": Crunch()} if zarr_format == 3 else {"compressors": Crunch()}))
+        z[:] = 1.5
 
 
 @pytest.mark.parametrize("blocked,call,message", [

@@ -7,62 +7,77 @@
 // code (slices 0-8 and 0-17), with rows as blocks and with the whole array as
 // one block.
 //
-// Sizes come from three counters, none of which writes a stream:
+// Sizes come from counters, none of which writes a stream:
 //  - the code length of a difference follows from its magnitude u (d, or
 //    -d - 1 when negative) and its sign: with y = 2 (u >> slice) + sign, it is
-//    slice + 1 + y bits, or slice + 32 + E for an escape (y > 30).  Bins keyed
-//    by the bit length of u and its top four bits hold differences whose code
-//    length is the same for every slice, so a histogram of them gives the bits
-//    of every slice at once;
+//    slice + 1 + y bits, or slice + 32 + E for an escape (y > 30).  A plain
+//    counter sums these over a stretch of differences for a few slices in one
+//    vectorised pass (16-bit lanes with AVX2 for 8- and 16-bit elements);
 //  - the run segmentation (which differences are literals, how many literal
-//    segments and run pieces) does not depend on the slice, and is counted by
-//    the encoder's own rule;
-//  - an exact plain counter sums the code lengths of a few slices over whole
-//    rows in one vectorisable pass, and an exact run counter pads every
-//    literal segment as the encoder does.
+//    segments and run pieces) does not depend on the slice, and is found
+//    with the encoder's own search (zebruns.h); an exact run counter counts
+//    every literal segment's codes with the plain counter and pads it as the
+//    encoder does.
 //
-// Small arrays (up to kExhaustiveElements) are counted exactly for every
-// candidate.  Larger ones first go through a model: histograms and run
+// Small arrays (up to kExhaustiveElements) get the smallest layout exactly:
+// the plain counter over the whole array gives, less the differences between
+// rows and those in runs, the exact code bits of every layout; bits in N
+// byte-aligned pieces bound its size within 7 N bits; only the layouts whose
+// lower bound reaches the smallest upper bound are counted exactly, the one
+// with the smallest lower bound first.  Slices from where slice + 1 bits a
+// code already exceed the smallest size are not counted at all.
+//
+// Larger arrays first go through a model: the bits of every slice and the run
 // segmentation of a sample of row pieces (every 16th piece of up to 4096
-// elements, more where there are few), scaled to the whole array, with 3.5 pad
-// bits per block and literal segment.  The model names a best plain slice and
-// a best candidate overall; then the plain stream with slice 5, the best
-// plain slice and the neighbouring slices the model puts within 0.5% of it,
-// and, where the model prefers a run-length stream, that stream with its
-// close neighbours, are counted exactly over the whole array (one pass for
-// all plain slices, and one for the run-length ones), and the smallest of
-// these is the choice.  The sample is some 6% of the data and the exact
-// plain pass about a third of a coding pass.  So the choice is
+// elements, but at least 8192 elements in 16 pieces where there are that
+// many), scaled to the whole array, with 3.5 pad bits per block and literal
+// segment.  The model names a best plain slice and a best candidate overall;
+// then the plain stream with slice 5, the best plain slice and the
+// neighbouring slices the model puts within 0.5% of it, and, where the model
+// prefers a run-length stream, that stream and the best of the other
+// run-length layout with their close neighbours, are counted exactly over the
+// whole array, and the smallest of these is the choice.  So the choice is
 // never larger than the slice-5 plain stream with row blocks, whatever the
 // sample saw, and every field of the choice is exact: stream_size is the size
 // zeb_encode gives for that layout.  Ties go to the slice-5 plain stream, then
 // plain before run-length, rows before one block, smaller slices first.
 #include <algorithm>
 #include <bit>
+#include <cmath>
 #include <cstdint>
-#include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 #include <vector>
 
 #include "zebcodec.h"
 #include "zebencode_internal.h"
 #include "zebparallel.h"
+#include "zebruns.h"
+
+#if defined(__x86_64__) && !defined(ZEB_NO_AVX2)
+#define ZEB_COUNT_AVX2 1
+#include <immintrin.h>
+#endif
 
 namespace {
 
+using zeb::detail::kMaxLiterals;
+using zeb::detail::kMinRun;
+using zeb::detail::next_run;
 using zeb::detail::parallel_min_bytes;
 using zeb::detail::resolve_threads;
+using zeb::detail::run_end;
+using zeb::detail::run_pieces;
 using zeb::detail::run_tasks;
 
 constexpr int64_t kHeader = ZEB_COMPRESS_HEADER_SIZE;
 constexpr int64_t kExhaustiveElements = 4096;
 constexpr int64_t kSpanElements = 4096;   // elements of one sampled piece of a row
 constexpr int64_t kSampleStride = 16;     // every 16th piece ...
-constexpr int64_t kSampleMinSpans = 64;   // ... but at least 64 of them where there are
-constexpr int kMaxLiterals = 127;
-constexpr int kMinRun = 4;
-constexpr int kBins = 240;  // u < 16 exactly; above, bit length 5-32 and the top four bits
+constexpr int64_t kSampleMinElements = 8192;  // ... but at least 8192 elements
+constexpr int64_t kSampleMinSpans = 16;        // ... in at least 16 pieces, where there are
+constexpr int kMaxSlices = 33;  // slices 0 .. 32
 
 template <class T> struct Traits;
 template <> struct Traits<uint8_t> {
@@ -86,116 +101,16 @@ inline int64_t code_bits(uint64_t u, unsigned sg, unsigned slice, int escape)
     return y <= 30 ? int64_t(slice + 1 + y) : int64_t(slice) + 32 + escape;
 }
 
-inline int bin_of(uint64_t u)
+// Adds the bits of `times` codes of difference d to bits[0 .. max_slice].
+template <class T> void add_code_bits(int64_t d, int64_t times, int max_slice, int64_t *bits)
 {
-    if (u < 16)
-        return static_cast<int>(u);
-    const int len = std::bit_width(u);
-    return 16 + (len - 5) * 8 + static_cast<int>((u >> (len - 4)) - 8);
-}
-
-// A magnitude of the bin: every u of the bin has the same u >> slice for the
-// slices where its code is plain, and is an escape for the others.
-inline uint64_t bin_value(int bin)
-{
-    if (bin < 16)
-        return static_cast<uint64_t>(bin);
-    const int len = (bin - 16) / 8 + 5;
-    return static_cast<uint64_t>(8 + (bin - 16) % 8) << (len - 4);
-}
-
-// Differences by sign and bin.
-struct Hist {
-    int64_t c[2][kBins];
-    void clear() { std::memset(c, 0, sizeof c); }
-    void merge(const Hist &o)
-    {
-        for (int s = 0; s < 2; ++s)
-            for (int b = 0; b < kBins; ++b)
-                c[s][b] += o.c[s][b];
-    }
-    int64_t bits(unsigned slice, int escape) const
-    {
-        int64_t total = 0;
-        for (unsigned s = 0; s < 2; ++s)
-            for (int b = 0; b < kBins; ++b)
-                if (c[s][b])
-                    total += c[s][b] * code_bits(bin_value(b), s, slice, escape);
-        return total;
-    }
-};
-
-// Run pieces of a run of len (>= 4) equal differences: pieces of 128, and a
-// remainder of 129 as 127 + 2.
-inline int64_t run_pieces(int64_t len)
-{
-    if (len > 128 && len % 128 == 1)
-        return (len - 129) / 128 + 2;
-    return (len + 127) / 128;
-}
-
-template <class T> inline typename Traits<T>::D elem(const T *p, int64_t j) { return p[j]; }
-
-// The encoder's segmentation of the differences of p[0 .. n): literal(d) for
-// every literal difference, close() when a literal segment closes; returns the
-// run pieces.
-template <class T, class Lit, class Close> int64_t segment(const T *p, int64_t n, Lit &&literal, Close &&close)
-{
-    using D = typename Traits<T>::D;
-    int64_t pieces = 0, open = 0, j = 1;
-    while (j < n) {
-        const D d = elem(p, j) - elem(p, j - 1);
-        int64_t s = 1;
-        if (n - j >= kMinRun) {
-            while (s < kMinRun && elem(p, j + s) - elem(p, j + s - 1) == d)
-                ++s;
-            if (s == kMinRun)
-                while (j + s < n && elem(p, j + s) - elem(p, j + s - 1) == d)
-                    ++s;
-        }
-        if (s >= kMinRun) {
-            if (open) {
-                close();
-                open = 0;
-            }
-            pieces += run_pieces(s);
-            j += s;
-            continue;
-        }
-        if (open == kMaxLiterals) {
-            close();
-            open = 0;
-        }
-        literal(static_cast<int64_t>(d));
-        ++open;
-        ++j;
-    }
-    if (open)
-        close();
-    return pieces;
+    const unsigned sg = d < 0;
+    const uint64_t u = static_cast<uint64_t>(sg ? -d - 1 : d);
+    for (int s = 0; s <= max_slice; ++s)
+        bits[s] += times * code_bits(u, sg, static_cast<unsigned>(s), Traits<T>::escape);
 }
 
 // ---- exact counters -------------------------------------------------------
-
-constexpr int kMaxSlices = 33;
-
-// Magnitude u (d, or -d - 1 when negative) and sign of the difference
-// b - a, in 32-bit lanes: 8- and 16-bit differences fit a signed 32-bit
-// value, 32-bit ones are taken apart by comparing the elements.
-template <class T> [[gnu::always_inline]] inline void magnitude(T a, T b, uint32_t &u, uint32_t &sg)
-{
-    if constexpr (sizeof(T) < 4) {
-        const int32_t d = int32_t(b) - int32_t(a);
-        const int32_t m = d >> 31;
-        u = static_cast<uint32_t>(d ^ m);
-        sg = static_cast<uint32_t>(m) & 1;
-    } else {
-        const bool neg = b < a;
-        const uint32_t ua = static_cast<uint32_t>(a), ub = static_cast<uint32_t>(b);
-        u = neg ? ua - ub - 1 : ub - ua;
-        sg = neg;
-    }
-}
 
 // Bits of the codes of the differences of p[0 .. n) for NS slices: a code is
 // slice + 1 + y bits with y = 2 (u >> slice) + sign, or an escape when
@@ -252,11 +167,85 @@ template <class T, int NS> void plain_bits_base(const T *p, int64_t n, const int
     plain_bits_body<T, NS>(p, n, slices, bits);
 }
 
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZEB_NO_AVX2)
+#ifdef ZEB_COUNT_AVX2
+// Elements j .. j + 15 of 8- or 16-bit data in 16-bit lanes.
+template <class T> __attribute__((target("avx2"), always_inline)) inline __m256i load16(const T *p, int64_t j)
+{
+    if constexpr (sizeof(T) == 2)
+        return _mm256_loadu_si256(reinterpret_cast<const __m256i *>(p + j));
+    else
+        return _mm256_cvtepu8_epi16(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p + j)));
+}
+
+// Adds the code bits beyond slice + 1 of differences j .. j + 15 (those in
+// the lanes kept, where Masked) to acc: y = 2 (u >> slice) + sign, or for an
+// escape 31 + the escape's payload.
+template <class T, int NS, bool Masked>
+__attribute__((target("avx2"), always_inline)) inline void count16(const T *p, int64_t j, __m256i keep,
+                                                                   const __m128i *shift, const __m256i *esc,
+                                                                   __m256i *acc)
+{
+    const __m256i a = load16(p, j - 1), b = load16(p, j);
+    const __m256i neg = _mm256_cmpgt_epi16(a, b);
+    const __m256i u = _mm256_xor_si256(_mm256_sub_epi16(b, a), neg);  // d, or -d - 1
+    const __m256i sg = _mm256_and_si256(neg, _mm256_set1_epi16(1));
+    for (int k = 0; k < NS; ++k) {
+        const __m256i t = _mm256_min_epu16(_mm256_srl_epi16(u, shift[k]), _mm256_set1_epi16(16));
+        const __m256i y = _mm256_add_epi16(_mm256_add_epi16(t, t), sg);
+        __m256i code = _mm256_blendv_epi8(y, esc[k], _mm256_cmpgt_epi16(y, _mm256_set1_epi16(30)));
+        if constexpr (Masked)
+            code = _mm256_and_si256(code, keep);
+        acc[k] = _mm256_add_epi16(acc[k], code);
+    }
+}
+
+// plain_bits_body for 8- and 16-bit elements in 16-bit lanes with AVX2: each
+// slice costs a shift, a minimum, a compare, a blend and three adds for
+// sixteen differences.  The last sixteen overlap those before, whose lanes
+// are left out.
 template <class T, int NS>
 __attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
-    plain_bits_body<T, NS>(p, n, slices, bits);
+    constexpr int64_t kStep = 16, kChunk = 960;  // steps between emptyings: 960 codes of at most 66 bits a lane
+    if constexpr (sizeof(T) == 4) {
+        plain_bits_body<T, NS>(p, n, slices, bits);
+    } else {
+        if (n - 1 < kStep) {
+            plain_bits_body<T, NS>(p, n, slices, bits);
+            return;
+        }
+        constexpr int E = Traits<T>::escape;
+        __m128i shift[NS];
+        __m256i esc[NS], acc[NS];
+        for (int k = 0; k < NS; ++k) {
+            shift[k] = _mm_cvtsi32_si128(slices[k]);
+            esc[k] = _mm256_set1_epi16(31 + E);
+            bits[k] += int64_t(slices[k] + 1) * (n - 1);  // the low bits and the closing bit of every code
+        }
+        const __m256i lane = _mm256_setr_epi16(0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15);
+        int64_t j = 1;
+        while (j < n) {
+            for (int k = 0; k < NS; ++k)
+                acc[k] = _mm256_setzero_si256();
+            const int64_t j1 = std::min(n + 1 - kStep, j + kChunk * kStep);  // whole steps end at n - 1
+            for (; j < j1; j += kStep)
+                count16<T, NS, false>(p, j, lane, shift, esc, acc);
+            if (j < n && j >= n + 1 - kStep) {  // the last few: lanes before j left out
+                const __m256i keep =
+                    _mm256_cmpgt_epi16(lane, _mm256_set1_epi16(static_cast<int16_t>(j - (n - kStep) - 1)));
+                count16<T, NS, true>(p, n - kStep, keep, shift, esc, acc);
+                j = n;
+            }
+            for (int k = 0; k < NS; ++k) {  // the sixteen lane sums: low and high bytes summed apart
+                const __m256i zero = _mm256_setzero_si256();
+                const __m256i lo = _mm256_sad_epu8(_mm256_and_si256(acc[k], _mm256_set1_epi16(0xff)), zero);
+                const __m256i hi = _mm256_sad_epu8(_mm256_srli_epi16(acc[k], 8), zero);
+                const __m256i sum = _mm256_add_epi64(lo, _mm256_slli_epi64(hi, 8));
+                const __m128i half = _mm_add_epi64(_mm256_castsi256_si128(sum), _mm256_extracti128_si256(sum, 1));
+                bits[k] += _mm_cvtsi128_si64(half) + _mm_extract_epi64(half, 1);
+            }
+        }
+    }
 }
 bool have_avx2()
 {
@@ -270,11 +259,24 @@ bool have_avx2()
 
 template <class T, int NS> void plain_bits_fixed(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
-#if (defined(__x86_64__) || defined(__i386__)) && !defined(ZEB_NO_AVX2)
+#ifdef ZEB_COUNT_AVX2
     if (have_avx2())
         return plain_bits_avx2<T, NS>(p, n, slices, bits);
 #endif
     plain_bits_base<T, NS>(p, n, slices, bits);
+}
+
+// Bits of the codes of the differences of p[0 .. n) for ns slices.
+template <class T> void plain_bits(const T *p, int64_t n, const int *slices, int ns, int64_t *bits)
+{
+    for (int k = 0; k < ns; k += 4) {
+        switch (std::min(4, ns - k)) {
+        case 4: plain_bits_fixed<T, 4>(p, n, slices + k, bits + k); break;
+        case 3: plain_bits_fixed<T, 3>(p, n, slices + k, bits + k); break;
+        case 2: plain_bits_fixed<T, 2>(p, n, slices + k, bits + k); break;
+        default: plain_bits_fixed<T, 1>(p, n, slices + k, bits + k); break;
+        }
+    }
 }
 
 // Exact plain sizes (body bytes) of rows [r0, r1) for ns slices.
@@ -286,53 +288,39 @@ void plain_rows_exact(const T *data, int64_t row_length, int64_t r0, int64_t r1,
     for (int64_t r = r0; r < r1; ++r) {
         const T *p = data + r * row_length;
         int64_t bits[kMaxSlices] = {};
-        for (int k = 0; k < ns; k += 4) {
-            const int m = std::min(4, ns - k);
-            switch (m) {
-            case 4: plain_bits_fixed<T, 4>(p, row_length, slices + k, bits + k); break;
-            case 3: plain_bits_fixed<T, 3>(p, row_length, slices + k, bits + k); break;
-            case 2: plain_bits_fixed<T, 2>(p, row_length, slices + k, bits + k); break;
-            default: plain_bits_fixed<T, 1>(p, row_length, slices + k, bits + k); break;
-            }
-        }
+        plain_bits(p, row_length, slices, ns, bits);
         for (int k = 0; k < ns; ++k)
             bytes[k] += (W + bits[k] + 7) / 8;
     }
 }
 
-// Exact run-length size (bytes) of one block p[0 .. n) for ns slices.
+// Exact run-length size (bytes) of one block p[0 .. n) for ns slices: the
+// encoder's cut into runs and literal segments, each segment's codes counted
+// by the plain counter.
 template <class T> void run_block_exact(const T *p, int64_t n, const int *slices, int ns, int64_t *bytes)
 {
-    constexpr int E = Traits<T>::escape;
-    int64_t seg[kMaxSlices] = {};
-    const int64_t pieces = segment(
-        p, n,
-        [&](int64_t d) {
-            const unsigned sg = d < 0;
-            const uint64_t u = static_cast<uint64_t>(sg ? -d - 1 : d);
-            for (int k = 0; k < ns; ++k)
-                seg[k] += code_bits(u, sg, static_cast<unsigned>(slices[k]), E);
-        },
-        [&] {
-            for (int k = 0; k < ns; ++k) {
-                bytes[k] += 1 + (seg[k] + 7) / 8;
-                seg[k] = 0;
-            }
-        });
+    static_assert(sizeof(T) < 4, "run-length streams are for 8- and 16-bit elements");
+    int64_t pieces = 0;
+    for (int64_t j = 1; j < n;) {
+        const int64_t k = next_run(p, j, n);
+        for (int64_t s = j; s < k; s += kMaxLiterals) {
+            int64_t seg[kMaxSlices] = {};
+            plain_bits(p + s - 1, std::min(kMaxLiterals, k - s) + 1, slices, ns, seg);
+            for (int x = 0; x < ns; ++x)
+                bytes[x] += 1 + (seg[x] + 7) / 8;
+        }
+        if (k == n)
+            break;
+        const int64_t e = run_end(p, k, n);
+        pieces += run_pieces(e - k);
+        j = e;
+    }
     const int64_t fixed = Traits<T>::bits / 8 + (n == 1 ? 1 : 0) + 3 * pieces;
-    for (int k = 0; k < ns; ++k)
-        bytes[k] += fixed;
+    for (int x = 0; x < ns; ++x)
+        bytes[x] += fixed;
 }
 
 // ---- the model --------------------------------------------------------------
-
-// Bin of a magnitude without branches: u itself below 16, else
-// 16 + 8 (bit length - 5) + (top four bits - 8).
-inline int fast_bin(uint32_t u)
-{
-    const int len = std::bit_width(u | 8u);
-    return 8 * len - 32 + static_cast<int>(u >> (len - 4));
-}
 
 inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiterals - 1) / kMaxLiterals; }
 
@@ -344,22 +332,20 @@ inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiter
 // difference from the row before in front; that changes only the first
 // stretch of the row, which is accounted for exactly below.
 struct Sample {
-    Hist plain;     // every sampled difference (rows as blocks)
-    Hist in_runs;   // differences in runs (rows as blocks)
-    Hist one_extra; // literal differences one block has more (or fewer) than rows
-    int64_t diffs_rows = 0, diffs_one = 0;
+    int64_t plain[kMaxSlices] = {};      // bits of every sampled difference (rows as blocks), by slice
+    int64_t in_runs[kMaxSlices] = {};    // ... of the differences in runs (rows as blocks)
+    int64_t one_extra[kMaxSlices] = {};  // ... of the literals one block has more (or fewer) than rows
+    int64_t diffs_rows = 0, diffs_one = 0, in_runs_count = 0, one_extra_count = 0;
     int64_t seg_rows = 0, pieces_rows = 0, seg_one_extra = 0, pieces_one_extra = 0;
-    void clear()
-    {
-        plain.clear();
-        in_runs.clear();
-        one_extra.clear();
-    }
     void merge(const Sample &o)
     {
-        plain.merge(o.plain);
-        in_runs.merge(o.in_runs);
-        one_extra.merge(o.one_extra);
+        in_runs_count += o.in_runs_count;
+        one_extra_count += o.one_extra_count;
+        for (int k = 0; k < kMaxSlices; ++k) {
+            plain[k] += o.plain[k];
+            in_runs[k] += o.in_runs[k];
+            one_extra[k] += o.one_extra[k];
+        }
         diffs_rows += o.diffs_rows;
         diffs_one += o.diffs_one;
         seg_rows += o.seg_rows;
@@ -369,34 +355,18 @@ struct Sample {
     }
 };
 
-// Four interleaved histograms, so that equal neighbouring bins do not wait
-// for each other's increments.
-struct Counts {
-    uint32_t c[4][2 * kBins];
-    void clear() { std::memset(c, 0, sizeof c); }
-    void flush(Hist &h)
-    {
-        for (int b = 0; b < kBins; ++b)
-            for (int sg = 0; sg < 2; ++sg)
-                h.c[sg][b] += int64_t(c[0][2 * b + sg]) + c[1][2 * b + sg] + c[2][2 * b + sg] + c[3][2 * b + sg];
-        clear();
-    }
-};
-
-inline void hist_add(Hist &h, int64_t d, int64_t count)
-{
-    const unsigned sg = d < 0;
-    h.c[sg][bin_of(static_cast<uint64_t>(sg ? -d - 1 : d))] += count;
-}
-
 // Samples pieces [k0, k1) of the sampled sequence (piece i covers elements
-// [i * span, ...) of row i / spans_per_row).
+// [i * span, ...) of row i / spans_per_row): the bits of slices
+// s0 .. s0 + ns - 1, and with `structure` everything else a Sample holds.
 template <class T>
 void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int64_t stride, int64_t k0, int64_t k1,
-                  bool with_run, Sample &out, Counts &counts)
+                  bool with_run, int s0, int ns, bool structure, Sample &out)
 {
     using D = typename Traits<T>::D;
-    counts.clear();
+    constexpr int kMax = Traits<T>::max_slice;
+    int slices[kMaxSlices];
+    for (int x = 0; x < ns; ++x)
+        slices[x] = s0 + x;
     for (int64_t k = k0; k < k1; ++k) {
         const int64_t i = k * stride;
         const int64_t row = i / spans_per_row, part = i % spans_per_row;
@@ -405,51 +375,32 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
         // Rows as blocks: a piece that starts a row has no difference before it.
         const T *p = part == 0 ? row_start : row_start + from - 1;
         const int64_t n = part == 0 ? len : len + 1;
-        int64_t equal = 0;
-        D prev = n > 1 ? D(p[1]) - D(p[0]) + 1 : 0;  // differs from the first difference
-        for (int64_t j = 1; j < n; ++j) {
-            uint32_t u, sg;
-            magnitude(p[j - 1], p[j], u, sg);
-            counts.c[j & 3][2 * fast_bin(u) + sg]++;
-            if constexpr (sizeof(T) < 4) {
-                const D d = D(p[j]) - D(p[j - 1]);
-                equal += d == prev;
-                prev = d;
-            }
-        }
-        if ((k - k0) % 256 == 255)  // keeps the 32-bit counts far from overflowing
-            counts.flush(out.plain);
+        plain_bits(p, n, slices, ns, out.plain + s0);
+        if (!structure)
+            continue;
         out.diffs_rows += n - 1;
         out.diffs_one += n - 1;
         if (!with_run)
             continue;
         // Runs and literal stretches of the piece.
-        int64_t first_literals = n - 1;  // literals before the first run
-        if (equal >= kMinRun - 1) {
-            int64_t literals = 0, j = 1;
-            bool seen_run = false;
-            while (j < n) {
-                const D d = D(p[j]) - D(p[j - 1]);
-                int64_t e = j + 1;
-                while (e < n && D(p[e]) - D(p[e - 1]) == d)
-                    ++e;
-                if (e - j >= kMinRun) {
-                    if (!seen_run)
-                        first_literals = literals;
-                    seen_run = true;
-                    out.seg_rows += literal_segments(literals);
-                    literals = 0;
-                    out.pieces_rows += run_pieces(e - j);
-                    hist_add(out.in_runs, d, e - j);
-                } else {
-                    literals += e - j;
-                }
+        int64_t first_literals = -1;  // literals before the first run
+        if constexpr (sizeof(T) < 4) {
+            for (int64_t j = 1; j < n;) {
+                const int64_t r = next_run(p, j, n);
+                if (first_literals < 0)
+                    first_literals = r - 1;
+                out.seg_rows += literal_segments(r - j);
+                if (r == n)
+                    break;
+                const int64_t e = run_end(p, r, n);
+                out.pieces_rows += run_pieces(e - r);
+                out.in_runs_count += e - r;
+                add_code_bits<T>(D(p[r]) - D(p[r - 1]), e - r, kMax, out.in_runs);
                 j = e;
             }
-            out.seg_rows += literal_segments(literals);
-        } else {
-            out.seg_rows += literal_segments(n - 1);
         }
+        if (first_literals < 0)
+            first_literals = n - 1;
         if (part != 0 || row == 0)
             continue;
         // One block: the difference d0 from the row before leads the row.
@@ -462,20 +413,45 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
             out.pieces_one_extra += run_pieces(lead) - run_pieces(lead - 1);
         } else if (lead == kMinRun) {  // three leading literals become a run of four
             out.pieces_one_extra += 1;
-            hist_add(out.one_extra, d0, -(kMinRun - 1));
+            out.one_extra_count -= kMinRun - 1;
+            add_code_bits<T>(d0, -(kMinRun - 1), kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals - (kMinRun - 1)) - literal_segments(first_literals);
         } else {  // d0 joins the first literal stretch
-            hist_add(out.one_extra, d0, 1);
+            out.one_extra_count += 1;
+            add_code_bits<T>(d0, 1, kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals + 1) - literal_segments(first_literals);
         }
     }
-    counts.flush(out.plain);
+}
+
+// Runs of a block p[0 .. n) as the encoder cuts it: the literal segments,
+// the run pieces and the bits the differences in runs would take as
+// literals, for slices 0 .. max_slice.
+struct RunCut {
+    int64_t segments = 0, pieces = 0, in_runs = 0;  // in_runs: differences in runs
+    int64_t run_bits[kMaxSlices] = {};
+};
+
+template <class T> void cut_runs(const T *p, int64_t n, int max_slice, RunCut &out)
+{
+    for (int64_t j = 1; j < n;) {
+        const int64_t k = next_run(p, j, n);
+        out.segments += literal_segments(k - j);
+        if (k == n)
+            break;
+        const int64_t e = run_end(p, k, n);
+        out.pieces += run_pieces(e - k);
+        out.in_runs += e - k;
+        add_code_bits<T>(int64_t(p[k]) - int64_t(p[k - 1]), e - k, max_slice, out.run_bits);
+        j = e;
+    }
 }
 
 struct Candidate {
     int32_t ct = -1, slice = 0;
     bool one_block = false;
     double predicted = 0;
+    int64_t lower = 0, upper = 0;  // bounds of the size (small arrays)
     int64_t exact = -1;
     int rank = 0;
 };
@@ -484,7 +460,7 @@ template <class T>
 int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads_arg, int64_t exhaustive_max,
                zeb_stream_choice *choice)
 {
-    constexpr int W = Traits<T>::bits, E = Traits<T>::escape, kMax = Traits<T>::max_slice;
+    constexpr int W = Traits<T>::bits, kMax = Traits<T>::max_slice;
     constexpr bool has_run = Traits<T>::run_ct >= 0;
     const int64_t nrows = count / row_length;
     const bool one_ok = has_run && count <= INT32_MAX;
@@ -534,26 +510,28 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             }
         };
         auto run_slices = [&](const std::vector<int> &want, bool one) {
-            const int ns = static_cast<int>(want.size());
-            std::vector<int64_t> total(size_t(ns), kHeader);
-            if (one) {
-                run_block_exact(data, count, want.data(), ns, total.data());
-            } else {
-                const int tasks = static_cast<int>(std::min<int64_t>(threads, nrows));
-                std::vector<int64_t> part(size_t(tasks) * ns, 0);
-                run_tasks(tasks, threads, [&](int t) {
-                    for (int64_t r = nrows * t / tasks; r < nrows * (t + 1) / tasks; ++r)
-                        run_block_exact(data + r * row_length, row_length, want.data(), ns,
-                                        part.data() + size_t(t) * ns);
-                });
-                for (int t = 0; t < tasks; ++t)
-                    for (int k = 0; k < ns; ++k)
-                        total[k] += part[size_t(t) * ns + k];
+            if constexpr (has_run) {
+                const int ns = static_cast<int>(want.size());
+                std::vector<int64_t> total(size_t(ns), kHeader);
+                if (one) {
+                    run_block_exact(data, count, want.data(), ns, total.data());
+                } else {
+                    const int tasks = static_cast<int>(std::min<int64_t>(threads, nrows));
+                    std::vector<int64_t> part(size_t(tasks) * ns, 0);
+                    run_tasks(tasks, threads, [&](int t) {
+                        for (int64_t r = nrows * t / tasks; r < nrows * (t + 1) / tasks; ++r)
+                            run_block_exact(data + r * row_length, row_length, want.data(), ns,
+                                            part.data() + size_t(t) * ns);
+                    });
+                    for (int t = 0; t < tasks; ++t)
+                        for (int k = 0; k < ns; ++k)
+                            total[k] += part[size_t(t) * ns + k];
+                }
+                for (int k = 0; k < ns; ++k)
+                    for (auto &c : cands)
+                        if (c.ct == Traits<T>::run_ct && c.one_block == one && c.slice == want[k])
+                            c.exact = total[k];
             }
-            for (int k = 0; k < ns; ++k)
-                for (auto &c : cands)
-                    if (c.ct == Traits<T>::run_ct && c.one_block == one && c.slice == want[k])
-                        c.exact = total[k];
         };
         auto slices_around = [&](int s) {
             std::vector<int> v;
@@ -563,59 +541,169 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
         };
 
         if (count <= exhaustive_max) {
-            std::vector<int> all;
-            for (int s = 0; s <= kMax; ++s)
-                all.push_back(s);
-            plain_slices(all);
-            if (has_run) {
-                run_slices(all, false);
+            // Exact bit counts of every layout: a pass over the array as a
+            // whole counts the codes of every difference, four slices at a
+            // time; rows as blocks take those less the differences between
+            // rows, run-length layouts also less the differences in runs.
+            // B bits in N byte-aligned pieces (blocks or literal segments)
+            // with F further bytes take between F + B / 8 and
+            // F + (B + 7 N) / 8 bytes.  Every code takes at least slice + 1
+            // bits, so the slices from where that alone exceeds the smallest
+            // upper bound are not counted, and of the rest only the layouts
+            // whose lower bound reaches the smallest upper bound are counted
+            // exactly.
+            struct Layout {
+                int32_t ct;
+                bool one;
+                int64_t fixed, codes, pieces;  // bytes besides the codes, codes, byte-aligned pieces
+                const int64_t *less;           // bits to take from the whole array's, by slice
+            };
+            int64_t across[kMaxSlices] = {}, rows_less[kMaxSlices] = {}, one_less[kMaxSlices] = {};
+            for (int64_t r = 1; r < nrows; ++r)
+                add_code_bits<T>(int64_t(data[r * row_length]) - int64_t(data[r * row_length - 1]), 1, kMax, across);
+            std::vector<Layout> layouts{{Traits<T>::plain_ct, false, kHeader + nrows * (W / 8), count - nrows, nrows,
+                                         across}};
+            if constexpr (has_run) {
+                RunCut one, rows;
+                cut_runs(data, count, kMax, one);
+                if (one.pieces == 0) {  // no runs in the array, so none in its rows
+                    rows.segments = nrows * literal_segments(row_length - 1);
+                } else {
+                    for (int64_t r = 0; r < nrows; ++r)
+                        cut_runs(data + r * row_length, row_length, kMax, rows);
+                }
+                for (int k = 0; k <= kMax; ++k) {
+                    rows_less[k] = across[k] + rows.run_bits[k];
+                    one_less[k] = one.run_bits[k];
+                }
+                layouts.push_back({Traits<T>::run_ct, false,
+                                   kHeader + nrows * (W / 8 + (row_length == 1)) + 3 * rows.pieces + rows.segments,
+                                   count - nrows - rows.in_runs, rows.segments, rows_less});
                 if (one_ok)
-                    run_slices(all, true);
+                    layouts.push_back({Traits<T>::run_ct, true,
+                                       kHeader + W / 8 + (count == 1) + 3 * one.pieces + one.segments,
+                                       count - 1 - one.in_runs, one.segments, one_less});
+            }
+            for (auto &c : cands)
+                c.lower = INT64_MAX;
+            int64_t least = INT64_MAX;
+            for (int s0 = 0; s0 <= kMax; s0 += 4) {
+                int64_t floor = INT64_MAX;  // the least any layout can take from slice s0 on
+                for (auto &l : layouts)
+                    floor = std::min(floor, l.fixed + (l.codes * (s0 + 1) + 7) / 8);
+                if (floor > least)
+                    break;
+                int slices[4], ns = 0;
+                for (int s = s0; s <= std::min(kMax, s0 + 3); ++s)
+                    slices[ns++] = s;
+                int64_t flat[4] = {};
+                plain_bits(data, count, slices, ns, flat);
+                for (auto &l : layouts)
+                    for (auto &c : cands)
+                        if (c.ct == l.ct && c.one_block == l.one && c.slice >= s0 && c.slice < s0 + ns) {
+                            const int64_t bits = flat[c.slice - s0] - l.less[c.slice];
+                            c.lower = l.fixed + (bits + 7) / 8;
+                            c.upper = l.fixed + (bits + 7 * l.pieces) / 8;
+                            least = std::min(least, c.upper);
+                        }
+            }
+            auto count_exactly = [&](const std::vector<int> &v, int32_t ct, bool one) {
+                if (v.empty())
+                    return;
+                if (ct == Traits<T>::plain_ct)
+                    plain_slices(v);
+                else
+                    run_slices(v, one);
+                for (auto &c : cands)
+                    if (c.exact >= 0)
+                        least = std::min(least, c.exact);
+            };
+            // The layout with the smallest lower bound first: its exact size
+            // usually rules out the others.
+            const Candidate &first = *std::min_element(cands.begin(), cands.end(), [](auto &a, auto &b) {
+                return a.lower < b.lower || (a.lower == b.lower && a.rank < b.rank);
+            });
+            count_exactly({first.slice}, first.ct, first.one_block);
+            for (auto [ct, one] : {std::pair{Traits<T>::plain_ct, false}, {Traits<T>::run_ct, false},
+                                   {Traits<T>::run_ct, true}}) {
+                std::vector<int> v;
+                for (auto &c : cands)
+                    if (c.ct == ct && c.one_block == one && c.exact < 0 && c.lower <= least)
+                        v.push_back(c.slice);
+                count_exactly(v, ct, one);
             }
         } else {
             // the model, from a sample of row pieces
             const int64_t spans_per_row = (row_length + kSpanElements - 1) / kSpanElements;
             const int64_t spans = nrows * spans_per_row;
-            const int64_t stride = std::clamp<int64_t>(spans / kSampleMinSpans, 1, kSampleStride);
+            const int64_t stride =
+                std::clamp<int64_t>(std::min(count / kSampleMinElements, spans / kSampleMinSpans), 1, kSampleStride);
             const int64_t sampled = (spans + stride - 1) / stride;
             const int tasks = static_cast<int>(std::min<int64_t>(threads, sampled));
             std::vector<Sample> part(static_cast<size_t>(tasks));
-            std::vector<Counts> counts(static_cast<size_t>(tasks));
-            run_tasks(tasks, threads, [&](int t) {
-                part[t].clear();
-                sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
-                             sampled * (t + 1) / tasks, has_run, part[t], counts[t]);
-            });
+            auto sample = [&](int s0, bool structure) {
+                const int ns = std::min(4, kMax + 1 - s0);
+                run_tasks(tasks, threads, [&](int t) {
+                    sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
+                                 sampled * (t + 1) / tasks, has_run, s0, ns, structure, part[t]);
+                });
+                for (int t = 1; t < tasks; ++t)
+                    for (int k = s0; k < s0 + ns; ++k)
+                        part[0].plain[k] += std::exchange(part[t].plain[k], 0);
+            };
+            sample(0, true);
             Sample &s = part[0];
             for (int t = 1; t < tasks; ++t)
                 s.merge(part[t]);
-            Hist lit_rows = s.plain, lit_one;
-            for (int sg = 0; sg < 2; ++sg)
-                for (int b = 0; b < kBins; ++b) {
-                    lit_rows.c[sg][b] -= s.in_runs.c[sg][b];
-                    lit_one.c[sg][b] = lit_rows.c[sg][b] + s.one_extra.c[sg][b];
-                }
             const double seg_one = double(s.seg_rows + s.seg_one_extra);
             const double pieces_one = double(s.pieces_rows + s.pieces_one_extra);
             const double rows_scale =
                 s.diffs_rows ? double(nrows) * double(row_length - 1) / double(s.diffs_rows) : 0.0;
             const double one_scale = s.diffs_one ? double(count - 1) / double(s.diffs_one) : 0.0;
             constexpr double kPad = 3.5;  // bits, on average, per block or literal segment
-            for (auto &c : cands) {
-                const unsigned sl = static_cast<unsigned>(c.slice);
-                if (c.ct == Traits<T>::plain_ct) {
-                    c.predicted = kHeader + nrows * (W / 8) +
-                                  (double(s.plain.bits(sl, E)) * rows_scale + kPad * double(nrows)) / 8;
-                } else if (!c.one_block) {
-                    c.predicted = kHeader + nrows * (W / 8 + (row_length == 1)) +
-                                  rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) +
-                                                double(lit_rows.bits(sl, E)) / 8);
-                } else {
-                    c.predicted = kHeader + W / 8 + (count == 1) +
-                                  one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) +
-                                               double(lit_one.bits(sl, E)) / 8);
+            // The size the model predicts for a layout whose sampled codes take `bits`.
+            auto predict = [&](int32_t ct, bool one, double bits) {
+                if (ct == Traits<T>::plain_ct)
+                    return kHeader + nrows * (W / 8) + (bits * rows_scale + kPad * double(nrows)) / 8;
+                if (!one)
+                    return kHeader + nrows * (W / 8 + (row_length == 1)) +
+                           rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) + bits / 8);
+                return kHeader + W / 8 + (count == 1) +
+                       one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) + bits / 8);
+            };
+            auto sampled_bits = [&](const Candidate &c) {
+                const int64_t b = s.plain[c.slice];
+                if (c.ct == Traits<T>::plain_ct)
+                    return double(b);
+                return double(b - s.in_runs[c.slice] + (c.one_block ? s.one_extra[c.slice] : 0));
+            };
+            // The sampled codes of each layout take at least slice + 1 bits:
+            // slices are sampled four at a time from 0 until no layout can
+            // be predicted smaller than the best so far.
+            const int64_t codes_rows = s.diffs_rows - s.in_runs_count;
+            const int64_t codes_one = codes_rows + s.one_extra_count;
+            double best_so_far = HUGE_VAL;
+            int counted = 0;
+            for (int s0 = 0; s0 <= kMax; s0 += 4) {
+                if (s0 > 0) {
+                    double floor = predict(Traits<T>::plain_ct, false, double(s.diffs_rows) * (s0 + 1));
+                    if (has_run) {
+                        floor = std::min(floor, predict(Traits<T>::run_ct, false, double(codes_rows) * (s0 + 1)));
+                        if (one_ok)
+                            floor = std::min(floor, predict(Traits<T>::run_ct, true, double(codes_one) * (s0 + 1)));
+                    }
+                    if (floor > best_so_far)
+                        break;
+                    sample(s0, false);
                 }
+                counted = std::min(kMax + 1, s0 + 4);
+                for (auto &c : cands)
+                    if (c.slice >= s0 && c.slice < counted)
+                        best_so_far = std::min(best_so_far, c.predicted = predict(c.ct, c.one_block, sampled_bits(c)));
             }
+            for (auto &c : cands)
+                if (c.slice >= counted)
+                    c.predicted = HUGE_VAL;
             auto by_model = [](const Candidate &a, const Candidate &b) {
                 return a.predicted < b.predicted || (a.predicted == b.predicted && a.rank < b.rank);
             };
@@ -641,8 +729,20 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             if (std::find(want.begin(), want.end(), 5) == want.end())
                 want.push_back(5);
             plain_slices(want);
-            if (best.ct != Traits<T>::plain_ct)
+            if (best.ct != Traits<T>::plain_ct) {
+                // Where runs pay, both run-length layouts are counted: the
+                // model sees runs that cross rows only in part.
                 run_slices(near(best), best.one_block);
+                if (one_ok) {
+                    Candidate other = best;
+                    other.predicted = -1;
+                    for (auto &c : cands)
+                        if (c.ct == best.ct && c.one_block != best.one_block &&
+                            (other.predicted < 0 || by_model(c, other)))
+                            other = c;
+                    run_slices(near(other), other.one_block);
+                }
+            }
         }
 
         const Candidate *pick = nullptr;

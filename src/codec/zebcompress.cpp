@@ -22,6 +22,7 @@
 
 #include "zebcodec.h"
 #include "zebencode_internal.h"
+#include "zebruns.h"
 
 namespace {
 
@@ -320,74 +321,80 @@ inline int64_t put_run(uint8_t *stream, int64_t at, int64_t limit, int64_t len, 
     return piece(len) ? at : -1;
 }
 
-// Run-length blocks [b0, b1), as encode_plain.  Differences are computed
-// from the elements as they are needed.
+// Literal codes of the differences p[1 .. n] (p[0] the element before), as
+// encode_plain codes them: whole-word stores while they certainly fit, one at
+// a time with the room test near the end.  False when there is no room.
+template <class T>
+inline bool put_literals(BitWriter &w, const T *p, int64_t n, unsigned slice, uint64_t mask, int64_t fast_end,
+                         int64_t advance, int64_t room_end)
+{
+    int64_t j = 1;
+    while (j <= n) {
+        const int64_t pos = w.pos();
+        if (pos <= fast_end) {
+            const int64_t m = std::min(n - j + 1, (fast_end - pos) / advance + 1);
+            put_codes_fast(w, p + j - 1, m, slice, mask);
+            j += m;
+            continue;
+        }
+        if (pos > room_end || !put_code<T, false>(w, load(p + j) - load(p + j - 1), slice, mask))
+            return false;
+        ++j;
+    }
+    return true;
+}
+
+// Run-length blocks [b0, b1), as encode_plain.  A block is cut into
+// stretches of literal differences and runs: a run is a maximal stretch of 4
+// or more equal differences, every other difference is a literal, and a
+// stretch of literals is coded as segments of at most 127 codes, each after
+// its count byte and ending on a byte boundary.
 template <class T>
 int64_t encode_run(uint8_t *stream, int64_t pos, int64_t limit, int64_t room_end, const T *data, unsigned slice,
                    int64_t block_size, int64_t b0, int64_t b1)
 {
-    constexpr int64_t kMaxLiterals = 127;
-    constexpr int64_t kMinRun = 4;
+    using zeb::detail::kMaxLiterals;
     const uint64_t mask = (uint64_t(1) << slice) - 1;
+    const int64_t advance = (7 + max_code_bits<T>(slice)) / 8;
+    const int64_t fast_end = std::min(room_end, limit - 8 - advance);
     BitWriter w(stream, pos, limit);
     for (int64_t b = b0; b < b1; ++b) {
         const T *p = data + b * block_size;
         if (!put_first<T>(w, load(p)))
             return ZEB_E_NO_ROOM;
-        int64_t count_at = w.pos();  // the reserved count byte
-        if (count_at >= limit)
-            return ZEB_E_NO_ROOM;
+        int64_t at = w.pos();  // where the next segment or run starts
         if (block_size == 1) {
             // No differences: the count byte's place is kept, as 0.
-            stream[count_at] = 0;
-            w.seek(count_at + 1);
+            if (at >= limit)
+                return ZEB_E_NO_ROOM;
+            stream[at] = 0;
+            w.seek(at + 1);
             continue;
         }
-        w.seek(count_at + 1);
-        int64_t n = 0;  // codes in the open literal segment
         int64_t j = 1;
         while (j < block_size) {
-            const int64_t d = load(p + j) - load(p + j - 1);
-            int64_t s = 1;
-            if (block_size - j >= kMinRun) {
-                while (s < kMinRun && load(p + j + s) - load(p + j + s - 1) == d)
-                    ++s;
-                if (s == kMinRun)
-                    while (j + s < block_size && load(p + j + s) - load(p + j + s - 1) == d)
-                        ++s;
-            }
-            if (s >= kMinRun) {
-                int64_t at = count_at;
-                if (n > 0) {
-                    stream[count_at] = static_cast<uint8_t>(n);
-                    w.align();
-                    at = w.pos();
-                }
-                const int64_t end = put_run(stream, at, limit, s, d);
-                if (end < 0)
+            // Literals [j, k), then a run [k, e) of difference d (none when k
+            // reaches the end of the block).
+            const int64_t k = zeb::detail::next_run(p, j, block_size);
+            const int64_t e = k < block_size ? zeb::detail::run_end(p, k, block_size) : k;
+            for (int64_t s = j; s < k; s += kMaxLiterals) {
+                const int64_t n = std::min(kMaxLiterals, k - s);
+                if (at >= limit)
                     return ZEB_E_NO_ROOM;
-                j += s;
-                n = 0;
-                count_at = end;  // reserved only if differences remain
-                w.seek(j < block_size ? end + 1 : end);
-                continue;
-            }
-            if (++n > kMaxLiterals) {
-                stream[count_at] = static_cast<uint8_t>(kMaxLiterals);
+                stream[at] = static_cast<uint8_t>(n);
+                w.seek(at + 1);
+                if (!put_literals(w, p + s - 1, n, slice, mask, fast_end, advance, room_end))
+                    return ZEB_E_NO_ROOM;
                 w.align();
-                count_at = w.pos();
-                w.seek(count_at + 1);
-                n = 1;
+                at = w.pos();
             }
-            if (w.pos() > room_end)
-                return ZEB_E_NO_ROOM;
-            if (!put_code<T, false>(w, d, slice, mask))
-                return ZEB_E_NO_ROOM;
-            ++j;
-        }
-        if (n > 0) {
-            stream[count_at] = static_cast<uint8_t>(n);
-            w.align();
+            if (k < block_size) {
+                at = put_run(stream, at, limit, e - k, load(p + k) - load(p + k - 1));
+                if (at < 0)
+                    return ZEB_E_NO_ROOM;
+                w.seek(at);
+            }
+            j = e;
         }
     }
     return w.pos();

@@ -1,13 +1,21 @@
-"""A numcodecs codec that stores each chunk as a crunch-compressed F0 image.
+"""A Zarr codec that stores each chunk as a crunch-compressed F0 image.
 
-``pyzeb.codecs.Crunch`` has the codec id ``"pyzeb.crunch"`` and is registered
-through numcodecs' entry point, so Zarr opens a store written with it by id
-on any machine where pyzeb is installed:
+``pyzeb.codecs.Crunch`` works with both Zarr formats:
+
+- format 3 (Zarr's default): as the array-to-bytes codec, registered through
+  Zarr's ``zarr.codecs`` entry point under the name ``"pyzeb.crunch"``;
+- format 2: as the compressor, a numcodecs codec with the id
+  ``"pyzeb.crunch"``, registered through numcodecs' entry point.
+
+So a store written with it opens by name on any machine where pyzeb is
+installed:
 
 >>> import zarr
 >>> from pyzeb.codecs import Crunch
 >>> z = zarr.create_array("frames.zarr", shape=(64, 1024, 1024), chunks=(1, 1024, 1024),
-...                       dtype="int16", compressors=Crunch(), zarr_format=2)
+...                       dtype="int16", serializer=Crunch())
+>>> z2 = zarr.create_array("frames2.zarr", shape=(64, 1024, 1024), chunks=(1, 1024, 1024),
+...                        dtype="int16", compressors=Crunch(), zarr_format=2)
 
 Each encoded chunk is a whole F0 file image (the 512-byte header, then the
 data as the smallest crunch stream, or raw where no stream is smaller), with
@@ -18,23 +26,38 @@ and come back as the type they were, in their byte order.
 """
 from __future__ import annotations
 
+import asyncio
 import io
-from typing import Any
+import re
+from dataclasses import dataclass
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
 try:
-    from numcodecs.abc import Codec
     from numcodecs.compat import ensure_contiguous_ndarray_like, ensure_ndarray_like, ndarray_copy
 except ImportError:
     raise ImportError("pyzeb.codecs needs numcodecs: pip install 'pyzeb[zarr]'") from None
+try:
+    from zarr.abc.codec import ArrayBytesCodec
+    from zarr.core.common import parse_named_configuration
+except ImportError:
+    raise ImportError("pyzeb.codecs needs zarr: pip install 'pyzeb[zarr]'") from None
 
 from ._api import decode, encode, read_header
+from ._core import FormatError
 
+if TYPE_CHECKING:
+    from zarr.core.array_spec import ArraySpec
+    from zarr.core.buffer import Buffer, NDBuffer
+
+CODEC_ID = "pyzeb.crunch"
 _SIGNED = {"u": "i", "i": "i", "f": "f"}
 _ACCEPTED = "int8-int64, uint8-uint64 and float32"
 _MAX_DIMS = 16
 _HEAD_MAX = 16 * 512 + 14
+# The dtype strings a chunk's header text may hold: read without evaluating anything.
+_DTYPE_TEXT = re.compile(r"[<>|=]?(?:[iu][1248]|f4)")
 
 
 def _signed(dt: np.dtype) -> np.dtype:
@@ -44,48 +67,132 @@ def _signed(dt: np.dtype) -> np.dtype:
     raise TypeError(f"the pyzeb.crunch codec stores {_ACCEPTED}, not {dt}")
 
 
-class Crunch(Codec):  # type: ignore[misc]
+def _encode_array(a: np.ndarray, slice_: int | None) -> bytes:
+    """The F0 image of the C-contiguous array `a`, its dtype in the header text."""
+    if a.ndim > _MAX_DIMS:
+        a = a.reshape(-1, *a.shape[1 - _MAX_DIMS:])
+    return encode(a.view(_signed(a.dtype)), compress=True if slice_ is None else slice_, header=a.dtype.str)
+
+
+def _decode_image(data: np.ndarray) -> np.ndarray:
+    """The array of the F0 image `data` (uint8) in its own dtype, as the
+    header text names it."""
+    a = decode(data)
+    text = read_header(io.BytesIO(bytes(data[:_HEAD_MAX]))).text
+    if not _DTYPE_TEXT.fullmatch(text):
+        raise FormatError(f"pyzeb.crunch chunk: the header text {text[:40]!r} is not one of the dtypes "
+                          f"this codec stores ({_ACCEPTED})")
+    dtype = np.dtype(text)
+    if _signed(dtype).newbyteorder("=") != a.dtype.newbyteorder("="):
+        raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are {a.dtype}")
+    return a.view(dtype.newbyteorder("=")).astype(dtype, copy=False)
+
+
+@dataclass(frozen=True)
+class Crunch(ArrayBytesCodec):  # type: ignore[misc]
     """Stores each chunk with :func:`pyzeb.encode` (the smallest crunch
     stream, or the plain stream of a fixed `slice` from 0 to 32) and reads it
-    with :func:`pyzeb.decode`."""
+    with :func:`pyzeb.decode`.
 
-    codec_id = "pyzeb.crunch"
+    A numcodecs codec, Zarr format 2's compressor (``compressors=Crunch()``):
+    ``encode(buf)`` gives the chunk's bytes, ``decode(buf, out=None)`` a
+    one-dimensional array of the chunk's dtype, its elements in the order of
+    the buffer that was encoded (C or Fortran), as numcodecs' compressors
+    give them.  Given to a format 3 array (``serializer=Crunch()``), Zarr
+    turns it into its :class:`CrunchFormat3` counterpart, which stores the
+    same chunks.
+    """
+
+    slice: int | None = None
+
+    codec_id = CODEC_ID
 
     def __init__(self, slice: int | None = None) -> None:
         if slice is not None and (isinstance(slice, bool) or not isinstance(slice, (int, np.integer))
                                   or not 0 <= slice <= 32):
             raise ValueError(f"slice must be None or 0 to 32, not {slice!r}")
-        self.slice = None if slice is None else int(slice)
-
-    def get_config(self) -> dict[str, Any]:
-        config: dict[str, Any] = {"id": self.codec_id}
-        if self.slice is not None:
-            config["slice"] = self.slice
-        return config
+        object.__setattr__(self, "slice", None if slice is None else int(slice))
 
     def __repr__(self) -> str:
         return f"Crunch(slice={self.slice!r})"
 
-    def encode(self, buf: Any) -> bytes:
+    def get_config(self) -> dict[str, Any]:
+        config: dict[str, Any] = {"id": CODEC_ID}
+        if self.slice is not None:
+            config["slice"] = self.slice
+        return config
+
+    @classmethod
+    def from_config(cls, config: dict[str, Any]) -> Crunch:
+        return Crunch(**config)
+
+    def encode(self, buf: Any) -> bytes:  # type: ignore[override]
         a = ensure_contiguous_ndarray_like(ensure_ndarray_like(buf), flatten=False)
-        dtype = a.dtype
-        signed = _signed(dtype)
         if not a.flags.c_contiguous:  # F order: the same bytes, read as the reversed shape
             a = a.T
-        if a.ndim > _MAX_DIMS:
-            a = a.reshape(-1, *a.shape[1 - _MAX_DIMS:])
-        compress = True if self.slice is None else self.slice
-        return encode(np.asarray(a).view(signed), compress=compress, header=dtype.str)
+        return _encode_array(np.asarray(a), self.slice)
 
-    def decode(self, buf: Any, out: Any = None) -> Any:
-        data = ensure_contiguous_ndarray_like(buf).view(np.uint8)
-        a = decode(data)
-        # the chunk's own dtype, from the header text (at most 16 header blocks and the stream header)
-        text = read_header(io.BytesIO(bytes(data[:_HEAD_MAX]))).text
-        try:
-            dtype = np.dtype(text)
-        except (TypeError, ValueError):
-            dtype = a.dtype
-        if dtype.kind in "iuf" and dtype.itemsize == a.dtype.itemsize:
-            a = a.view(dtype.newbyteorder("=")).astype(dtype, copy=False)
-        return ndarray_copy(a, out)
+    def decode(self, buf: Any, out: Any = None) -> Any:  # type: ignore[override]
+        a = _decode_image(ensure_contiguous_ndarray_like(buf).view(np.uint8))
+        return ndarray_copy(a.reshape(-1), out)
+
+    # Zarr: in a format 2 array's metadata this codec is its numcodecs
+    # configuration; a format 3 array takes the format 3 codec instead.
+
+    def to_dict(self) -> dict[str, Any]:
+        return self.get_config()
+
+    @classmethod
+    def from_dict(cls, data: dict[str, Any]) -> CrunchFormat3:
+        _, config = parse_named_configuration(data, CODEC_ID, require_configuration=False)
+        return CrunchFormat3(**(config or {}))
+
+    def evolve_from_array_spec(self, array_spec: ArraySpec) -> CrunchFormat3:
+        return CrunchFormat3(self.slice)
+
+    def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
+        raise NotImplementedError  # the stream's size depends on the data
+
+
+@dataclass(frozen=True, repr=False)
+class CrunchFormat3(Crunch):
+    """:class:`Crunch` as a Zarr format 3 array-to-bytes codec, named
+    ``"pyzeb.crunch"`` in the array's metadata: the chunk (in C order) is
+    stored as an F0 image, and read back as the array's dtype and chunk
+    shape."""
+
+    is_fixed_size = False
+
+    # Zarr's batched calls, not numcodecs' single-buffer ones.
+    encode = ArrayBytesCodec.encode  # type: ignore[assignment]
+    decode = ArrayBytesCodec.decode  # type: ignore[assignment]
+
+    def to_dict(self) -> dict[str, Any]:
+        if self.slice is None:
+            return {"name": CODEC_ID}
+        return {"name": CODEC_ID, "configuration": {"slice": self.slice}}
+
+    def evolve_from_array_spec(self, array_spec: ArraySpec) -> CrunchFormat3:
+        return self
+
+    def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
+        _signed(dtype.to_native_dtype())
+
+    def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
+        a = np.ascontiguousarray(chunk_array.as_numpy_array())
+        return chunk_spec.prototype.buffer.from_bytes(_encode_array(a, self.slice))
+
+    def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        a = _decode_image(chunk_bytes.as_numpy_array().view(np.uint8))
+        dtype = chunk_spec.dtype.to_native_dtype()
+        if a.dtype.newbyteorder("=") != dtype.newbyteorder("=") or a.size != int(np.prod(chunk_spec.shape)):
+            raise FormatError(f"pyzeb.crunch chunk: {a.dtype} {a.shape} where the array holds "
+                              f"{dtype} {chunk_spec.shape}")
+        a = a.astype(dtype, copy=False).reshape(chunk_spec.shape)
+        return chunk_spec.prototype.nd_buffer.from_numpy_array(a)
+
+    async def _encode_single(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
+        return await asyncio.to_thread(self._encode_sync, chunk_array, chunk_spec)
+
+    async def _decode_single(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
+        return await asyncio.to_thread(self._decode_sync, chunk_bytes, chunk_spec)
