@@ -11,7 +11,10 @@ reference it is compared with measured in the same run:
     against 1;
   - pyzeb.read of a compressed file against the bounded decoder on the same
     stream in memory;
-  - pyzeb.read_header of 10,000 files against opening and closing them.
+  - pyzeb.read_header of 10,000 files against opening and closing them;
+  - pyzeb.read with its checksums verified: a raw file against
+    numpy.fromfile of the same file (target: at least 0.8x), a compressed
+    one against the same read without verification (target: at least 0.9x).
 
 usage: python bench/bench_pyzeb.py [--repeat N] [--size N]
 """
@@ -164,6 +167,26 @@ def header_reads(tmp, count, repeat):
           f"{t_ref * 1e6 / count:5.1f} us a file; {t_hdr / t_ref:4.2f}x")
 
 
+def verified_reads(arr, tmp, repeat):
+    print(f"reads with checksums verified, {arr.shape} {arr.dtype} frame (page cache)")
+    raw, comp = os.path.join(tmp, "verified-raw.f0"), os.path.join(tmp, "verified-crunch.f0")
+    pyzeb.write(raw, arr, compress=False)
+    pyzeb.write(comp, arr)
+    offset = pyzeb.read_header(raw).data_offset
+    repeat = max(repeat, 21)  # reads of some 10 ms each: more runs steady the medians on a busy machine
+    t_np, t_raw, t_raw_off = paired_times([lambda: np.fromfile(raw, arr.dtype, offset=offset),
+                                           lambda: pyzeb.read(raw), lambda: pyzeb.read(raw, verify=False)], repeat)
+    t_comp, t_comp_off = paired_times([lambda: pyzeb.read(comp), lambda: pyzeb.read(comp, verify=False)], repeat)
+
+    def verdict(ratio, target):
+        return f"target >= {target:.1f}x: {'met' if ratio >= target else 'MISSED'}"
+    print(f"  raw        pyzeb.read {mbs(arr.nbytes, t_raw):6.0f} MB/s = {t_np / t_raw:4.2f}x numpy.fromfile "
+          f"({mbs(arr.nbytes, t_np):6.0f} MB/s; {verdict(t_np / t_raw, 0.8)}); verify=False "
+          f"{mbs(arr.nbytes, t_raw_off):6.0f} MB/s")
+    print(f"  compressed pyzeb.read {mbs(arr.nbytes, t_comp):6.0f} MB/s = {t_comp_off / t_comp:4.2f}x verify=False "
+          f"({mbs(arr.nbytes, t_comp_off):6.0f} MB/s; {verdict(t_comp_off / t_comp, 0.9)})")
+
+
 def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=7)
@@ -177,6 +200,7 @@ def main():
         small_arrays(arrays["int16"], args.repeat)
         threads(arrays["int16"], tmp, args.repeat)
         read_against_decoder(arrays["int16"], tmp, args.repeat)
+        verified_reads(arrays["int16"], tmp, args.repeat)
         pool_reads(tmp, args.repeat)
         header_reads(tmp, 10_000, args.repeat)
     finally:

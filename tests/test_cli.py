@@ -51,12 +51,12 @@ def tree(tmp_path):
 
 @pytest.mark.parametrize("args,status,out,err", [
     (["--version"], 0, rf"zeb \(pyzeb\) {re.escape(pyzeb.__version__)}\n", ""),
-    (["info", "a.f0"], 0, rf"a.f0  \(64, 80\) int16  crunch type [02] \((plain|run-length)\) slice \d+  \d+ bytes  ratio \d\.\d\d  \"{TEXT}\"\n$", ""),
-    (["info", "."], 0, r"^./a.f0 .*\n./b.f0  \(2, 8, 6\) float32  raw little-endian  896 bytes  ratio 1.00  \"cube\"\n$", ""),
+    (["info", "a.f0"], 0, rf"a.f0  \(64, 80\) int16  crunch type [02] \((plain|run-length)\) slice \d+  \d+ bytes  ratio \d\.\d\d  checksum  \"{TEXT}\"\n$", ""),
+    (["info", "."], 0, r"^./a.f0 .*\n./b.f0  \(2, 8, 6\) float32  raw little-endian  1408 bytes  ratio 1.00  checksum  \"cube\"\n$", ""),
     (["info", "-r", "sub/t.f0", "."], 0, r"^sub/t.f0 .*\n./a.f0 .*\n./b.f0 .*\n./sub/c.f0 .*\n./sub/t.f0 [^\n]*\n$", ""),
     (["header", "a.f0"], 0, f"^{TEXT}\n$", ""),
-    (["verify", "a.f0", "b.f0"], 0, r"^2 files checked, 2 sound, 0 damaged\n$", ""),
-    (["verify", "-r", "."], 1, r"^./sub/t.f0: damaged: .+\n4 files checked, 3 sound, 1 damaged\n$", ""),
+    (["verify", "a.f0", "b.f0"], 0, r"^a.f0: sound, checksum verified\nb.f0: sound, checksum verified\n2 files checked, 2 sound \(2 verified by checksum, 0 without checksum \(decoded only\)\), 0 damaged\n$", ""),
+    (["verify", "-r", "."], 1, r"\n./sub/t.f0: damaged: .+\n4 files checked, 3 sound \(3 verified by .*\), 1 damaged\n$", ""),
     # usage errors: one line, status 2
     ([], 2, "", r"^zeb: error: a command is required"),
     (["frobnicate"], 2, "", r"^zeb: error: argument COMMAND: invalid choice"),
@@ -72,7 +72,7 @@ def tree(tmp_path):
     (["info", "notes.txt", "a.f0"], 1, r"^a.f0 ", r"^zeb info: notes.txt: .+\n$"),
     (["header", "sub"], 0, r"^# sub/c.f0\n\n\n# sub/t.f0\n\n$", ""),
     (["header", "-r", "."], 0, r"^# ./a.f0\ndark frame, 20 s\n\n# ./b.f0\ncube\n\n# ./sub/c.f0\n\n\n# ./sub/t.f0\n\n$", ""),
-    (["verify", "missing.f0", "a.f0"], 1, r"^1 file checked, 1 sound, 0 damaged\n$", r"^zeb verify: missing.f0: No such"),
+    (["verify", "missing.f0", "a.f0"], 1, r"^a.f0: sound, checksum verified\n1 file checked, 1 sound \(1 .*\), 0 damaged\n$", r"^zeb verify: missing.f0: No such"),
     (["convert", "sub/t.f0", "t.npy"], 1, "", r"^zeb convert: sub/t.f0: .+\n$"),
     (["convert", "a.f0", "nodir/a.npy"], 1, "", r"^zeb convert: nodir/a.npy: No such file or directory\n$"),
     (["preview", "sub/t.f0", "-o", "p.png"], 1, "", r"^zeb preview: sub/t.f0: .+\n$"),
@@ -110,7 +110,9 @@ def test_progress_bar_only_on_a_terminal(tree):
     while chunk := _read_terminal(primary):
         bar += chunk
     os.close(primary)
-    assert p.wait(timeout=300) == 0 and p.communicate()[0] == b"10 files checked, 10 sound, 0 damaged\n"
+    assert p.wait(timeout=300) == 0 and p.communicate()[0].endswith(b"\n10 files checked, 10 sound (10 verified "
+                                                                    b"by checksum, 0 without checksum (decoded only))"
+                                                                    b", 0 damaged\n")
     assert b"| 0/10 [" in bar and b"Traceback" not in bar
 
 
@@ -191,16 +193,16 @@ def test_convert_round_trip(tmp_path, capsys, fmt, dtype):
     assert capsys.readouterr() == ("", "") and sorted(os.listdir(tmp_path)) == ["a.f0", f"a.{fmt}", "b.f0"]
 
 
-def test_convert_widens_unsigned_and_keeps_fits_text(tmp_path):
+def test_convert_keeps_unsigned_and_fits_text(tmp_path):
     from astropy.io import fits
     u = np.arange(6, dtype=np.uint16).reshape(2, 3) + 65000
     fits.PrimaryHDU(u).writeto(tmp_path / "u.fits")
     np.save(tmp_path / "u8.npy", u.astype(np.uint8))
-    assert cli.main(["convert", str(tmp_path / "u.fits"), str(tmp_path / "u.f0"), "--header", "widened"]) == 0
+    assert cli.main(["convert", str(tmp_path / "u.fits"), str(tmp_path / "u.f0"), "--header", "kept"]) == 0
     assert cli.main(["convert", str(tmp_path / "u8.npy"), str(tmp_path / "u8.f0"), "--no-compress"]) == 0
     a, b = pyzeb.read(tmp_path / "u.f0"), pyzeb.read(tmp_path / "u8.f0")
-    assert (a.dtype, b.dtype) == (np.int32, np.int16) and np.array_equal(a, u) and np.array_equal(b, u % 256)
-    assert pyzeb.read_header(tmp_path / "u.f0").text == "widened" and not pyzeb.read_header(tmp_path / "u8.f0").compressed
+    assert (a.dtype, b.dtype) == (np.uint16, np.uint8) and np.array_equal(a, u) and np.array_equal(b, u % 256)
+    assert pyzeb.read_header(tmp_path / "u.f0").text == "kept" and not pyzeb.read_header(tmp_path / "u8.f0").compressed
     np.save(tmp_path / "c.npy", np.zeros(3, complex))
     assert cli.main(["convert", str(tmp_path / "c.npy"), str(tmp_path / "c.f0")]) == 1
     assert not (tmp_path / "c.f0").exists()
@@ -222,8 +224,8 @@ def test_recompress(tmp_path):
     lines = out.decode().splitlines()
     assert "best.f0: " in lines[0] and lines[0].endswith("kept: already as small")
     assert lines[1].endswith("kept: its 1 extra header blocks would be lost")
-    assert re.fullmatch(r".*link.f0: 10752 -> \d+ bytes, would be rewritten", lines[2])
-    assert re.fullmatch(r".*raw.f0: 10752 -> 10752 bytes, kept: the same file as .*link.f0", lines[3])
+    assert re.fullmatch(r".*link.f0: 11264 -> \d+ bytes, would be rewritten", lines[2])
+    assert re.fullmatch(r".*raw.f0: 11264 -> 11264 bytes, kept: the same file as .*link.f0", lines[3])
     assert re.fullmatch(r"4 files, 1 to rewrite, would free \d+ bytes \(.*\)", lines[-1])
 
     code, out, err = zeb("recompress", raw, best)

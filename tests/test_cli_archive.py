@@ -61,9 +61,9 @@ TMP_LINE = r"night/b/\.2\.F0\.0123456789ab\.tmp: temporary file of an interrupte
     (["info", "empty"], 1, "", r"^zeb info: no F0 files found in empty\n$"),
     (["stats", "empty", "night/a"], 0, r"^night/a/1.f0  \(32, 40\) int16  min", ""),
     (["info", "-r", "night"], 0, r"^night/a/1.f0 .*\nnight/b/2.F0 [^\n]*\n$", r"^zeb info: night/b/fifo.f0: skipped: a FIFO\n$"),
-    (["verify", "-r", "night"], 0, rf"^{TMP_LINE}\n2 files checked, 2 sound, 0 damaged, 1 temporary file of interrupted writes\n$",
+    (["verify", "-r", "night"], 0, rf"\n{TMP_LINE}\n2 files checked, 2 sound \(.*\), 0 damaged, 1 temporary file of interrupted writes\n$",
      r"^zeb verify: night/b/fifo.f0: skipped: a FIFO\n$"),
-    (["verify", "-r", "night", "--remove-temporary"], 0, rf"^{TMP_LINE}, kept: changed \d+ s ago, a write may be in", "FIFO"),
+    (["verify", "-r", "night", "--remove-temporary"], 0, rf"\n{TMP_LINE}, kept: changed \d+ s ago, a write may be in", "FIFO"),
     # a FIFO named is refused at once, never opened
     (["info", "night/b/fifo.f0"], 1, "", r"^zeb info: night/b/fifo.f0: not a regular file but a FIFO; skipped\n$"),
     (["verify", "night/b/fifo.f0"], 1, r"^0 files checked", r"^zeb verify: night/b/fifo.f0: not a regular file but a FIFO"),
@@ -87,8 +87,8 @@ def test_remove_temporary_spares_young_files(night):
     os.utime(old, (time.time() - 3600,) * 2)
     code, out, _ = zeb("verify", "-r", "night", "--remove-temporary", cwd=night)
     lines = out.decode().splitlines()
-    assert code == 0 and re.search(r", kept: changed \d+ s ago, a write may be in progress$", lines[0])
-    assert lines[1].endswith(", removed") and lines[2].endswith("2 temporary files of interrupted writes")
+    assert code == 0 and re.search(r", kept: changed \d+ s ago, a write may be in progress$", lines[-3])
+    assert lines[-2].endswith(", removed") and lines[-1].endswith("2 temporary files of interrupted writes")
     assert not old.exists() and young.exists()
 
 
@@ -197,19 +197,19 @@ def test_recompress_keeps_times_links_and_small_savings(tmp_path):
 
     code, out, _ = zeb("recompress", ".", "--min-saving", f"{near + 0.01:.2f}", cwd=tmp_path)
     lines = out.decode().splitlines()
-    assert code == 0 and lines[0].startswith("./h1.f0: 10752 -> 10752 bytes, kept: it has 2 hard links")
+    assert code == 0 and lines[0].startswith("./h1.f0: 11264 -> 11264 bytes, kept: it has 2 hard links")
     assert lines[2] == f"./near.f0: {sizes['near.f0']} -> {sizes['near.f0']} bytes, kept: would save only {near:.2f}%"
-    assert lines[3] == f"./t.f0: 10752 -> {best} bytes, rewritten"
-    assert lines[4] == f"4 files, 1 rewritten, freed {10752 - best} bytes ({cli.human(10752 - best)})"
+    assert lines[3] == f"./t.f0: 11264 -> {best} bytes, rewritten"
+    assert lines[4] == f"4 files, 1 rewritten, freed {11264 - best} bytes ({cli.human(11264 - best)})"
     st = (tmp_path / "t.f0").stat()
     assert (st.st_atime_ns, st.st_mtime_ns) == (1_000_000_000_123_456_789, 1_100_000_000_987_654_321)
 
     # both names of a linked file rewritten: its space is freed once, each new copy costs its size
     code, out, _ = zeb("recompress", "h1.f0", "h2.f0", "--break-links", "-n", cwd=tmp_path)
-    assert out.decode().splitlines()[-1].startswith(f"2 files, 2 to rewrite, would free {10752 - 2 * best} bytes")
+    assert out.decode().splitlines()[-1].startswith(f"2 files, 2 to rewrite, would free {11264 - 2 * best} bytes")
     code, out, _ = zeb("recompress", "h1.f0", "--break-links", cwd=tmp_path)
     assert out.decode().splitlines()[-1].startswith(f"1 file, 1 rewritten, freed {-best} bytes")
-    assert (tmp_path / "h2.f0").stat().st_size == 10752 and (tmp_path / "h1.f0").stat().st_nlink == 1
+    assert (tmp_path / "h2.f0").stat().st_size == 11264 and (tmp_path / "h1.f0").stat().st_nlink == 1
 
 
 def test_diff(tmp_path):

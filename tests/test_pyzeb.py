@@ -12,7 +12,7 @@ import _pyzeb
 import pyzeb
 from f0build import f0_file, stream_header
 
-DTYPES = ["i1", "i2", "i4", "i8", "f4", "f8"]
+DTYPES = ["i1", "i2", "i4", "i8", "f4", "f8", "u1", "u2", "u4", "u8", "?"]
 SHAPES = [(), (7,), (3, 5), (2, 3, 4), (1,) * 15 + (3,), (0, 4)]
 
 
@@ -21,6 +21,10 @@ def sample(dtype, shape, seed=0):
     dt = np.dtype(dtype)
     if dt.kind == "f":
         return (rng.standard_normal(shape) * 100).astype(dt)
+    if dt.kind == "b":
+        return rng.integers(0, 2, size=shape).astype(dt)
+    if dt.kind == "u":  # the whole range, the values that are negative as signed included
+        return rng.integers(0, np.iinfo(dt).max, size=shape, dtype=dt.newbyteorder("="), endpoint=True).astype(dt)
     lim = min(np.iinfo(dt).max, 1000)
     return rng.integers(-lim, lim, size=shape).astype(dt)
 
@@ -32,17 +36,23 @@ def sample(dtype, shape, seed=0):
 def test_round_trip(tmp_path, dtype, order, shape, compress):
     a = sample(order + dtype, shape)
     p = tmp_path / "a.f0"
-    pyzeb.write(p, a, compress=compress, header="round trip")
+    metadata = {"shape": list(shape)} if compress is True else None
+    pyzeb.write(p, a, compress=compress, header="round trip", metadata=metadata)
     b = pyzeb.read(p)
     assert b.shape == shape and b.dtype == np.dtype(dtype) and b.dtype.isnative
     assert b.flags.owndata and b.flags.c_contiguous
     assert np.array_equal(a, b)
-    assert pyzeb.encode(a, compress=compress, header="round trip") == p.read_bytes()
+    assert pyzeb.encode(a, compress=compress, header="round trip", metadata=metadata) == p.read_bytes()
     assert np.array_equal(pyzeb.decode(p.read_bytes()), a)
+    h = pyzeb.read_header(p)
+    assert (h.dtype, h.metadata, h.checksum) == (b.dtype, metadata or {}, True)
     with open(p, "rb") as f:
         assert np.array_equal(pyzeb.read(f), a)
-    # the compatibility reader takes every file pyzeb writes
-    assert np.array_equal(_pyzeb.fzread(str(p))["data"].reshape(shape), a)
+    if not h.compressed and a.size:
+        assert pyzeb.memmap(p).dtype == b.dtype and np.array_equal(pyzeb.memmap(p), a)
+    # the compatibility reader takes every file pyzeb writes: the same bits, as the signed type
+    fz = _pyzeb.fzread(str(p))["data"].reshape(shape)
+    assert fz.dtype.kind in "if" and np.array_equal(fz.view(b.dtype), a)
 
 
 def test_views_and_any_layout_store_the_values(tmp_path):
@@ -62,8 +72,8 @@ def test_header_only_read_matches_the_file(tmp_path, data, compress):
     pyzeb.write(p, data, compress=compress, header="h\u00e9")
     h = pyzeb.read_header(p)
     size = p.stat().st_size
-    assert (h.shape, h.dtype, h.text, h.header_blocks, h.data_offset) == (data.shape, data.dtype, "h\u00e9", 1, 512)
-    assert h.data_size == size - 512 and h.byteorder == "<"
+    assert (h.shape, h.dtype, h.text, h.header_blocks, h.data_offset) == (data.shape, data.dtype, "h\u00e9", 2, 1024)
+    assert (h.data_size, h.byteorder, h.checksum, h.metadata) == (size - 1024, "<", True, {})
     assert h.compressed == (h.data_size < data.nbytes) and (h.slice is None) == (not h.compressed)
     if compress is not True and h.compressed:
         assert h.slice == compress
@@ -127,9 +137,10 @@ def test_read_errors(tmp_path, make, call, exc):
 
 
 @pytest.mark.parametrize("array,kw,exc,match", [
-    (np.zeros(3, np.uint16), {}, TypeError, "uint16.*int8, int16, int32, int64, float32 or float64"),
-    (np.zeros(3, bool), {}, TypeError, "bool"),
-    (np.zeros(3, np.float16), {}, TypeError, "float16"),
+    (np.zeros(3, np.uint16), {"checksum": False}, ValueError, "uint16 is stored as int16.*checksum=False"),
+    (np.zeros(3, bool), {"checksum": False}, ValueError, "bool is stored as int8"),
+    (np.zeros(3, np.int8), {"checksum": False, "metadata": {"a": 1}}, ValueError, "metadata.*checksum=False"),
+    (np.zeros(3, np.float16), {}, TypeError, "float16.*int64, uint8, uint16, uint32, uint64, bool, float32"),
     (np.zeros(3, complex), {}, TypeError, "complex"),
     (np.array(["a"]), {}, TypeError, "<U1"),
     (np.zeros((1,) * 17, np.int8), {}, ValueError, "17 dimensions"),

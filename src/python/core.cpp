@@ -21,11 +21,24 @@ namespace {
 PyObject *FormatError;
 PyObject *FormatWarning;
 
+// The first event of a report with this code, or null.
+const zeb_event *find_event(const zeb_report *report, int32_t code)
+{
+    int n = report ? (report->count < ZEB_REPORT_MAX ? report->count : ZEB_REPORT_MAX) : 0;
+    for (int i = 0; i < n; ++i)
+        if (report->events[i].code == code)
+            return &report->events[i];
+    return nullptr;
+}
+
 // Raises the exception that stands for a failed call on the file `name`:
 // the matching OSError subclass (errno and filename set) for the operating
-// system's failures, MemoryError, ValueError for arguments, FormatError for
-// a file that cannot be read exactly.
-PyObject *raise_status(int32_t status, int32_t err, PyObject *name)
+// system's failures and for a file replaced while it was rewritten,
+// MemoryError, ValueError for arguments (metadata too large for the header
+// among them), FormatError for a file that cannot be read exactly (a
+// checksum mismatch among them).  `report` (may be null) gives the figures
+// of some messages.
+PyObject *raise_status(int32_t status, int32_t err, PyObject *name, const zeb_report *report = nullptr)
 {
     switch (status) {
     case ZEB_E_NOT_FOUND:
@@ -41,9 +54,16 @@ PyObject *raise_status(int32_t status, int32_t err, PyObject *name)
         return PyErr_Format(PyExc_OSError, "%S: %s", name, zeb_status_text(status));
     case ZEB_E_NO_MEMORY:
         return PyErr_NoMemory();
+    case ZEB_E_CHANGED:
+        return PyErr_Format(PyExc_OSError, "%S: %s", name, zeb_status_text(status));
     case ZEB_E_BAD_ARGUMENT:
     case ZEB_E_BAD_SLICE:
         return PyErr_Format(PyExc_ValueError, "%S: %s", name, zeb_status_text(status));
+    case ZEB_E_METADATA_TOO_LARGE:
+        if (const zeb_event *e = find_event(report, ZEB_EV_W_METADATA_TOO_LARGE))
+            return PyErr_Format(PyExc_ValueError, "metadata too large: %lld bytes, at most %lld fit in the header",
+                                static_cast<long long>(e->a), static_cast<long long>(e->b));
+        return PyErr_Format(PyExc_ValueError, "%s", zeb_status_text(status));
     default:
         break;
     }
@@ -58,9 +78,37 @@ PyObject *raise_status(int32_t status, int32_t err, PyObject *name)
     return nullptr;
 }
 
+// The section types of a record that were not understood, as "3, 9".
+PyObject *skipped_types(const zeb_record_info *record)
+{
+    PyObject *parts = PyList_New(0);
+    int n = record ? (record->skipped_count < ZEB_RECORD_MAX_SKIPPED ? record->skipped_count
+                                                                     : ZEB_RECORD_MAX_SKIPPED) : 0;
+    for (int i = 0; parts && i < n; ++i) {
+        PyObject *t = PyUnicode_FromFormat("%d", record->skipped_types[i]);
+        if (!t || PyList_Append(parts, t) < 0)
+            Py_CLEAR(parts);
+        Py_XDECREF(t);
+    }
+    if (parts && record && record->skipped_count > n) {
+        PyObject *more = PyUnicode_FromString("...");
+        if (!more || PyList_Append(parts, more) < 0)
+            Py_CLEAR(parts);
+        Py_XDECREF(more);
+    }
+    if (!parts)
+        return nullptr;
+    PyObject *sep = PyUnicode_FromString(", ");
+    PyObject *joined = sep ? PyUnicode_Join(sep, parts) : nullptr;
+    Py_XDECREF(sep);
+    Py_DECREF(parts);
+    return joined;
+}
+
 // Turns the warning events of a report into FormatWarning.  Returns -1 when
 // a warning was turned into an exception (warnings filters set to "error").
-int warn_events(const zeb_report &report, PyObject *name)
+// `record` (may be null) names the sections of a newer record not understood.
+int warn_events(const zeb_report &report, PyObject *name, const zeb_record_info *record = nullptr)
 {
     int n = report.count < ZEB_REPORT_MAX ? report.count : ZEB_REPORT_MAX;
     for (int i = 0; i < n; ++i) {
@@ -74,6 +122,17 @@ int warn_events(const zeb_report &report, PyObject *name)
         else if (e.code == ZEB_EV_INCONSISTENT)
             rc = PyErr_WarnFormat(FormatWarning, 2,
                                   "%S: the compression type is inconsistent with the data type", name);
+        else if (e.code == ZEB_EV_RECORD_SKIPPED) {
+            PyObject *types = skipped_types(record);
+            if (!types)
+                return -1;
+            rc = PyErr_WarnFormat(FormatWarning, 2,
+                                  "%S: the header record is of version %lld (this pyzeb knows version %d): "
+                                  "%lld section(s) it does not know (type %U) were not checked",
+                                  name, static_cast<long long>(e.a), ZEB_RECORD_VERSION,
+                                  static_cast<long long>(e.b), types);
+            Py_DECREF(types);
+        }
         if (rc < 0)
             return -1;
     }
@@ -81,8 +140,10 @@ int warn_events(const zeb_report &report, PyObject *name)
 }
 
 // (type, dims fastest first, compressed, big_endian, header_blocks,
-//  data_offset, data_size, compression_type, slice, text, nbytes)
-PyObject *info_tuple(const zeb_info &info)
+//  data_offset, data_size, compression_type, slice, text, nbytes,
+//  record state, record version, checksum, data unchecked, true dtype,
+//  metadata bytes or None)
+PyObject *info_tuple(const zeb_info &info, const zeb_record_info &rec)
 {
     PyObject *dims = PyTuple_New(info.dim_count);
     if (!dims)
@@ -97,9 +158,17 @@ PyObject *info_tuple(const zeb_info &info)
     }
     PyObject *ct = info.compressed ? PyLong_FromLong(info.stream.compression_type) : Py_NewRef(Py_None);
     PyObject *slice = info.compressed ? PyLong_FromLong(info.stream.slice) : Py_NewRef(Py_None);
-    return Py_BuildValue("(iNiiiLLNNyL)", info.type, dims, info.compressed, info.big_endian, info.header_blocks,
-                         static_cast<long long>(info.data_offset), static_cast<long long>(info.data_size), ct,
-                         slice, info.header_text, static_cast<long long>(info.nbytes));
+    bool ok = rec.state == ZEB_RECORD_OK;
+    PyObject *metadata = ok && rec.has_metadata
+                             ? PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.metadata),
+                                                         static_cast<Py_ssize_t>(rec.metadata_size))
+                             : Py_NewRef(Py_None);
+    return Py_BuildValue("(iNiiiLLNNyLiiiiiN)", info.type, dims, info.compressed, info.big_endian,
+                         info.header_blocks, static_cast<long long>(info.data_offset),
+                         static_cast<long long>(info.data_size), ct, slice, info.header_text,
+                         static_cast<long long>(info.nbytes), rec.state, ok ? rec.version : 0,
+                         ok && rec.checksum, ok && rec.data_unchecked, ok ? rec.dtype : ZEB_DTYPE_STORED,
+                         metadata);
 }
 
 // ---- Reader --------------------------------------------------------------
@@ -108,6 +177,7 @@ struct ReaderObject {
     PyObject_HEAD
     zeb_reader *reader;
     zeb_info info;
+    zeb_record_info record;
     PyObject *name;
     Py_buffer source;  // memory images: the bytes read from
     bool has_source;
@@ -193,7 +263,8 @@ PyObject *reader_exit(PyObject *op, PyObject *) { return reader_close(op, nullpt
 
 PyObject *reader_get_info(PyObject *op, void *)
 {
-    return info_tuple(reinterpret_cast<ReaderObject *>(op)->info);
+    auto *self = reinterpret_cast<ReaderObject *>(op);
+    return info_tuple(self->info, self->record);
 }
 
 PyMethodDef reader_methods[] = {
@@ -235,48 +306,55 @@ ReaderObject *new_reader(PyObject *name)
     self->busy = false;
     self->name = Py_NewRef(name);
     std::memset(&self->info, 0, sizeof self->info);
+    self->record.state = ZEB_RECORD_NONE;
     return self;
 }
 
 // ---- module functions ----------------------------------------------------
 
-// open(path: bytes, name) -> Reader; read_header(path: bytes, name) -> tuple
+// What an open call returns: the reader, or for a header-only call the info
+// tuple; the exception of a failed open; the open's warnings as FormatWarning.
+PyObject *opened(ReaderObject *self, int32_t status, int32_t err, const zeb_report &report, bool header_only)
+{
+    PyObject *result = nullptr;
+    if (status != ZEB_OK)
+        raise_status(status, err, self->name, &report);
+    else if (warn_events(report, self->name, &self->record) == 0)
+        result = header_only ? info_tuple(self->info, self->record) : Py_NewRef(self);
+    Py_DECREF(self);  // closes the file unless a reader is returned
+    return result;
+}
+
+// open(path: bytes, name, flags) -> Reader; read_header(path: bytes, name, flags) -> tuple
 PyObject *open_path(PyObject *args, bool header_only)
 {
     const char *path;
     PyObject *name;
-    if (!PyArg_ParseTuple(args, "yO", &path, &name))
+    int flags;
+    if (!PyArg_ParseTuple(args, "yOi", &path, &name, &flags))
+        return nullptr;
+    ReaderObject *self = new_reader(name);
+    if (!self)
         return nullptr;
     zeb_report report{};
-    zeb_info info;
-    zeb_reader *reader = nullptr;
     int32_t err = 0, status;
     Py_BEGIN_ALLOW_THREADS
-    status = zeb_open(path, header_only ? nullptr : &reader, &info, &report, &err);
+    status = zeb_open_ex(path, flags, header_only ? nullptr : &self->reader, &self->info, &self->record, &report,
+                         &err);
     Py_END_ALLOW_THREADS
-    if (status != ZEB_OK)
-        return raise_status(status, err, name);
-    if (header_only)
-        return info_tuple(info);
-    ReaderObject *self = new_reader(name);
-    if (!self) {
-        zeb_close(reader);
-        return nullptr;
-    }
-    self->reader = reader;
-    self->info = info;
-    return reinterpret_cast<PyObject *>(self);
+    return opened(self, status, err, report, header_only);
 }
 
 PyObject *core_open(PyObject *, PyObject *args) { return open_path(args, false); }
 
 PyObject *core_read_header(PyObject *, PyObject *args) { return open_path(args, true); }
 
-// open_memory(buffer, name) -> Reader; read_header_memory(buffer, name) -> tuple
+// open_memory(buffer, name, flags) -> Reader; read_header_memory(buffer, name, flags) -> tuple
 PyObject *open_bytes(PyObject *args, bool header_only)
 {
     PyObject *source, *name;
-    if (!PyArg_ParseTuple(args, "OO", &source, &name))
+    int flags;
+    if (!PyArg_ParseTuple(args, "OOi", &source, &name, &flags))
         return nullptr;
     ReaderObject *self = new_reader(name);
     if (!self)
@@ -287,17 +365,10 @@ PyObject *open_bytes(PyObject *args, bool header_only)
     }
     self->has_source = true;
     zeb_report report{};
-    int32_t status = zeb_open_memory(static_cast<const uint8_t *>(self->source.buf), self->source.len,
-                                     header_only ? nullptr : &self->reader, &self->info, &report);
-    if (status != ZEB_OK) {
-        Py_DECREF(self);
-        return raise_status(status, 0, name);
-    }
-    if (!header_only)
-        return reinterpret_cast<PyObject *>(self);
-    PyObject *t = info_tuple(self->info);
-    Py_DECREF(self);
-    return t;
+    int32_t status = zeb_open_memory_ex(static_cast<const uint8_t *>(self->source.buf), self->source.len, flags,
+                                        header_only ? nullptr : &self->reader, &self->info, &self->record,
+                                        &report);
+    return opened(self, status, 0, report, header_only);
 }
 
 PyObject *core_open_memory(PyObject *, PyObject *args) { return open_bytes(args, false); }
@@ -315,6 +386,10 @@ struct Store {
     bool has_text = false;
     int mode = ZEB_COMPRESS_RAW;
     int threads = 0;
+    int record = 0;             // 1: with pyzeb's header record (checksums)
+    int dtype = ZEB_DTYPE_STORED;
+    Py_buffer metadata{};
+    bool has_metadata = false;  // a metadata section (else None was given)
 
     ~Store()
     {
@@ -322,11 +397,19 @@ struct Store {
             PyBuffer_Release(&data);
         if (has_text)
             PyBuffer_Release(&text);
+        if (has_metadata)
+            PyBuffer_Release(&metadata);
     }
 
-    // (array buffer, type, dims fastest first, text bytes, mode, threads)
-    bool parse(PyObject *array, PyObject *dim_seq, PyObject *text_obj)
+    // (array buffer, type, dims fastest first, text bytes, mode, threads),
+    // then the record's metadata bytes or None
+    bool parse(PyObject *array, PyObject *dim_seq, PyObject *text_obj, PyObject *metadata_obj)
     {
+        if (metadata_obj != Py_None) {
+            if (PyObject_GetBuffer(metadata_obj, &metadata, PyBUF_SIMPLE) < 0)
+                return false;
+            has_metadata = true;
+        }
         if (PyObject_GetBuffer(array, &data, PyBUF_C_CONTIGUOUS) < 0)
             return false;
         has_data = true;
@@ -361,7 +444,8 @@ struct Store {
         return true;
     }
 
-    // zeb_prepare with the lock released; false with the exception set.
+    // zeb_prepare, and the record where asked for, with the lock released;
+    // false with the exception set (and nothing to free).
     bool prepare(zeb_payload *out, PyObject *name) const
     {
         int32_t status;
@@ -369,62 +453,119 @@ struct Store {
         Py_BEGIN_ALLOW_THREADS
         status = zeb_prepare(data.buf, type, dims, dim_count, static_cast<const char *>(text.buf),
                              static_cast<int32_t>(text.len), mode, threads, out, &report);
+        if (status == ZEB_OK && record) {
+            status = zeb_payload_add_record(out, dtype, static_cast<const uint8_t *>(metadata.buf),
+                                            has_metadata ? metadata.len : -1, &report);
+            if (status != ZEB_OK)
+                zeb_payload_free(out);
+        }
         Py_END_ALLOW_THREADS
         if (status != ZEB_OK)
-            raise_status(status, 0, name);
+            raise_status(status, 0, name, &report);
         return status == ZEB_OK;
     }
 };
 
-// encode(array, type, dims, text, mode, threads) -> bytes
+// encode(array, type, dims, text, mode, threads, record, dtype, metadata) -> bytes
 PyObject *core_encode(PyObject *, PyObject *args)
 {
     Store s;
-    PyObject *array, *dims, *text;
-    if (!PyArg_ParseTuple(args, "OiOOii", &array, &s.type, &dims, &text, &s.mode, &s.threads) ||
-        !s.parse(array, dims, text))
+    PyObject *array, *dims, *text, *metadata;
+    if (!PyArg_ParseTuple(args, "OiOOiipiO", &array, &s.type, &dims, &text, &s.mode, &s.threads, &s.record,
+                          &s.dtype, &metadata) ||
+        !s.parse(array, dims, text, metadata))
         return nullptr;
-    zeb_payload p;
+    zeb_payload p{};
     PyObject *name = PyUnicode_FromString("<array>");
     bool ok = name && s.prepare(&p, name);
     Py_XDECREF(name);
     if (!ok)
         return nullptr;
-    PyObject *out = PyBytes_FromStringAndSize(nullptr, F0_HEADER_SIZE + p.size);
+    PyObject *out = PyBytes_FromStringAndSize(nullptr, F0_HEADER_SIZE + p.record_size + p.size);
     if (out) {
         char *dst = PyBytes_AS_STRING(out);
         Py_BEGIN_ALLOW_THREADS
         std::memcpy(dst, &p.header, F0_HEADER_SIZE);
+        if (p.record_size > 0)
+            std::memcpy(dst + F0_HEADER_SIZE, p.record, static_cast<size_t>(p.record_size));
         if (p.size > 0)
-            std::memcpy(dst + F0_HEADER_SIZE, p.data, static_cast<size_t>(p.size));
+            std::memcpy(dst + F0_HEADER_SIZE + p.record_size, p.data, static_cast<size_t>(p.size));
         Py_END_ALLOW_THREADS
     }
     zeb_payload_free(&p);
     return out;
 }
 
-// write(path: bytes, name, array, type, dims, text, mode, threads, atomic) -> None
+// write(path: bytes, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata,
+//       expect) -> None; expect: None, or (st_dev, st_ino, st_size, st_mtime_ns) of the file
+//       to be replaced, which must still be there just before the rename
 PyObject *core_write(PyObject *, PyObject *args)
 {
     Store s;
     const char *path;
-    PyObject *name, *array, *dims, *text;
+    PyObject *name, *array, *dims, *text, *metadata, *expect;
     int atomic;
-    if (!PyArg_ParseTuple(args, "yOOiOOiip", &path, &name, &array, &s.type, &dims, &text, &s.mode, &s.threads,
-                          &atomic) ||
-        !s.parse(array, dims, text))
+    if (!PyArg_ParseTuple(args, "yOOiOOiippiOO", &path, &name, &array, &s.type, &dims, &text, &s.mode,
+                          &s.threads, &atomic, &s.record, &s.dtype, &metadata, &expect) ||
+        !s.parse(array, dims, text, metadata))
         return nullptr;
-    zeb_payload p;
+    zeb_file_id id{};
+    int32_t flags = atomic ? ZEB_WRITE_ATOMIC : 0;
+    if (expect != Py_None) {
+        long long dev, ino, size, mtime;
+        if (!PyArg_ParseTuple(expect, "LLLL", &dev, &ino, &size, &mtime))
+            return nullptr;
+        id = zeb_file_id{dev, ino, size, mtime};
+        flags |= ZEB_WRITE_IF_UNCHANGED;
+    }
+    zeb_payload p{};
     if (!s.prepare(&p, name))
+        return nullptr;
+    p.expect = id;
+    int32_t err = 0, status;
+    zeb_report report{};
+    Py_BEGIN_ALLOW_THREADS
+    status = zeb_write_payload(path, &p, flags, &report, &err);
+    Py_END_ALLOW_THREADS
+    zeb_payload_free(&p);
+    if (status != ZEB_OK)
+        return raise_status(status, err, name, &report);
+    Py_RETURN_NONE;
+}
+
+// checksum_file(path: bytes, name, flags) -> action (CHECKSUM_KEPT, _ADDED, _RENEWED)
+PyObject *core_checksum_file(PyObject *, PyObject *args)
+{
+    const char *path;
+    PyObject *name;
+    int flags;
+    if (!PyArg_ParseTuple(args, "yOi", &path, &name, &flags))
+        return nullptr;
+    int32_t err = 0, action = ZEB_CHECKSUM_KEPT, status;
+    zeb_report report{};
+    Py_BEGIN_ALLOW_THREADS
+    status = zeb_checksum_file(path, flags, &action, &report, &err);
+    Py_END_ALLOW_THREADS
+    if (status != ZEB_OK)
+        return raise_status(status, err, name, &report);
+    return PyLong_FromLong(action);
+}
+
+// mark_unchecked(fd, name) -> None: the record of the file open on fd (read
+// and write) says its data were changed in place
+PyObject *core_mark_unchecked(PyObject *, PyObject *args)
+{
+    int fd;
+    PyObject *name;
+    if (!PyArg_ParseTuple(args, "iO", &fd, &name))
         return nullptr;
     int32_t err = 0, status;
     zeb_report report{};
     Py_BEGIN_ALLOW_THREADS
-    status = zeb_write_payload(path, &p, atomic ? ZEB_WRITE_ATOMIC : 0, &report, &err);
+    status = zeb_mark_unchecked(fd, &report, &err);
     Py_END_ALLOW_THREADS
-    zeb_payload_free(&p);
     if (status != ZEB_OK)
-        return raise_status(status, err, name);
+        return raise_status(status, err, name, &report);
     Py_RETURN_NONE;
 }
 
@@ -438,17 +579,23 @@ PyObject *core_status_text(PyObject *, PyObject *arg)
 
 PyMethodDef core_methods[] = {
     {"open", core_open, METH_VARARGS,
-     "open(path, name)\n--\n\nOpens an F0 file and reads its headers; returns a Reader."},
+     "open(path, name, flags)\n--\n\nOpens an F0 file and reads its headers; returns a Reader."},
     {"open_memory", core_open_memory, METH_VARARGS,
-     "open_memory(buffer, name)\n--\n\nAs open(), over a whole file image in memory."},
+     "open_memory(buffer, name, flags)\n--\n\nAs open(), over a whole file image in memory."},
     {"read_header", core_read_header, METH_VARARGS,
-     "read_header(path, name)\n--\n\nReads only the headers of an F0 file; returns the info tuple."},
+     "read_header(path, name, flags)\n--\n\nReads only the headers of an F0 file; returns the info tuple."},
     {"read_header_memory", core_read_header_memory, METH_VARARGS,
-     "read_header_memory(buffer, name)\n--\n\nAs read_header(), over the start of a file image in memory."},
+     "read_header_memory(buffer, name, flags)\n--\n\nAs read_header(), over the start of a file image in memory."},
     {"encode", core_encode, METH_VARARGS,
-     "encode(array, type, dims, text, mode, threads)\n--\n\nThe bytes of the F0 file of an array."},
+     "encode(array, type, dims, text, mode, threads, record, dtype, metadata)\n--\n\n"
+     "The bytes of the F0 file of an array."},
     {"write", core_write, METH_VARARGS,
-     "write(path, name, array, type, dims, text, mode, threads, atomic)\n--\n\nWrites the F0 file of an array."},
+     "write(path, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata, expect)\n--\n\n"
+     "Writes the F0 file of an array."},
+    {"checksum_file", core_checksum_file, METH_VARARGS,
+     "checksum_file(path, name, flags)\n--\n\nAdds or renews the checksums of an existing file."},
+    {"mark_unchecked", core_mark_unchecked, METH_VARARGS,
+     "mark_unchecked(fd, name)\n--\n\nMarks the data of the file open on fd as changed in place."},
     {"status_text", core_status_text, METH_O,
      "status_text(status)\n--\n\nThe cause a status code stands for, in words."},
     {nullptr, nullptr, 0, nullptr},
@@ -488,7 +635,15 @@ PyMODINIT_FUNC PyInit__core(void)
         PyModule_AddObjectRef(m, "FormatWarning", FormatWarning) < 0 ||
         PyModule_AddObjectRef(m, "Reader", reinterpret_cast<PyObject *>(ReaderType)) < 0 ||
         PyModule_AddIntConstant(m, "COMPRESS_RAW", ZEB_COMPRESS_RAW) < 0 ||
-        PyModule_AddIntConstant(m, "COMPRESS_AUTO", ZEB_COMPRESS_AUTO) < 0) {
+        PyModule_AddIntConstant(m, "COMPRESS_AUTO", ZEB_COMPRESS_AUTO) < 0 ||
+        PyModule_AddIntConstant(m, "OPEN_NO_VERIFY", ZEB_OPEN_NO_VERIFY) < 0 ||
+        PyModule_AddIntConstant(m, "RECORD_OK", ZEB_RECORD_OK) < 0 ||
+        PyModule_AddIntConstant(m, "RECORD_DAMAGED", ZEB_RECORD_DAMAGED) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_DROP_BLOCKS", ZEB_CHECKSUM_DROP_BLOCKS) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_DROP_TRAILING", ZEB_CHECKSUM_DROP_TRAILING) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_KEPT", ZEB_CHECKSUM_KEPT) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_ADDED", ZEB_CHECKSUM_ADDED) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_RENEWED", ZEB_CHECKSUM_RENEWED) < 0) {
         Py_DECREF(m);
         return nullptr;
     }

@@ -2,7 +2,10 @@
 
 An F0 file holds one n-dimensional array (up to 16 dimensions of int8, int16,
 int32, int64, float32 or float64) behind a 512-byte header with a short free
-text; the data follow raw or as one lossless "crunch" stream.
+text; the data follow raw or as one lossless "crunch" stream.  pyzeb also
+stores, in spare header blocks every F0 reader skips, checksums that reads
+verify, metadata (a dict of JSON values) and the dtype of unsigned and bool
+arrays (stored as the signed type of the same width).
 
 >>> import numpy as np, pyzeb
 >>> pyzeb.write("frame.f0", np.arange(12, dtype=np.int16).reshape(3, 4), header="dark frame")
@@ -16,13 +19,14 @@ array([[ 0,  1,  2,  3],
 from typing import TYPE_CHECKING
 
 if TYPE_CHECKING:
-    from ._api import FormatError, FormatWarning, Header, decode, encode, memmap, read, read_header, write
+    from ._api import (FormatError, FormatWarning, Header, add_checksum, decode, encode, memmap, read,
+                       read_header, write)
     from ._stack import read_stack
 
     __version__: str
 
-__all__ = ["FormatError", "FormatWarning", "Header", "decode", "encode", "memmap", "read", "read_header",
-           "read_stack", "write", "__version__"]
+__all__ = ["FormatError", "FormatWarning", "Header", "add_checksum", "decode", "encode", "memmap", "read",
+           "read_header", "read_stack", "write", "__version__"]
 
 # Where each public name is defined.  Each is imported on first use, so that
 # importing pyzeb costs next to nothing: the zeb command answers Ctrl-C and

@@ -48,8 +48,7 @@ def opened(path: str) -> tuple[np.ndarray, str, dict[str, Any]]:
     fmt = kind(path, "file")
     try:
         if fmt != "f0":
-            a, text = load(path, fmt)
-            return a, text, {}
+            return load(path, fmt)
         h = pyzeb.read_header(path)
         a = pyzeb.read(path) if h.compressed else pyzeb.memmap(path)
         return a, h.text, dict(getattr(h, "metadata", None) or {})

@@ -37,6 +37,20 @@ def _header_of(path: str, storage_options: dict[str, Any] | None) -> Header:
     return read_header(path)
 
 
+def _version(path: str, storage_options: dict[str, Any] | None) -> object:
+    """What tells this file's present contents from earlier ones at the same
+    path: size, modification time and inode of a local file, fsspec's key
+    (built from what its file system knows: size, time, ETag...) for a URL."""
+    try:
+        if _is_url(path):
+            fs, inner = _fsspec().core.url_to_fs(path, **(storage_options or {}))
+            return fs.ukey(inner)
+        st = os.stat(path)
+    except OSError:
+        return None  # its task raises when it runs, as it always did
+    return st.st_size, st.st_mtime_ns, st.st_ino, st.st_dev
+
+
 def _read_block(path: str, shape: tuple[int, ...], dtype: str,
                 storage_options: dict[str, Any] | None) -> np.ndarray:
     """One file as a block of the stack (shape (1, *shape)).  A plain module
@@ -58,8 +72,9 @@ def read_stack(paths: Sequence[PathLike], *, storage_options: dict[str, Any] | N
     """A lazy Dask array of F0 files stacked along a new first axis.
 
     The result has shape ``(len(paths), *shape)`` and one chunk per file;
-    `shape` and dtype come from the first file's header (nothing else is read
-    now).  A file whose array differs fails when its chunk is computed, with
+    `shape` and dtype come from the first file's header (of the others only
+    their size and modification time are looked up now, which name the tasks,
+    so that a cluster never serves a rewritten file's earlier frame).  A file whose array differs fails when its chunk is computed, with
     :class:`FormatError` naming it.  Each task opens, reads and closes its own
     file, and the graph holds only plain functions and strings, so it runs on
     Dask's threads and on a dask.distributed cluster whose workers see the
@@ -81,7 +96,10 @@ def read_stack(paths: Sequence[PathLike], *, storage_options: dict[str, Any] | N
         raise ValueError("read_stack needs at least one path")
     h = _header_of(names[0], storage_options)
     shape, dtype = h.shape, h.dtype
-    name = "pyzeb-read-stack-" + tokenize(names, shape, dtype.str, storage_options)
+    # The task names change with the files' contents, so that a cluster
+    # holding results of an earlier graph recomputes a rewritten file.
+    versions = [_version(p, storage_options) for p in names]
+    name = "pyzeb-read-stack-" + tokenize(names, versions, shape, dtype.str, storage_options)
     zeros = (0,) * len(shape)
     graph = {(name, i, *zeros): (_read_block, path, shape, dtype.str, storage_options)
              for i, path in enumerate(names)}

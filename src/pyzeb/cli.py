@@ -1,4 +1,4 @@
-"""The `zeb` command: list, show, check, convert, compare, recompress and preview F0 files.
+"""The `zeb` command: list, show, check, checksum, convert, compare, recompress and preview F0 files.
 
 Run as ``zeb`` (the console script) or ``python -m pyzeb``; ``zeb --help`` and
 ``zeb COMMAND --help`` describe everything.  Everything here goes through the
@@ -39,9 +39,8 @@ TEXT_WIDTH = 40          # header text shown by `zeb info`
 STREAMS = {0: "plain", 1: "plain", 2: "run-length", 3: "run-length", 4: "plain"}  # by compression type
 FITS_KEY = "F0TEXT"      # FITS keyword that carries the F0 header text
 # Lossless widenings for arrays an F0 file cannot hold as they are.
-WIDEN = {np.dtype(np.uint8): np.int16, np.dtype(np.uint16): np.int32, np.dtype(np.uint32): np.int64,
-         np.dtype(np.float16): np.float32, np.dtype(np.bool_): np.int8}
-FORMATS = {".f0": "f0", ".npy": "npy", ".fits": "fits", ".fit": "fits", ".fts": "fits"}
+WIDEN = {np.dtype(np.float16): np.float32}
+FORMATS = {".f0": "f0", ".npy": "npy", ".fits": "fits", ".fit": "fits", ".fts": "fits", ".fz": "fits"}
 SUFFIX = {"f0": ".f0", "npy": ".npy", "fits": ".fits"}
 TEMPORARY_MIN_AGE = 600  # seconds: a younger temporary file may belong to a write in progress
 
@@ -57,7 +56,14 @@ def describe(path: str) -> dict[str, Any]:
         "byteorder": h.byteorder, "header_blocks": h.header_blocks, "data_offset": h.data_offset,
         "data_size": h.data_size, "file_size": size, "nbytes": h.nbytes,
         "ratio": round(h.nbytes / h.data_size, 3) if h.data_size else None, "text": h.text,
+        "checksum": h.checksum, "data_changed": h.data_changed, "metadata": h.metadata,
     }
+
+
+def checksum_word(d: dict[str, Any]) -> str:
+    if not d["checksum"]:
+        return "no checksum"
+    return "checksum (data changed in place)" if d["data_changed"] else "checksum"
 
 
 def info_line(d: dict[str, Any]) -> str:
@@ -68,7 +74,7 @@ def info_line(d: dict[str, Any]) -> str:
     text = shown(d["text"])
     if len(text) > TEXT_WIDTH:
         text = text[:TEXT_WIDTH - 3] + "..."
-    return f'{name(d["file"])}  {shape_text(d["shape"])} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  "{text}"'
+    return f'{name(d["file"])}  {shape_text(d["shape"])} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  {checksum_word(d)}  "{text}"'
 
 
 def json_line(d: dict[str, Any]) -> str:
@@ -126,16 +132,24 @@ def cmd_header(args: argparse.Namespace, out: TextIO) -> int:
 
 # ---- verify -----------------------------------------------------------------
 
-def check(path: str) -> tuple[bool, str | None]:
-    """Reads a whole file: (sound, cause of damage or warning text)."""
+VERIFIED, DECODED, CHANGED, DAMAGED = "verified", "decoded", "changed", "damaged"
+VERDICTS = {VERIFIED: "sound, checksum verified", DECODED: "sound as far as decoding tells: no checksum",
+            CHANGED: "sound as far as decoding tells: data changed in place, checksum not renewed"}
+
+
+def check(path: str) -> tuple[str, str | None]:
+    """Reads a whole file: (VERIFIED, DECODED, CHANGED or DAMAGED, cause of
+    damage or warning text)."""
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always", pyzeb.FormatWarning)
         try:
+            h = pyzeb.read_header(path)
             pyzeb.read(path)
         except (OSError, ValueError, MemoryError) as exc:
-            return False, cause(exc, path)
-    notes = [str(w.message) for w in caught if issubclass(w.category, pyzeb.FormatWarning)]
-    return True, "; ".join(cause(Exception(n), path) for n in notes) or None
+            return DAMAGED, cause(exc, path)
+    notes = {str(w.message) for w in caught if issubclass(w.category, pyzeb.FormatWarning)}
+    state = (CHANGED if h.data_changed else VERIFIED) if h.checksum else DECODED
+    return state, "; ".join(cause(Exception(n), path) for n in sorted(notes)) or None
 
 
 def temporary(path: str, remove: bool, now: float) -> str:
@@ -156,15 +170,15 @@ def cmd_verify(args: argparse.Namespace, out: TextIO) -> int:
     leftovers: list[str] = []
     files = list(walk(args, errors, leftovers))
     lines = Lines(len(files), out)
-    damaged = 0
+    counts = dict.fromkeys((VERIFIED, DECODED, CHANGED, DAMAGED), 0)
     try:
         for path in files:
-            sound, note = check(path)
-            if not sound:
-                damaged += 1
+            state, note = check(path)
+            counts[state] += 1
+            if state == DAMAGED:
                 lines.say(f"{name(path)}: damaged: {note}")
-            elif note:
-                lines.say(f"{name(path)}: sound, with a warning: {note}")
+            else:
+                lines.say(f"{name(path)}: {VERDICTS[state]}" + (f", with a warning: {note}" if note else ""))
             lines.step()
     finally:
         lines.close()
@@ -175,12 +189,40 @@ def cmd_verify(args: argparse.Namespace, out: TextIO) -> int:
         except OSError as exc:
             errors.append(path)
             report(args, f"{name(path)}: {cause(exc, path)}")
-    n = len(files)
-    summary = f"{n} file{'s' * (n != 1)} checked, {n - damaged} sound, {damaged} damaged"
+    n, damaged = len(files), counts[DAMAGED]
+    detail = f"{counts[VERIFIED]} verified by checksum, {counts[DECODED]} without checksum (decoded only)"
+    if counts[CHANGED]:
+        detail += f", {counts[CHANGED]} changed in place (decoded only)"
+    summary = f"{n} file{'s' * (n != 1)} checked, {n - damaged} sound ({detail}), {damaged} damaged"
     if leftovers:
         summary += f", {len(leftovers)} temporary file{'s' * (len(leftovers) != 1)} of interrupted writes"
     print(summary, file=out)
     return EXIT_FAILED if damaged or errors else EXIT_OK
+
+
+# ---- checksum -----------------------------------------------------------------
+
+CHECKSUM_DONE = {"added": "checksum added", "renewed": "checksum renewed",
+                 "kept": "checksum present and verified, kept"}
+
+
+def cmd_checksum(args: argparse.Namespace, out: TextIO) -> int:
+    errors: list[str] = []
+    done = dict.fromkeys(CHECKSUM_DONE, 0)
+    failed = 0
+    for path in walk(args, errors):
+        try:
+            action = pyzeb.add_checksum(path)
+        except (OSError, ValueError) as exc:
+            report(args, f"{name(path)}: left as it is: {cause(exc, path)}")
+            failed += 1
+            continue
+        done[action] += 1
+        print(f"{name(path)}: {CHECKSUM_DONE[action]}", file=out)
+    n = sum(done.values()) + failed
+    print(f"{n} file{'s' * (n != 1)}: {done['added']} checksums added, {done['renewed']} renewed, "
+          f"{done['kept']} kept, {failed} failed", file=out)
+    return EXIT_FAILED if failed or errors else EXIT_OK
 
 
 # ---- convert ----------------------------------------------------------------
@@ -189,6 +231,8 @@ def kind(path: str, option: str) -> str:
     ext = Path(path).suffix.lower()
     if ext not in FORMATS:
         raise UsageError(f"{option} {name(path)}: unknown extension {ext or '(none)'!r}: use .f0, .npy or .fits")
+    if ext == ".fz" and option == "OUT":
+        raise UsageError(f"OUT {name(path)}: tile-compressed FITS is read, not written: name it .fits")
     return FORMATS[ext]
 
 
@@ -216,20 +260,40 @@ def text_from_fits(value: str) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def load(path: str, fmt: str) -> tuple[np.ndarray, str]:
-    """The array in a file and its header text (empty where the format has none)."""
+def image_hdu(hdus: Any, path: str, hdu: int | None) -> Any:
+    """The HDU --hdu names, else the only image HDU with data: never one
+    chosen silently among several (the failure lists them)."""
+    if hdu is not None:
+        if not 0 <= hdu < len(hdus):
+            raise Failure(f"{name(path)}: no HDU {hdu}: it has HDUs 0 to {len(hdus) - 1}")
+        if not hdus[hdu].is_image or hdus[hdu].data is None or hdus[hdu].data.ndim == 0:
+            raise Failure(f"{name(path)}: HDU {hdu} holds no image data")
+        return hdus[hdu]
+    images = [i for i, h in enumerate(hdus) if h.is_image and h.data is not None and h.data.ndim > 0]
+    if not images:
+        raise Failure(f"{name(path)}: no image data in any HDU")
+    if len(images) > 1:
+        raise Failure(f"{name(path)}: HDUs {', '.join(map(str, images))} all hold images: choose one with --hdu N")
+    return hdus[images[0]]
+
+
+def load(path: str, fmt: str, hdu: int | None = None,
+         keywords: bool = True) -> tuple[np.ndarray, str, dict[str, Any]]:
+    """The array in a file, its header text (empty where the format has none)
+    and metadata (a FITS file's keywords among them)."""
     regular(path)
     if fmt == "f0":
-        return pyzeb.read(path), pyzeb.read_header(path).text
+        h = pyzeb.read_header(path)
+        return pyzeb.read(path), h.text, h.metadata
     if fmt == "npy":
-        return load_npy(path), ""
+        return load_npy(path), "", {}
     fits = need("astropy.io.fits", "FITS conversion")
+    from ._fits import header_metadata
     with fits.open(path, memmap=False) as hdus:
-        for hdu in hdus:
-            if hdu.is_image and hdu.data is not None and hdu.data.ndim > 0:
-                text = hdu.header.get(FITS_KEY, "")
-                return np.array(hdu.data), text_from_fits(text) if isinstance(text, str) else ""
-    raise Failure(f"{name(path)}: no image data in any HDU")
+        image = image_hdu(hdus, path, hdu)
+        text = image.header.get(FITS_KEY, "")
+        return (np.array(image.data), text_from_fits(text) if isinstance(text, str) else "",
+                header_metadata(image.header, keywords))
 
 
 def load_npy(path: str, mmap: bool = False) -> np.ndarray:
@@ -264,33 +328,44 @@ def fits_storable(a: np.ndarray, path: str) -> None:
                       "(integers of 8 to 64 bits and float32/float64 only)")
 
 
-def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int) -> None:
+def save(path: str, fmt: str, a: np.ndarray, text: str, compress: bool | int,
+         metadata: dict[str, Any] | None = None) -> None:
     if fmt == "f0":
-        pyzeb.write(path, storable(a), compress=compress, header=text)
+        pyzeb.write(path, storable(a), compress=compress, header=text, metadata=metadata)
     elif fmt == "npy":
         atomic(path, lambda f: np.save(f, a, allow_pickle=False))
     else:
         fits = need("astropy.io.fits", "FITS conversion")
         fits_storable(a, path)
         hdu = fits.PrimaryHDU(a.astype(np.uint8) if a.dtype.kind == "b" else a)
-        with warnings.catch_warnings():  # a long text leaves no room for the comment: no matter
+        from ._fits import add_metadata
+        # a long text leaves no room for the comment, keywords longer than 8
+        # characters become HIERARCH cards (as they were): no matter
+        with warnings.catch_warnings():
             warnings.simplefilter("ignore", fits.verify.VerifyWarning)
             if text:
                 hdu.header[FITS_KEY] = (fits_text(text), "F0 header text")
-            atomic(path, lambda f: hdu.writeto(f))
+            add_metadata(hdu.header, metadata or {})
+            # CHECKSUM and DATASUM, which fitscheck verifies
+            atomic(path, lambda f: hdu.writeto(f, checksum=True))
 
 
 def convert_one(src: str, dst: str, args: argparse.Namespace, compress: bool | int) -> None:
     fmt_in, fmt_out = kind(src, "IN"), kind(dst, "OUT")
     try:
-        a, text = load(src, fmt_in)
+        a, text, metadata = load(src, fmt_in, args.hdu, args.keywords)
     except (OSError, ValueError) as exc:
         raise Failure(f"{name(src)}: {cause(exc, src)}") from None
     if args.header is not None:
         text = args.header
     try:
-        save(dst, fmt_out, a, text, compress)
-    except (OSError, ValueError, TypeError) as exc:
+        save(dst, fmt_out, a, text, compress, metadata)
+    except ValueError as exc:
+        if fmt_in == "fits" and str(exc).startswith("metadata too large"):
+            raise Failure(f"{name(dst)}: the FITS keywords of {name(src)} do not fit in an F0 header "
+                          f"({exc}); convert with --no-keywords to leave them out") from None
+        raise Failure(f"{name(dst)}: {cause(exc, dst)}") from None
+    except (OSError, TypeError) as exc:
         raise Failure(f"{name(dst)}: {cause(exc, dst)}") from None
 
 
@@ -299,7 +374,8 @@ def cmd_convert(args: argparse.Namespace, out: TextIO) -> int:
         if args.output is not None or len(args.paths) != 2:
             raise UsageError("convert IN OUT, or convert IN... --to FORMAT -o DIR")
         src, dst = args.paths
-        kind(src, "IN")
+        if kind(src, "IN") != "fits" and (args.hdu is not None or not args.keywords):
+            raise UsageError("--hdu and --no-keywords apply to FITS input only")
         fmt_out = kind(dst, "OUT")
     else:
         if args.output is None:
@@ -356,12 +432,18 @@ def recompress(path: str, args: argparse.Namespace, seen: dict[str, str],
     if st.st_nlink > 1 and not args.break_links:
         return before, before, (f"kept: it has {st.st_nlink} hard links, and rewriting one name frees nothing "
                                 "(--break-links rewrites it anyway)")
-    h = pyzeb.read_header(target)
-    if h.header_blocks > 1:
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always", pyzeb.FormatWarning)
+        h = pyzeb.read_header(target)
+    if h.header_blocks > 1 and not h.checksum:
         return before, before, f"kept: its {h.header_blocks - 1} extra header blocks would be lost"
+    if any(issubclass(w.category, pyzeb.FormatWarning) for w in caught):
+        return before, before, "kept: its header record is of a newer version, whose content would be lost"
+    if before > h.data_offset + h.data_size:
+        return before, before, f"kept: the {before - h.data_offset - h.data_size} bytes after its data would be lost"
     a = pyzeb.read(target)
-    text = h.text
-    data = pyzeb.encode(a, compress=True, header=text)
+    text, metadata = h.text, h.metadata
+    data = pyzeb.encode(a, compress=True, header=text, metadata=metadata)
     back = pyzeb.decode(data)
     if back.dtype != a.dtype or back.shape != a.shape or \
             not np.array_equal(back.reshape(-1).view(np.uint8), a.reshape(-1).view(np.uint8)):
@@ -380,8 +462,8 @@ def recompress(path: str, args: argparse.Namespace, seen: dict[str, str],
     # the new file replaces the old one by rename: a umask that keeps no more
     # than the old permission bits means it is never more open than the old file
     umask = os.umask(0o777 & ~mode)
-    try:
-        pyzeb.write(target, a, compress=True, header=text)
+    try:  # only if the file is still the one read
+        pyzeb.write(target, a, compress=True, header=text, metadata=metadata, if_unchanged=st)
     finally:
         os.umask(umask)
     try:  # the owner too where permitted (run as root); then the mode, which chown may clear
@@ -459,14 +541,17 @@ HELP = {
              f"""Prints one line per F0 file, from its headers only (the data are not read):
 name, shape, dtype, how the data are stored (raw and its byte order, or the
 crunch stream's type and slice), size on disk, compression ratio (array bytes
-over stored data bytes) and the start of the header text.
+over stored data bytes), whether the file carries a checksum ("checksum",
+"no checksum", or "checksum (data changed in place)" after a memory map was
+written to) and the start of the header text.
 
 --json prints one JSON object per line instead, always valid UTF-8: "file"
 the name (with U+FFFD for bytes that are not UTF-8, and then also
 "file_bytes", the exact name's bytes in base64), "shape" the NumPy shape
 (slowest axis first), "dims" the file's dimensions (fastest first, as the
-header stores them), "dtype", the header fields, sizes in bytes, and "text"
-(bytes that are not UTF-8 as \\xHH escapes).
+header stores them), "dtype", the header fields, sizes in bytes, "text"
+(bytes that are not UTF-8 as \\xHH escapes), "checksum", "data_changed" and
+"metadata".
 
 {FINDING}
 
@@ -482,10 +567,15 @@ characters and bytes that are not UTF-8 as escapes.
 {FINDING}""",
                "zeb header data/sample.f0; zeb header data/*.f0"),
     "verify": ("read files completely and report damaged ones",
-               f"""Reads every file completely and prints each damaged one with its cause, then
-a summary line "N files checked, N sound, N damaged".  Exit status 0 only when
-every file is sound.  With standard error on a terminal and more than a few
-files, a progress bar shows there (when tqdm is installed).
+               f"""Reads every file completely and prints a line for each: "sound, checksum
+verified" for a file whose checksums match; "sound as far as decoding tells"
+for one without a checksum (older files, checksum=False; damage inside their
+data can go unnoticed: `zeb checksum` adds one) or whose data were changed in
+place; "damaged" with its cause (a checksum mismatch among them).  Then a
+summary line "N files checked, N sound (N verified by checksum, N without
+checksum (decoded only)), N damaged".  Exit status 0 only when every file is
+sound.  With standard error on a terminal and more than a few files, a
+progress bar shows there (when tqdm is installed).
 
 Temporary files left by interrupted writes in the directories searched
 (".NAME.<12 hex digits>.tmp", beside the file that was being written) are
@@ -495,6 +585,20 @@ belong to a write in progress and is kept).
 
 {FINDING}""",
                "zeb verify -r archive/ --remove-temporary"),
+    "checksum": ("add checksums to existing files without re-encoding them",
+                 f"""Gives each F0 file CRC-32C checksums of its header and of its data as stored,
+in pyzeb's header record, without re-encoding the data: files without one
+get one, files whose data were changed in place (a memory map written to) get
+it renewed, files whose checksums are present and match are left as they
+are.  A compressed stream is decoded first, so that damage is never sealed
+in.  Each file is rewritten atomically, keeping its metadata and permissions,
+and only if it did not change meanwhile.  Left as they are, with the reason:
+damaged files (exit status 1), files with header blocks of another program or
+with bytes after their data (which would be lost) and files with a header
+record of a newer version.
+
+{FINDING}""",
+                 "zeb checksum -r archive/ && zeb verify -r archive/"),
     "convert": ("convert between F0, NumPy .npy and FITS",
                 """Converts arrays between formats: "zeb convert IN OUT" one file, the formats
 following the extensions; "zeb convert IN... --to FORMAT -o DIR" many files
@@ -503,23 +607,34 @@ in one go, each written into DIR under its own name with the new extension
 is created if needed); a progress bar shows on a terminal.
 
 Formats: .f0, .npy, or .fits/.fit/.fts (FITS needs astropy:
-pip install 'pyzeb[fits]').  FITS output is a primary image HDU with the F0
-header text in the keyword F0TEXT (printable ASCII as is, other bytes as
-backslash escapes); FITS input takes the first HDU with image data and its
-F0TEXT.  Types F0 files cannot hold are widened losslessly (uint8 to int16,
-uint16 to int32, uint32 to int64, float16 to float32, bool to int8); others
-(complex numbers) are refused, one line each.  The header text is kept from
+pip install 'pyzeb[fits]'; tile-compressed .fits.fz is read too).  FITS
+output is a primary image HDU with the F0 header text in the keyword F0TEXT
+(printable ASCII as is, other bytes as backslash escapes) and CHECKSUM/DATASUM
+cards (fitscheck verifies them).  FITS input takes the only HDU with image
+data, or the one --hdu N names (0 is the primary HDU; a file with several
+image HDUs needs --hdu, none is chosen silently).  FITS keywords travel in the
+F0 file's metadata as {"fits": [[keyword, value, comment], ...]} in their
+order, COMMENT and HISTORY included, except those that describe the stored
+array (SIMPLE, BITPIX, NAXISn, EXTEND, XTENSION, PCOUNT, GCOUNT, BSCALE,
+BZERO, CHECKSUM, DATASUM, tile compression); F0 to FITS writes them back, and
+any other metadata as JSON in the keyword F0META.  Keywords that do not fit in
+an F0 header (about 7.5 kB of metadata) make the conversion fail:
+--no-keywords leaves them out.  Unsigned and bool arrays are stored as they
+are (bool as uint8 0 and 1 in FITS, which has no bool images); float16 is
+widened to float32; others (complex numbers) are refused, one line each.  The header text is kept from
 F0 and FITS input unless --header is given.  Each output is written to a
 temporary file, flushed to disk and renamed over any file of that name.""",
                 "zeb convert frame.f0 frame.fits && zeb convert night/*.f0 --to fits -o fits/"),
     "recompress": ("rewrite F0 files with the smallest stream",
                    """Rewrites each F0 file in place with the automatically chosen smallest
-encoding (a crunch stream or raw data), keeping its header text, when that
-saves at least --min-saving percent of the file.  Each new encoding is
-decoded and compared with the data before it replaces the file (atomically,
+encoding (a crunch stream or raw data), keeping its header text, metadata
+and checksums, when that saves at least --min-saving percent of the file.
+Each new encoding is decoded and compared with the data before it replaces
+the file (atomically, only if the file is still the one that was read,
 keeping the file's permission bits, owner where permitted, and modification
-and access times).  Files with extra header blocks are kept, as their content
-would be lost, and so are files with other hard links (the other names would
+and access times).  Files with header blocks of another program, a header
+record of a newer version or bytes after their data are kept, as those would
+be lost, and so are files with other hard links (the other names would
 keep the old file, so nothing would be freed) unless --break-links.  A file
 named twice (or through a symbolic link) is done once.  Prints the bytes per
 file and, in total, the bytes really freed.""",
@@ -534,7 +649,7 @@ def build_parser() -> Parser:
     helps = HELP | {"diff": HELP_DIFF, "stats": HELP_STATS, "preview": HELP_PREVIEW}
     parser = Parser(
         prog="zeb", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="List, check, convert, compare, recompress and preview F0 array files.",
+        description="List, check, checksum, convert, compare, recompress and preview F0 array files.",
         epilog="Run 'zeb COMMAND --help' for each command's options.\n\n"
                "example:\n  zeb info data/\n  zeb verify -r archive/ && zeb preview data/sample.f0 -o sample.png\n\n"
                "Shapes are NumPy shapes, slowest axis first: (480, 640) is 480 rows of 640.\n"
@@ -560,6 +675,7 @@ def build_parser() -> Parser:
     p.add_argument("--json", action="store_true",
                    help="one JSON object per file (all header fields, sizes in bytes) instead of a line")
     walking(command("header"))
+    walking(command("checksum"))
     p = command("verify")
     walking(p)
     p.add_argument("--remove-temporary", action="store_true",
@@ -578,6 +694,10 @@ def build_parser() -> Parser:
                    help="F0 output: the plain crunch stream of slice N (0-32) instead of the automatic choice")
     p.add_argument("--header", metavar="TEXT",
                    help="header text of F0 or FITS output (at most 255 bytes of UTF-8; default: the input's)")
+    p.add_argument("--hdu", type=int, metavar="N",
+                   help="FITS input: the HDU to convert (0 is the primary; default: the only one with an image)")
+    p.add_argument("--no-keywords", dest="keywords", action="store_false",
+                   help="FITS input: leave the FITS keywords out of the F0 file's metadata")
     p = command("recompress")
     walking(p)
     p.add_argument("-n", "--dry-run", action="store_true", help="only report what would be saved; write nothing")
@@ -619,7 +739,11 @@ def _main(argv: Sequence[str] | None) -> int:
         parser.error("a command is required")
     out = sys.stdout
     try:
-        status: int = args.run(args, out)
+        with warnings.catch_warnings():
+            # a warning no command has taken up (a header record of a newer
+            # version, say) is one line too, never Python's two
+            warnings.showwarning = lambda message, *_, **__: report(args, f"warning: {message}")
+            status: int = args.run(args, out)
         out.flush()
         return status
     except UsageError as exc:
