@@ -44,7 +44,7 @@ test:
 # It builds only the portable decoder and counting loops; the other runs take
 # the ones for the CPU's BMI2 and AVX2 where it has them.
 sanitize: $(VENV)/.ready
-	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=address,undefined -DZEB_PORTABLE=ON \
+	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEB_PYTHON=ON -DZEB_SANITIZE=address,undefined -DZEB_PORTABLE=ON \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(SAN_DIR)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
