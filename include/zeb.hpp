@@ -80,9 +80,9 @@ constexpr dtype dtype_of() noexcept
 
 // What a file's headers say.
 struct header {
-    std::vector<std::size_t> shape;    // slowest dimension first (NumPy order)
+    std::vector<std::size_t> shape{};    // slowest dimension first (NumPy order)
     zeb::dtype dtype = zeb::dtype::int8;
-    std::string text;                  // the header text, up to its first zero byte
+    std::string text{};                // the header text, up to its first zero byte
     bool compressed = false;           // the data are one crunch stream (plain or run-length)
     int slice = -1;                    // the stream's slice, plain or run-length alike; -1 when raw
     bool big_endian = false;           // raw data stored big-endian (streams are always little-endian)
@@ -92,8 +92,8 @@ struct header {
 
 // A whole array: its header and its values.
 struct array {
-    zeb::header header;
-    std::vector<std::byte> bytes;      // native byte order, C order
+    zeb::header header{};
+    std::vector<std::byte> bytes{};    // native byte order, C order
 
     // The values as T, which must be the array's element type (otherwise
     // std::invalid_argument; a T that is no F0 element type does not compile).
@@ -137,7 +137,7 @@ struct write_options {
     bool compress = true;   // false: raw data
     int slice = -1;         // -1: the smallest stream for the array; 0 to 32: the plain stream of that
                             // slice (either way raw where no stream is smaller; ignored when raw)
-    std::string text;       // header text, at most 255 bytes, no zero byte
+    std::string text{};     // header text, at most 255 bytes, no zero byte
     int threads = 0;        // threads for encoding; 0: all cores
 };
 
@@ -157,9 +157,13 @@ inline std::string c_name(const std::filesystem::path &path)
     return name;
 }
 
+enum class step { reading, storing };
+
 // Throws the exception that stands for a failed call on `path` (empty: a
 // buffer).  err is errno for the operating system's failures, 0 when unknown.
-[[noreturn]] inline void fail(int32_t status, int32_t err, const std::filesystem::path &path)
+// A slice or argument refused while storing is the caller's; while reading,
+// it is the file's (a damaged stream header).
+[[noreturn]] inline void fail(int32_t status, int32_t err, const std::filesystem::path &path, step when)
 {
     switch (status) {
     case ZEB_E_NOT_FOUND:
@@ -175,11 +179,14 @@ inline std::string c_name(const std::filesystem::path &path)
         throw std::bad_alloc();
     case ZEB_E_BAD_ARGUMENT:
     case ZEB_E_BAD_SLICE:
-        throw std::invalid_argument((path.empty() ? std::string("zeb") : path.string()) + ": " +
-                                    zeb_status_text(status));
+        if (when == step::storing)
+            throw std::invalid_argument((path.empty() ? std::string("zeb") : path.string()) + ": " +
+                                        zeb_status_text(status));
+        break;
     default:
-        throw format_error(path, status);
+        break;
     }
+    throw format_error(path, status);
 }
 
 struct reader_closer {
@@ -211,7 +218,7 @@ inline array read_opened(zeb_reader *opened, const zeb_info &info, const std::fi
     zeb_report report{};
     const int32_t status = zeb_read_data(reader.get(), a.bytes.data(), info.nbytes, &report);
     if (status != ZEB_OK)
-        fail(status, 0, path);
+        fail(status, 0, path, step::reading);
     return a;
 }
 
@@ -264,7 +271,7 @@ public:
                         options.text.data(), static_cast<int32_t>(options.text.size()), mode, options.threads, &p_,
                         &report);
         if (status != ZEB_OK)
-            fail(status, 0, {});
+            fail(status, 0, {}, step::storing);
     }
     ~payload() { zeb_payload_free(&p_); }
     payload(const payload &) = delete;
@@ -286,7 +293,7 @@ inline header read_header(const std::filesystem::path &path)
     int32_t err = 0;
     const int32_t status = zeb_open(detail::c_name(path).c_str(), nullptr, &info, &report, &err);
     if (status != ZEB_OK)
-        detail::fail(status, err, path);
+        detail::fail(status, err, path, detail::step::reading);
     return detail::to_header(info);
 }
 
@@ -299,7 +306,7 @@ inline array read(const std::filesystem::path &path)
     int32_t err = 0;
     const int32_t status = zeb_open(detail::c_name(path).c_str(), &reader, &info, &report, &err);
     if (status != ZEB_OK)
-        detail::fail(status, err, path);
+        detail::fail(status, err, path, detail::step::reading);
     return detail::read_opened(reader, info, path);
 }
 
@@ -312,7 +319,7 @@ inline array decode(std::span<const std::byte> image)
     const int32_t status = zeb_open_memory(reinterpret_cast<const uint8_t *>(image.data()),
                                            static_cast<int64_t>(image.size()), &reader, &info, &report);
     if (status != ZEB_OK)
-        detail::fail(status, 0, {});
+        detail::fail(status, 0, {}, detail::step::reading);
     return detail::read_opened(reader, info, {});
 }
 
@@ -330,7 +337,7 @@ void write(const std::filesystem::path &path, std::span<const T> values, std::sp
     int32_t err = 0;
     const int32_t status = zeb_write_payload(name.c_str(), &p.get(), ZEB_WRITE_ATOMIC, &report, &err);
     if (status != ZEB_OK)
-        detail::fail(status, err, path);
+        detail::fail(status, err, path, detail::step::storing);
 }
 
 // The whole F0 file image of values, as write would store it.
