@@ -21,6 +21,8 @@
 //    2^31 - 1 bytes, a header text above 255 bytes or holding a zero byte, a
 //    slice out of range, a values<T>() of the wrong type);
 //  - std::bad_alloc: memory ran out.
+// Oddities a file can still be read through exactly (a stream that claims
+// more blocks than the array holds) are not reported.
 #ifndef ZEB_HPP
 #define ZEB_HPP
 
