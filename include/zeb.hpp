@@ -110,6 +110,21 @@ struct array {
     }
 };
 
+namespace detail {
+
+// A path as messages show it (UTF-8 on Windows, where string() may throw).
+inline std::string display_name(const std::filesystem::path &path)
+{
+#if defined(_WIN32)
+    const std::u8string u8 = path.u8string();
+    return std::string(u8.begin(), u8.end());
+#else
+    return path.native();
+#endif
+}
+
+}  // namespace detail
+
 // A file or buffer that is not an F0 image, is damaged or is beyond what the
 // format allows.  status() is the library's code (ZEB_E_* in zebcommon.h);
 // path() is empty for a buffer.
@@ -127,7 +142,7 @@ public:
 private:
     static std::string describe(const std::filesystem::path &path, int status)
     {
-        return (path.empty() ? std::string("<buffer>") : path.string()) + ": " + zeb_status_text(status);
+        return (path.empty() ? std::string("<buffer>") : detail::display_name(path)) + ": " + zeb_status_text(status);
     }
 
     std::shared_ptr<const std::filesystem::path> path_;  // shared: copying the exception never throws
@@ -148,12 +163,7 @@ namespace detail {
 // The file name the C library takes: the native narrow name (UTF-8 on Windows).
 inline std::string c_name(const std::filesystem::path &path)
 {
-#if defined(_WIN32)
-    const std::u8string u8 = path.u8string();
-    std::string name(u8.begin(), u8.end());
-#else
-    const std::string &name = path.native();
-#endif
+    std::string name = display_name(path);
     if (name.find('\0') != std::string::npos)
         throw std::invalid_argument("zeb: a file name must not contain a zero byte");
     return name;
@@ -182,7 +192,7 @@ enum class step { reading, storing };
     case ZEB_E_BAD_ARGUMENT:
     case ZEB_E_BAD_SLICE:
         if (when == step::storing)
-            throw std::invalid_argument((path.empty() ? std::string("zeb") : path.string()) + ": " +
+            throw std::invalid_argument((path.empty() ? std::string("zeb") : display_name(path)) + ": " +
                                         zeb_status_text(status));
         break;
     default:
