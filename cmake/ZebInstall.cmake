@@ -3,11 +3,8 @@
 # zeb::zeb) under lib/cmake/zeb and zeb.pc for pkg-config under lib/pkgconfig.
 include(CMakePackageConfigHelpers)
 
-set(ZEB_PUBLIC_HEADERS
-  ${PROJECT_SOURCE_DIR}/include/zebcommon.h
-  ${PROJECT_SOURCE_DIR}/include/zebcodec.h
-  ${PROJECT_SOURCE_DIR}/include/zebrw.h
-  ${PROJECT_SOURCE_DIR}/include/zeb.hpp)
+# include/ holds the public headers and nothing else.
+file(GLOB ZEB_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h ${PROJECT_SOURCE_DIR}/include/*.hpp)
 set(ZEB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zeb)
 
 install(TARGETS zeb EXPORT zebTargets

@@ -39,10 +39,11 @@ command -v ninja >/dev/null 2>&1 && generator="-G Ninja"
 CXX=${CXX:-c++} CC=${CC:-cc}
 warn="-Wall -Wextra -Wpedantic -Werror"
 
-# The files an install must leave in PREFIX (shared or static).
+# The files an install must leave in PREFIX (shared or static): every
+# public header, the library, the CMake package and zeb.pc.
 expected_files() {
-    printf '%s\n' include/zeb.hpp include/zebcodec.h include/zebcommon.h include/zebrw.h \
-        lib/cmake/zeb/zebConfig.cmake lib/cmake/zeb/zebConfigVersion.cmake lib/cmake/zeb/zebTargets-release.cmake \
+    (cd "$root" && ls include/*.h include/*.hpp)
+    printf '%s\n' lib/cmake/zeb/zebConfig.cmake lib/cmake/zeb/zebConfigVersion.cmake lib/cmake/zeb/zebTargets-release.cmake \
         lib/cmake/zeb/zebTargets.cmake lib/pkgconfig/zeb.pc
     if [ "$1" = shared ]; then printf '%s\n' lib/libzeb.so lib/libzeb.so.0 lib/libzeb.so.0.1.0; else echo lib/libzeb.a; fi
 }
