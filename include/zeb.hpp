@@ -11,6 +11,9 @@
 // stores its dimensions fastest first; the reversal happens here), and values
 // are in native byte order and C order.
 //
+// Every function may run on several threads at once (on different files);
+// a write encodes large arrays on every core unless told otherwise.
+//
 // Errors are exceptions, and nothing is ever printed:
 //  - zeb::format_error (a std::runtime_error): the file or buffer is not an F0
 //    image, is damaged or truncated, or is beyond what the format allows;
