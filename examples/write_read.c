@@ -33,6 +33,12 @@ int main(int argc, char **argv)
                                  &payload, NULL);
     if (status != ZEB_OK)
         return failed(path, "encoding", status);
+    /* CRC-32C checksums of the header and data, which readers verify. */
+    status = zeb_payload_add_record(&payload, ZEB_DTYPE_STORED, NULL, -1, NULL);
+    if (status != ZEB_OK) {
+        zeb_payload_free(&payload);
+        return failed(path, "adding checksums", status);
+    }
     int32_t err = 0;
     status = zeb_write_payload(path, &payload, ZEB_WRITE_ATOMIC, NULL, &err);
     zeb_payload_free(&payload);

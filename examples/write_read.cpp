@@ -28,7 +28,8 @@ int main(int argc, char **argv)
                     h.compressed ? "crunch stream" : "raw");
         if (h.compressed)
             std::printf(" (slice %d)", h.slice);
-        std::printf(", %zu data bytes at offset %zu, text \"%s\"\n", h.data_size, h.data_offset, h.text.c_str());
+        std::printf(", %zu data bytes at offset %zu, %s, text \"%s\"\n", h.data_size, h.data_offset,
+                    h.checksum ? "checksums verified" : "no checksums", h.text.c_str());
 
         const auto values = a.values<std::int16_t>();
         if (!std::equal(values.begin(), values.end(), frame.begin(), frame.end())) {

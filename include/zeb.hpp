@@ -25,7 +25,10 @@
 //    slice out of range, a values<T>() of the wrong type);
 //  - std::bad_alloc: memory ran out.
 // Oddities a file can still be read through exactly (a stream that claims
-// more blocks than the array holds) are not reported.
+// more blocks than the array holds, a checksum record of a newer version
+// whose unknown parts go unchecked) are not reported.  Unsigned and bool
+// arrays that pyzeb stored as the signed type of the same width read as that
+// signed type, bits unchanged.
 #ifndef ZEB_HPP
 #define ZEB_HPP
 
@@ -93,6 +96,7 @@ struct header {
     bool big_endian = false;           // raw data stored big-endian (streams are always little-endian)
     std::size_t data_offset = 0;       // bytes from the start of the file to the data
     std::size_t data_size = 0;         // bytes of data in the file (the whole stream when compressed)
+    bool checksum = false;             // the file carries CRC-32C checksums (see read_options)
 };
 
 // A whole array: its header and its values.
@@ -159,6 +163,14 @@ struct write_options {
                             // slice (either way raw where no stream is smaller; ignored when raw)
     std::string text{};     // header text, at most 255 bytes, no zero byte
     int threads = 0;        // threads for encoding; 0: all cores
+    bool checksum = true;   // CRC-32C checksums of the header and data in the spare header blocks
+                            // (false: a classic file of one header block)
+};
+
+// How to read a file.
+struct read_options {
+    bool verify = true;     // check the checksums of a file that carries them (a mismatch is a
+                            // format_error); false reads damaged files as far as they decode
 };
 
 namespace detail {
@@ -209,7 +221,7 @@ struct reader_closer {
 };
 using reader_ptr = std::unique_ptr<zeb_reader, reader_closer>;
 
-inline header to_header(const zeb_info &info)
+inline header to_header(const zeb_info &info, const zeb_record_info &record)
 {
     header h;
     h.shape.assign(std::make_reverse_iterator(info.dims + info.dim_count), std::make_reverse_iterator(info.dims));
@@ -220,16 +232,18 @@ inline header to_header(const zeb_info &info)
     h.big_endian = info.big_endian != 0;
     h.data_offset = static_cast<std::size_t>(info.data_offset);
     h.data_size = static_cast<std::size_t>(info.data_size);
+    h.checksum = record.state == ZEB_RECORD_OK && record.checksum != 0;
     return h;
 }
 
 // The data of an opened reader, and its header.
-inline array read_opened(zeb_reader *opened, const zeb_info &info, const std::filesystem::path &path)
+inline array read_opened(zeb_reader *opened, const zeb_info &info, const zeb_record_info &record,
+                         const std::filesystem::path &path)
 {
     reader_ptr reader(opened);
     if (info.nbytes < 0 || static_cast<std::uint64_t>(info.nbytes) > std::numeric_limits<std::size_t>::max())
         throw format_error(path, ZEB_E_TOO_LARGE);
-    array a{to_header(info), std::vector<std::byte>(static_cast<std::size_t>(info.nbytes))};
+    array a{to_header(info, record), std::vector<std::byte>(static_cast<std::size_t>(info.nbytes))};
     zeb_report report{};
     const int32_t status = zeb_read_data(reader.get(), a.bytes.data(), info.nbytes, &report);
     if (status != ZEB_OK)
@@ -281,10 +295,12 @@ public:
                              : options.slice < 0 ? ZEB_COMPRESS_AUTO
                                                  : options.slice;
         zeb_report report{};
-        const int32_t status =
+        int32_t status =
             zeb_prepare(values.data(), static_cast<int32_t>(dtype_of<T>()), dims, static_cast<int32_t>(shape.size()),
                         options.text.data(), static_cast<int32_t>(options.text.size()), mode, options.threads, &p_,
                         &report);
+        if (status == ZEB_OK && options.checksum)
+            status = zeb_payload_add_record(&p_, ZEB_DTYPE_STORED, nullptr, -1, &report);
         if (status != ZEB_OK)
             fail(status, 0, {}, step::storing);
     }
@@ -300,42 +316,54 @@ private:
 
 }  // namespace detail
 
-// The headers of a file; the data are not read.
-inline header read_header(const std::filesystem::path &path)
+// The flags of zeb_open_ex for `options`.
+namespace detail {
+inline int32_t open_flags(const read_options &options) { return options.verify ? 0 : ZEB_OPEN_NO_VERIFY; }
+}  // namespace detail
+
+// The headers of a file; the data are not read (with verification, the
+// checksum of the first header block is checked).
+inline header read_header(const std::filesystem::path &path, const read_options &options = {})
 {
     zeb_info info;
+    auto record = std::make_unique<zeb_record_info>();
     zeb_report report{};
     int32_t err = 0;
-    const int32_t status = zeb_open(detail::c_name(path).c_str(), nullptr, &info, &report, &err);
+    const int32_t status = zeb_open_ex(detail::c_name(path).c_str(), detail::open_flags(options), nullptr, &info,
+                                       record.get(), &report, &err);
     if (status != ZEB_OK)
         detail::fail(status, err, path, detail::step::reading);
-    return detail::to_header(info);
+    return detail::to_header(info, *record);
 }
 
 // A whole file, read exactly (or an exception).
-inline array read(const std::filesystem::path &path)
+inline array read(const std::filesystem::path &path, const read_options &options = {})
 {
     zeb_info info;
+    auto record = std::make_unique<zeb_record_info>();
     zeb_report report{};
     zeb_reader *reader = nullptr;
     int32_t err = 0;
-    const int32_t status = zeb_open(detail::c_name(path).c_str(), &reader, &info, &report, &err);
+    const int32_t status = zeb_open_ex(detail::c_name(path).c_str(), detail::open_flags(options), &reader, &info,
+                                       record.get(), &report, &err);
     if (status != ZEB_OK)
         detail::fail(status, err, path, detail::step::reading);
-    return detail::read_opened(reader, info, path);
+    return detail::read_opened(reader, info, *record, path);
 }
 
 // A whole F0 file image in memory (header and data), read exactly.
-inline array decode(std::span<const std::byte> image)
+inline array decode(std::span<const std::byte> image, const read_options &options = {})
 {
     zeb_info info;
+    auto record = std::make_unique<zeb_record_info>();
     zeb_report report{};
     zeb_reader *reader = nullptr;
-    const int32_t status = zeb_open_memory(reinterpret_cast<const uint8_t *>(image.data()),
-                                           static_cast<int64_t>(image.size()), &reader, &info, &report);
+    const int32_t status =
+        zeb_open_memory_ex(reinterpret_cast<const uint8_t *>(image.data()), static_cast<int64_t>(image.size()),
+                           detail::open_flags(options), &reader, &info, record.get(), &report);
     if (status != ZEB_OK)
         detail::fail(status, 0, {}, detail::step::reading);
-    return detail::read_opened(reader, info, {});
+    return detail::read_opened(reader, info, *record, {});
 }
 
 // Writes values (C order, native byte order) of the given shape (slowest
@@ -362,10 +390,13 @@ std::vector<std::byte> encode(std::span<const T> values, std::span<const std::si
 {
     detail::payload p(values, shape, options);
     const zeb_payload &pl = p.get();
-    std::vector<std::byte> image(F0_HEADER_SIZE + static_cast<std::size_t>(pl.size));
+    const auto record = static_cast<std::size_t>(pl.record_size);
+    std::vector<std::byte> image(F0_HEADER_SIZE + record + static_cast<std::size_t>(pl.size));
     std::memcpy(image.data(), &pl.header, F0_HEADER_SIZE);
+    if (record > 0)
+        std::memcpy(image.data() + F0_HEADER_SIZE, pl.record, record);
     if (pl.size > 0)
-        std::memcpy(image.data() + F0_HEADER_SIZE, pl.data, static_cast<std::size_t>(pl.size));
+        std::memcpy(image.data() + F0_HEADER_SIZE + record, pl.data, static_cast<std::size_t>(pl.size));
     return image;
 }
 

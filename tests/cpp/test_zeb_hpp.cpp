@@ -106,7 +106,7 @@ void round_trips(zeb::dtype expected)
 {
     const std::vector<std::vector<std::size_t>> shapes = {{}, {0, 5}, {7}, {3, 4, 50}};
     const std::vector<zeb::write_options> options = {
-        {}, {.compress = false, .text = "raw"}, {.slice = 3, .text = "slice three", .threads = 2}};
+        {}, {.compress = false, .text = "raw"}, {.slice = 3, .text = "slice three", .threads = 2, .checksum = false}};
     unsigned seed = 1;
     for (const auto &shape : shapes) {
         std::size_t n = 1;
@@ -127,7 +127,8 @@ void round_trips(zeb::dtype expected)
                 CHECK(x->header.text == opt.text);
                 CHECK(same_bytes(x->bytes, v.data(), n * sizeof(T)));
                 CHECK(x->values<T>().size() == n);
-                CHECK(x->header.data_offset == 512 && x->header.data_size == image.size() - 512);
+                CHECK(x->header.data_offset + x->header.data_size == image.size());
+                CHECK(x->header.checksum == opt.checksum && (x->header.data_offset == 512) == !opt.checksum);
                 CHECK(x->header.compressed == (x->header.slice >= 0) && !x->header.big_endian);
             }
             CHECK(h.shape == a.header.shape && h.slice == a.header.slice && h.data_size == a.header.data_size);
@@ -311,6 +312,36 @@ void test_hostile_buffers()
     CHECK(other == 0);
 }
 
+// Damage to a checksummed file is a format_error unless verification is
+// off; without the record the image is the classic one of one header block.
+void test_checksums()
+{
+    std::vector<std::int16_t> v(64 * 64);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        v[i] = static_cast<std::int16_t>(500 + i % 64);
+    const std::array<std::size_t, 2> shape{64, 64};
+    for (bool compress : {false, true}) {
+        const std::vector<std::byte> good = zeb::encode<std::int16_t>(v, shape, {.compress = compress});
+        const std::vector<std::byte> classic =
+            zeb::encode<std::int16_t>(v, shape, {.compress = compress, .checksum = false});
+        CHECK(zeb::decode(good).header.checksum && !zeb::decode(classic).header.checksum);
+        CHECK(classic.size() + zeb::decode(good).header.data_offset - 512 == good.size());
+        std::vector<std::byte> bad = good;
+        bad[bad.size() - 7] ^= std::byte{0x10};  // a data byte
+        auto mismatch = [](const zeb::format_error &e) { return e.status() == ZEB_E_CHECKSUM; };
+        EXPECT_THROW(zeb::format_error, zeb::decode(bad), mismatch);
+        const fs::path p = work / "damaged.f0";
+        put_bytes(p, bad);
+        EXPECT_THROW(zeb::format_error, zeb::read(p), mismatch);
+        if (!compress)  // raw data read through, damage and all
+            CHECK(!std::ranges::equal(zeb::read(p, {.verify = false}).values<std::int16_t>(), v));
+        bad = good;
+        bad[300] ^= std::byte{0x01};  // the header text, under the header's checksum
+        EXPECT_THROW(zeb::format_error, zeb::decode(bad), mismatch);
+        CHECK(zeb::decode(bad, {.verify = false}).header.shape == zeb::decode(good).header.shape);
+    }
+}
+
 // A write replaces the file whole; a refused write leaves it untouched and
 // no temporary file behind.
 void test_atomic_replace()
@@ -351,6 +382,7 @@ int main(int argc, char **argv)
         {"operating-system errors", test_os_errors},
         {"format errors", test_format_errors},
         {"hostile buffers", test_hostile_buffers},
+        {"checksums", test_checksums},
         {"atomic replace", test_atomic_replace},
     };
     int passed = 0, failed = 0;
