@@ -301,8 +301,10 @@ public:
                         &report);
         if (status == ZEB_OK && options.checksum)
             status = zeb_payload_add_record(&p_, ZEB_DTYPE_STORED, nullptr, -1, &report);
-        if (status != ZEB_OK)
+        if (status != ZEB_OK) {
+            zeb_payload_free(&p_);  // no destructor runs for a constructor that throws
             fail(status, 0, {}, step::storing);
+        }
     }
     ~payload() { zeb_payload_free(&p_); }
     payload(const payload &) = delete;
@@ -314,11 +316,9 @@ private:
     zeb_payload p_{};
 };
 
-}  // namespace detail
-
 // The flags of zeb_open_ex for `options`.
-namespace detail {
 inline int32_t open_flags(const read_options &options) { return options.verify ? 0 : ZEB_OPEN_NO_VERIFY; }
+
 }  // namespace detail
 
 // The headers of a file; the data are not read (with verification, the
