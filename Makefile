@@ -13,7 +13,7 @@ FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
 
-.PHONY: all venv install run pytest test sanitize fuzz fuzz-ci fuzz-run fuzz-build bench clean
+.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean
 
 all: install
 
@@ -35,8 +35,8 @@ pytest: install
 	$(PY) -X dev -m pytest -q
 
 # Every test: the test suite, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, and the fuzz targets (saved inputs and a short
-# run), closing with the counts they reported.
+# UndefinedBehaviorSanitizer, the fuzz targets (saved inputs and a short
+# run) and the C/C++ package, closing with the counts they reported.
 test:
 	@sh tools/run-tests.sh
 
@@ -44,12 +44,18 @@ test:
 # It builds only the portable decoder and counting loops; the other runs take
 # the ones for the CPU's BMI2 and AVX2 where it has them.
 sanitize: $(VENV)/.ready
-	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEB_SANITIZE=address,undefined -DZEB_PORTABLE=ON \
+	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEB_PYTHON=ON -DZEB_SANITIZE=address,undefined -DZEB_PORTABLE=ON \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(SAN_DIR)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
 	    PYZEB_BUILD_DIR=$(abspath $(SAN_DIR)) PYTHONPATH=$(abspath $(SAN_DIR)) $(PY) -m pytest -q -p no:cacheprovider
+
+# The library as a C/C++ package: installed (shared and static) into
+# build/cpp, the examples built against it with CMake and pkg-config, and
+# zeb.hpp's tests.
+cpp-test:
+	@sh tools/test-cpp.sh
 
 clean:
 	rm -rf build $(VENV)

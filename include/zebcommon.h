@@ -12,10 +12,24 @@
 
 #include <stdint.h>
 
-#if defined(_WIN32)
-#  define ZEB_API __declspec(dllexport)
-#else
+/* ZEB_API marks the library's public functions.  On Windows they are
+ * exported while the library itself is built (ZEB_BUILDING), imported by
+ * programs that use the DLL, and plain for a static library (ZEB_STATIC, which
+ * the CMake target and zeb.pc of a static build pass on).  Elsewhere they are
+ * the only symbols with default visibility: the library is built with hidden
+ * visibility, so nothing else is exported. */
+#if defined(_WIN32) || defined(__CYGWIN__)
+#  if defined(ZEB_STATIC)
+#    define ZEB_API
+#  elif defined(ZEB_BUILDING)
+#    define ZEB_API __declspec(dllexport)
+#  else
+#    define ZEB_API __declspec(dllimport)
+#  endif
+#elif defined(__GNUC__) || defined(__clang__)
 #  define ZEB_API __attribute__((visibility("default")))
+#else
+#  define ZEB_API
 #endif
 
 #ifdef __cplusplus

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Runs every suite of `make test` (the test suite, the same suite under the
-# sanitizers, the fuzz targets), going on after a failure, and closes with the
+# sanitizers, the fuzz targets, the C/C++ package), going on after a failure, and closes with the
 # counts they really reported.  Exits 1 when anything failed.
 set -u
 mkdir -p build
@@ -39,6 +39,20 @@ passed=$((passed + $(grep -c '^fuzz .*: ok$' "$log")))
 failed=$((failed + $(grep -c '^fuzz .*: FAILED$' "$log")))
 skipped=$((skipped + $(grep -c '^skipping the fuzz targets' "$log")))
 case " $broken " in *" fuzz "*) [ "$(grep -c '^fuzz .*: FAILED$' "$log")" -gt 0 ] || failed=$((failed + 1)) ;; esac
+
+# The C/C++ package: "cpp CHECK: ok|FAILED" lines and the C++ test program's
+# "N passed, N failed".
+log=build/test-cpp.log
+if make --no-print-directory cpp-test 2>&1 | tee "$log"; then :; else broken="$broken cpp"; fi
+passed=$((passed + $(grep -c '^cpp .*: ok$' "$log")))
+failed=$((failed + $(grep -c '^cpp .*: FAILED$' "$log")))
+skipped=$((skipped + $(grep -c '^skipping the pkg-config builds' "$log")))
+for kind in passed failed; do
+    n=$(sed -n "s/^\([0-9][0-9]*\) passed, \([0-9][0-9]*\) failed\$/\1 \2/p" "$log" |
+        awk -v k=$kind '{s += (k == "passed" ? $1 : $2)} END {print s + 0}')
+    eval "$kind=\$(($kind + n))"
+done
+grep -qE '^cpp .*: (ok|FAILED)$' "$log" || { failed=$((failed + 1)); broken="$broken cpp"; }
 
 echo
 [ -n "$broken" ] && echo "failing suites:$broken"
