@@ -176,8 +176,9 @@ ZEB_API int32_t zeb_encode_indexed(int32_t compression_type, uint8_t *stream, co
  * The index is `count` body offsets: offsets[i] is where block (i + 1) *
  * every starts.  It must match the stream: count = (nblocks - 1) / every,
  * offsets strictly increasing, above 0 and below body_len, and every piece
- * but the last must end exactly where the next begins; otherwise the result
- * is ZEB_E_BAD_INDEX (info->block: the first block whose offset is wrong).
+ * but the last must end exactly where the next begins (neither earlier nor
+ * by running into it); otherwise the result is ZEB_E_BAD_INDEX (info->block:
+ * the indexed block where the mismatch shows).
  * Every piece is bounded by its own bytes and elements, so a wrong index
  * never reads or writes outside the body and the array.  A stream that
  * fails to decode gives what zeb_decode gives for it (positions in the whole

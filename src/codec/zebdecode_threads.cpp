@@ -94,9 +94,12 @@ extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const ui
             const int64_t len = start(k + 1) - start(k);
             const int32_t st = zeb_decode(compression_type, body + start(k), len, out, room, slice, block_size,
                                           static_cast<int32_t>(b1 - b0), &f.info);
-            if (st != ZEB_OK || (k < count && f.info.used != len)) {
+            // A piece that runs into its end, or ends early, does not end
+            // where the index says the next block begins.
+            const bool misplaced = k < count && (st == ZEB_E_BODY_END || (st == ZEB_OK && f.info.used != len));
+            if (st != ZEB_OK || misplaced) {
                 f.piece = k;
-                f.index = st == ZEB_OK;
+                f.index = misplaced;
                 int64_t seen = first_failed.load(std::memory_order_relaxed);
                 while (k < seen && !first_failed.compare_exchange_weak(seen, k, std::memory_order_relaxed)) {
                 }
