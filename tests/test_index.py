@@ -230,3 +230,29 @@ def test_truncated_indexed_files_are_refused(tmp_path):
                 pyzeb.read(path, threads=threads)
             with pytest.raises(pyzeb.FormatError):
                 pyzeb.read(path, verify=False, threads=threads)
+
+
+@pytest.mark.parametrize("lie", [False, True])
+def test_checksum_renewal_keeps_a_sound_index(tmp_path, lie):
+    import os
+    a = frame(np.int16)
+    image = pyzeb.encode(a)
+    at, body = sections(image)[4]
+    if lie:
+        bad = bytearray(image)
+        struct.pack_into("<I", bad, at + 16, struct.unpack_from("<I", image, at + 16)[0] + 1)
+        image = reseal(bad)
+    path = tmp_path / "r.f0"
+    path.write_bytes(image)
+    fd = os.open(path, os.O_RDWR)
+    try:
+        assert lib.zeb_mark_unchecked(fd, None, None) == 0
+    finally:
+        os.close(fd)
+    action = C.c_int32()
+    assert lib.zeb_checksum_file(bytes(path), 0, C.byref(action), None, None) == 0 and action.value == 2
+    renewed = path.read_bytes()
+    assert (4 in sections(renewed)) == (not lie)
+    if not lie:
+        assert sections(renewed)[4][1] == body
+    assert np.array_equal(pyzeb.read(path, threads=2), a)
