@@ -226,7 +226,9 @@ ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader
  * ZEB_EV_INCONSISTENT) are events with status ZEB_OK.  Together with the
  * events of zeb_open, the report holds what a strict zeb_read reports.  Takes
  * a bounded amount of memory besides data: a compressed body is read and
- * decoded in windows of 1 MiB (larger only where one block needs more).  The
+ * decoded in windows of 1 MiB (larger only where one block needs more),
+ * except that a body with a seek index is read whole (see
+ * zeb_read_data_threads; it is smaller than the data).  The
  * file is closed once the data are read.  Call at most once per reader; a
  * second call, or capacity below info.nbytes, gives ZEB_E_BAD_ARGUMENT. */
 ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report);
