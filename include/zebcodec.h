@@ -178,7 +178,9 @@ ZEB_API int32_t zeb_encode_indexed(int32_t compression_type, uint8_t *stream, co
  * offsets strictly increasing, above 0 and below body_len, and every piece
  * but the last must end exactly where the next begins (neither earlier nor
  * by running into it); otherwise the result is ZEB_E_BAD_INDEX (info->block:
- * the indexed block where the mismatch shows).
+ * the indexed block where the mismatch shows).  There are at most 64 pieces,
+ * each of ceil((count + 1) / 64) entries: the offsets inside a piece are not
+ * used, and checked only for their order and bounds.
  * Every piece is bounded by its own bytes and elements, so a wrong index
  * never reads or writes outside the body and the array.  A stream that
  * fails to decode gives what zeb_decode gives for it (positions in the whole

@@ -13,7 +13,7 @@ from clib import DecodeInfo, lib
 from test_encode import CODERS, noisy_frame
 
 BAD_INDEX = -35
-SHAPES = [(40, 96), (33, 7), (17, 1), (64, 300)]  # rows x row length: blocks are rows
+SHAPES = [(40, 96), (33, 7), (17, 1), (64, 300), (300, 16)]  # rows x row length: blocks are rows
 
 
 def encode_indexed(ctype, arr, bs, every, threads):

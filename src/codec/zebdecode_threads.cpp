@@ -4,12 +4,15 @@
 // on byte boundaries and are decoded without reference to any other, so the
 // body splits at the indexed blocks into pieces that decode at the same
 // time.  Each piece is decoded by zeb_decode over its own bytes only (from
-// its offset to the next one) into its own elements only, so an index that
-// lies can make a piece fail, never read or write outside the body and the
-// array.  A piece other than the last must use its bytes exactly: one that
-// ends early or runs into the next offset means the index does not describe
-// the stream.  The pieces are always those of the index, whatever the
-// thread count, so that the outcome never depends on it.
+// its offset to the next piece's) into its own elements only, so an index
+// that lies can make a piece fail, never read or write outside the body and
+// the array.  A piece other than the last must use its bytes exactly: one
+// that ends early or runs into the next piece's offset means the index does
+// not describe the stream.  A piece spans several entries where there are
+// more than 64 (each piece restarts the decoder's adaptation to the data,
+// which costs about a block's worth of speed); the entries inside a piece
+// are checked for order and bounds only.  The pieces depend on the index
+// alone, never on the thread count, and so does the outcome.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -68,16 +71,20 @@ extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const ui
             return bad_index(inf, (i + 1) * every);
     }
 
-    // Piece k: blocks [k * every, (k + 1) * every), bytes [start(k), start(k + 1)).
-    // Tasks decode runs of consecutive pieces and stop at their first failure.
-    const int64_t pieces = count + 1;
+    // Entry k (from 0 = block 0) begins at start(k).  Piece p: entries
+    // [p * step, (p + 1) * step), at most kMaxPieces pieces, so that a piece
+    // is long enough that starting it costs little.  Tasks decode runs of
+    // consecutive pieces and stop at their first failure.
     auto start = [&](int64_t k) { return k == 0 ? 0 : k > count ? body_len : offsets[k - 1]; };
+    constexpr int64_t kMaxPieces = 64;
+    const int64_t step = (count + kMaxPieces) / kMaxPieces;
+    const int64_t pieces = (count + step) / step;
     const int64_t bytes = int64_t(nblocks) * block_size * width;
     const int t = bytes < parallel_min_bytes() ? 1 : resolve_threads(threads);
     const int tasks = static_cast<int>(std::min<int64_t>(pieces, 4 * int64_t(t)));
     struct Failure {
         int64_t piece = -1;  // -1: none
-        bool index = false;  // the piece did not end at the next offset
+        bool index = false;  // the piece did not end where the next begins
         zeb_decode_info info{};
     };
     Failure failed[4 * kMaxThreads];
@@ -87,16 +94,17 @@ extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const ui
         for (int64_t k = pieces * j / tasks; k < pieces * (j + 1) / tasks; ++k) {
             if (k > first_failed.load(std::memory_order_relaxed))
                 return;
-            const int64_t b0 = k * every, b1 = std::min<int64_t>(nblocks, b0 + every);
+            const int64_t b0 = k * step * every, b1 = std::min<int64_t>(nblocks, b0 + step * every);
             const int64_t e0 = b0 * block_size;
             const int64_t room = std::clamp<int64_t>(capacity - e0, 0, (b1 - b0) * block_size);
             void *out = room > 0 ? static_cast<uint8_t *>(data) + e0 * width : nullptr;
-            const int64_t len = start(k + 1) - start(k);
-            const int32_t st = zeb_decode(compression_type, body + start(k), len, out, room, slice, block_size,
+            const int64_t at = start(k * step), len = start((k + 1) * step) - at;
+            const int32_t st = zeb_decode(compression_type, body + at, len, out, room, slice, block_size,
                                           static_cast<int32_t>(b1 - b0), &f.info);
             // A piece that runs into its end, or ends early, does not end
             // where the index says the next block begins.
-            const bool misplaced = k < count && (st == ZEB_E_BODY_END || (st == ZEB_OK && f.info.used != len));
+            const bool last = k == pieces - 1;
+            const bool misplaced = !last && (st == ZEB_E_BODY_END || (st == ZEB_OK && f.info.used != len));
             if (st != ZEB_OK || misplaced) {
                 f.piece = k;
                 f.index = misplaced;
@@ -113,12 +121,13 @@ extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const ui
         if (f.piece < 0)
             continue;
         if (f.index)
-            return bad_index(inf, (f.piece + 1) * every);
-        to_whole_body(f.info, f.piece * every, f.piece * every * int64_t(block_size), start(f.piece));
+            return bad_index(inf, (f.piece + 1) * step * every);
+        const int64_t b0 = f.piece * step * every;
+        to_whole_body(f.info, b0, b0 * int64_t(block_size), start(f.piece * step));
         inf = f.info;
         return inf.status;
     }
-    inf.used = start(count) + failed[tasks - 1].info.used;
+    inf.used = start((pieces - 1) * step) + failed[tasks - 1].info.used;
     inf.elements = int64_t(nblocks) * block_size;
     return inf.status = ZEB_OK;
 }
