@@ -134,12 +134,16 @@ def main():
     ap.add_argument("--size", type=int, default=4096)
     ap.add_argument("--only-choice", action="store_true", help="only the stream choice and threads section")
     ap.add_argument("--only-checksum", action="store_true", help="only the checksummed reads section")
+    ap.add_argument("--only-index", action="store_true", help="only the indexed (threaded) decoding section")
     args = ap.parse_args()
     if args.only_choice:
         choice_and_threads(args.size, args.repeat)
         return 0
     if args.only_checksum:
         checksum_reads(frames(args.size)["int16"], args.repeat)
+        return 0
+    if args.only_index:
+        indexed_reads(frames(args.size)["int16"], args.repeat)
         return 0
     tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
     results = []
@@ -224,14 +228,58 @@ def main():
     os.rmdir(tmp)
     choice_and_threads(args.size, args.repeat)
     checksum_reads(frames(args.size)["int16"], args.repeat)
+    indexed_reads(frames(args.size)["int16"], args.repeat)
     return 0
+
+
+# ---- files with a seek index, decoded on several threads ---------------------
+
+def indexed_reads(frame, repeat):
+    """pyzeb.decode and pyzeb.read of a file with pyzeb's seek index on 1 and
+    2 threads, and blosc2 (lz4, bit-shuffle) decoding the same frame on one
+    thread into a reused buffer, run in turn so that the load of the machine
+    weighs on each alike."""
+    import pyzeb
+    image = pyzeb.encode(frame)
+    print(f"seek index: {frame.shape} {frame.dtype} frame, file of {len(image)} bytes (medians, run in turn)")
+    fns, names = [lambda: pyzeb.decode(image, threads=1), lambda: pyzeb.decode(image, threads=2)], ["1", "2"]
+    tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
+    path = os.path.join(tmp, "indexed.f0")
+    with open(path, "wb") as f:
+        f.write(image)
+    fns.append(lambda: pyzeb.read(path))
+    blosc = imagecodecs is not None and getattr(getattr(imagecodecs, "BLOSC2", None), "available", False)
+    if blosc:
+        enc = imagecodecs.blosc2_encode(frame, codec="lz4", filters=["bitshuffle"], typesize=frame.itemsize,
+                                        numthreads=1)
+        bout = np.empty_like(frame)
+        fns.append(lambda: imagecodecs.blosc2_decode(enc, numthreads=1, out=bout))
+    try:
+        assert np.array_equal(pyzeb.decode(image, threads=2), frame)
+        times = paired_times(fns, 2 * repeat + 1)
+    finally:
+        os.unlink(path)
+        os.rmdir(tmp)
+    t1, t2, t_read = times[:3]
+    print(f"  pyzeb.decode 1 thread   {mbs_of(frame, t1):6.0f} MB/s")
+    print(f"  pyzeb.decode 2 threads  {mbs_of(frame, t2):6.0f} MB/s = {t1 / t2:4.2f}x 1 thread (target 1.7x)")
+    line = f"  pyzeb.read (all cores)  {mbs_of(frame, t_read):6.0f} MB/s"
+    if blosc:
+        t_b = times[3]
+        print(f"  blosc2 lz4 bitshuffle, 1 thread, reused buffer {mbs_of(frame, t_b):6.0f} MB/s "
+              f"(stream {len(enc) / (len(image) - 512 * image[6]):.3f}x ours)")
+        line += f" = {t_b / t_read:4.2f}x blosc2 lz4 (target 1x)"
+    else:
+        line += "   (blosc2 not available: imagecodecs with BLOSC2 is needed for the reference)"
+    print(line)
 
 
 # ---- reads with checksums ---------------------------------------------------
 
 class Payload(C.Structure):
     _fields_ = [("header", C.c_uint8 * 512), ("data", C.c_void_p), ("size", C.c_int64), ("stream", C.c_void_p),
-                ("record", C.c_void_p), ("record_size", C.c_int64), ("expect", C.c_int64 * 4)]
+                ("record", C.c_void_p), ("record_size", C.c_int64), ("expect", C.c_int64 * 4),
+                ("seek_index", C.c_void_p)]
 
 
 lib.zeb_prepare.argtypes = [C.c_void_p, C.c_int32, C.c_void_p, C.c_int32, C.c_char_p, C.c_int32, C.c_int32,

@@ -160,6 +160,37 @@ ZEB_API int32_t zeb_encode_threads(int32_t compression_type, uint8_t *stream, co
                                    int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian,
                                    int32_t threads);
 
+/* As zeb_encode_threads, and records where blocks start: offsets[i]
+ * receives the body offset (bytes after the 14-byte stream header) of block
+ * (i + 1) * every, for the (nblocks - 1) / every blocks after the first that
+ * are multiples of every.  offsets must have room for that many; every below
+ * 1 or offsets null record nothing.  The stream is byte for byte that of
+ * zeb_encode.  offsets are set only when the result is a stream size. */
+ZEB_API int32_t zeb_encode_indexed(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
+                                   int32_t block_size, int32_t nblocks, int32_t limit, int32_t threads,
+                                   int32_t every, int64_t *offsets);
+
+/* Decodes a body as zeb_decode does, in pieces that start at the blocks a
+ * seek index gives, on up to `threads` threads (0 or below: one per core;
+ * arrays below ZEB_PARALLEL_MIN_BYTES, see zeb_encode_threads, on one).
+ * The index is `count` body offsets: offsets[i] is where block (i + 1) *
+ * every starts.  It must match the stream: count = (nblocks - 1) / every,
+ * offsets strictly increasing, above 0 and below body_len, and every piece
+ * but the last must end exactly where the next begins (neither earlier nor
+ * by running into it); otherwise the result is ZEB_E_BAD_INDEX (info->block:
+ * the indexed block where the mismatch shows).  There are at most 64 pieces,
+ * each of ceil((count + 1) / 64) entries: the offsets inside a piece are not
+ * used, and checked only for their order and bounds.
+ * Every piece is bounded by its own bytes and elements, so a wrong index
+ * never reads or writes outside the body and the array.  A stream that
+ * fails to decode gives what zeb_decode gives for it (positions in the whole
+ * body), whatever the thread count; the offsets are checked on one thread
+ * too, so the result never depends on threads.  Prints nothing. */
+ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body, int64_t body_len, void *data,
+                                   int64_t capacity, int32_t slice, int32_t block_size, int32_t nblocks,
+                                   int32_t every, const int64_t *offsets, int64_t count, int32_t threads,
+                                   zeb_decode_info *info);
+
 /* ---- choosing a stream --------------------------------------------------- */
 
 /* A stream layout for an array: type, slice and blocks. */

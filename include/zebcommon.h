@@ -71,7 +71,8 @@ enum zeb_status {
     ZEB_E_FOREIGN_BLOCKS = -31,      /* extra header blocks that are not pyzeb's record */
     ZEB_E_TRAILING_BYTES = -32,      /* bytes stored after the data */
     ZEB_E_CHANGED = -33,             /* the file changed while it was being rewritten */
-    ZEB_E_NEWER_RECORD = -34         /* a record of a newer version, which this library will not rewrite */
+    ZEB_E_NEWER_RECORD = -34,        /* a record of a newer version, which this library will not rewrite */
+    ZEB_E_BAD_INDEX = -35            /* the seek index does not match the compressed stream */
 };
 
 /* A short English description of a status code ("ok" for ZEB_OK). */

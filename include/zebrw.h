@@ -226,10 +226,23 @@ ZEB_API int32_t zeb_open_memory(const uint8_t *bytes, int64_t length, zeb_reader
  * ZEB_EV_INCONSISTENT) are events with status ZEB_OK.  Together with the
  * events of zeb_open, the report holds what a strict zeb_read reports.  Takes
  * a bounded amount of memory besides data: a compressed body is read and
- * decoded in windows of 1 MiB (larger only where one block needs more).  The
+ * decoded in windows of 1 MiB (larger only where one block needs more),
+ * except that a body with a seek index is read whole (see
+ * zeb_read_data_threads; it is smaller than the data).  The
  * file is closed once the data are read.  Call at most once per reader; a
  * second call, or capacity below info.nbytes, gives ZEB_E_BAD_ARGUMENT. */
 ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report);
+
+/* As zeb_read_data (which is this with threads 1).  A compressed file whose
+ * record holds a seek index is read whole into memory (where the file is
+ * known to hold its body) and decoded in the index's pieces on up to
+ * `threads` threads (0 or below: one per core), each piece required to end
+ * exactly where the next begins: an index that does not describe the stream
+ * gives ZEB_E_BAD_INDEX (a ZEB_EV_DECODE event), never other values.  The
+ * pieces and the statuses do not depend on threads.  Other files read as
+ * with zeb_read_data. */
+ZEB_API int32_t zeb_read_data_threads(zeb_reader *reader, void *data, int64_t capacity, int32_t threads,
+                                      zeb_report *report);
 
 /* ---- reading files with pyzeb's header record ---------------------------- */
 
@@ -280,6 +293,7 @@ typedef struct zeb_payload {
     uint8_t *record;          /* the malloc'd header blocks after the first (the record), else null */
     int64_t record_size;      /* bytes at record: (header.header_blocks - 1) * 512, or 0 */
     zeb_file_id expect;       /* with ZEB_WRITE_IF_UNCHANGED: the file to be replaced */
+    void *seek_index;         /* internal: where blocks start in the stream, for the record (or null) */
 } zeb_payload;
 
 #define ZEB_COMPRESS_RAW (-1)   /* raw data */
@@ -297,7 +311,10 @@ typedef struct zeb_payload {
  * what a file cannot hold (more than 16 dimensions, a negative dimension, a
  * type outside 0..5, data above 2^31 - 1 bytes, text_len above 255) or a mode
  * below ZEB_COMPRESS_AUTO, ZEB_E_BAD_SLICE for a slice the coder refuses
- * (whatever the data), or ZEB_E_NO_MEMORY.  Prints nothing. */
+ * (whatever the data), or ZEB_E_NO_MEMORY.  A stream of at least 64 KiB of
+ * array data in two blocks or more also gets the places of evenly spaced
+ * blocks, for the seek index zeb_payload_add_record writes.  Prints
+ * nothing. */
 ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
                             const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
                             zeb_payload *out, zeb_report *report);
@@ -305,8 +322,10 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
 /* Adds pyzeb's header record to a payload from zeb_prepare: the CRC-32C of
  * the header and of the data (computed here, over payload->data), the true
  * dtype (ZEB_DTYPE_STORED for none; otherwise it must be one the payload's
- * F0 type stands in for) and, when metadata_len >= 0, a metadata section of
- * metadata_len bytes (stored as they are; the caller checks they are JSON).
+ * F0 type stands in for), when metadata_len >= 0, a metadata section of
+ * metadata_len bytes (stored as they are; the caller checks they are JSON),
+ * and for a stream from zeb_prepare a seek index (one entry for every 64 KiB
+ * of array data, at most 1024, fewer where the metadata leave less room).
  * Sets header.header_blocks and allocates payload->record (released by
  * zeb_payload_free).  Returns ZEB_OK; ZEB_E_METADATA_TOO_LARGE with a
  * ZEB_EV_W_METADATA_TOO_LARGE event (a = metadata_len, b = the most that fit,

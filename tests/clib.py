@@ -32,7 +32,7 @@ class FileId(C.Structure):
 
 class Payload(C.Structure):
     _fields_ = [("header", C.c_uint8 * 512), ("data", vp), ("size", i64), ("stream", vp), ("record", vp),
-                ("record_size", i64), ("expect", FileId)]
+                ("record_size", i64), ("expect", FileId), ("seek_index", vp)]
 
     def file_bytes(self):
         return bytes(self.header) + C.string_at(self.record, self.record_size) + C.string_at(self.data, self.size)
@@ -81,6 +81,9 @@ _PROTOTYPES = {
     "zeb_report_print": (None, [vp, C.c_char_p]),
     "zeb_encode_threads": (i32, [i32, vp, vp, i32, i32, i32, i32, i32, i32]),
     "zeb_choose_stream": (i32, [i32, vp, i64, i32, i32, vp]),
+    "zeb_encode_indexed": (i32, [i32, vp, vp, i32, i32, i32, i32, i32, i32, vp]),
+    "zeb_decode_indexed": (i32, [i32, vp, i64, vp, i64, i32, i32, i32, i32, vp, i64, i32, vp]),
+    "zeb_read_data_threads": (i32, [vp, vp, i64, i32, vp]),
     "zeb_crc32c": (C.c_uint32, [C.c_uint32, vp, C.c_size_t]),
     "zeb_crc32c_with": (i32, [i32, C.POINTER(C.c_uint32), vp, C.c_size_t]),
     "zeb_crc32c_method": (i32, []),

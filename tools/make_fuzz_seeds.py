@@ -28,7 +28,8 @@ def stream(ct, data, slice_, block_size):
 
 class Payload(C.Structure):
     _fields_ = [("header", C.c_uint8 * 512), ("data", C.c_void_p), ("size", C.c_int64), ("stream", C.c_void_p),
-                ("record", C.c_void_p), ("record_size", C.c_int64), ("expect", C.c_int64 * 4)]
+                ("record", C.c_void_p), ("record_size", C.c_int64), ("expect", C.c_int64 * 4),
+                ("seek_index", C.c_void_p)]
 
 
 def with_record(data, typ, mode, dtype, metadata):

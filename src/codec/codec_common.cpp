@@ -76,6 +76,7 @@ ZEB_API const char *zeb_status_text(int32_t status)
     case ZEB_E_TRAILING_BYTES: return "file has bytes after its data";
     case ZEB_E_CHANGED: return "file changed while it was being rewritten";
     case ZEB_E_NEWER_RECORD: return "file has a header record of a newer version";
+    case ZEB_E_BAD_INDEX: return "the seek index does not match the compressed data";
     default: return "unknown status";
     }
 }

@@ -33,10 +33,11 @@ int32_t encode_finish(uint8_t *stream, int64_t stream_size, int32_t host_big_end
 
 // zeb_encode_threads with the piece count forced: blocks in `pieces`
 // contiguous ranges (at most nblocks), run on up to `threads` threads, for any
-// array size.  Same results as zeb_encode.
+// array size.  Same results as zeb_encode.  With offsets, records where
+// blocks start as zeb_encode_indexed does (every >= 1).
 int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
                       int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian, int32_t pieces,
-                      int32_t threads);
+                      int32_t threads, int64_t every = 0, int64_t *offsets = nullptr);
 
 // zeb_choose_stream with the size up to which every layout is counted
 // exactly (the model and the exact check of its pick above it).

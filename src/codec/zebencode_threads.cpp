@@ -85,6 +85,45 @@ private:
     size_t map_bytes_ = 0;
 };
 
+// Where blocks start, to be recorded while they are coded: offsets[b /
+// every - 1] for every block b > 0 that is a multiple of every.
+struct Marks {
+    int64_t every = 0;
+    int64_t *offsets = nullptr;
+};
+
+// Codes blocks [b0, b1) as encode_blocks does, in runs that end at the
+// marked blocks, and records where each marked block starts, as bytes from
+// base.  Blocks are independent and start on byte boundaries, so coding
+// them in runs gives the same bytes.
+int64_t encode_marked(int32_t ct, uint8_t *out, int64_t pos, int64_t limit, int64_t room_end, const void *data,
+                      int32_t slice, int64_t block_size, int64_t b0, int64_t b1, const Marks &m, int64_t base)
+{
+    if (!m.offsets)
+        return encode_blocks(ct, out, pos, limit, room_end, data, slice, block_size, b0, b1);
+    for (int64_t b = b0; b < b1 && pos >= 0;) {
+        if (b > 0 && b % m.every == 0)
+            m.offsets[b / m.every - 1] = pos - base;
+        const int64_t next = std::min(b1, (b / m.every + 1) * m.every);
+        pos = encode_blocks(ct, out, pos, limit, room_end, data, slice, block_size, b, next);
+        b = next;
+    }
+    return pos;
+}
+
+// zeb_encode on one thread, recording the marked blocks.
+int32_t encode_one_marked(int32_t ct, uint8_t *stream, const void *data, int32_t slice, int32_t block_size,
+                          int32_t nblocks, int32_t limit, int32_t host_big_endian, const Marks &m)
+{
+    const int32_t status = encode_check(ct, stream, data, slice, block_size, nblocks, limit);
+    if (status != ZEB_OK || !m.offsets)
+        return zeb_encode(ct, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+    encode_header(ct, stream, slice, block_size, nblocks);
+    const int64_t end = encode_marked(ct, stream, kHeaderSize, limit, limit - kRoomTail, data, slice, block_size, 0,
+                                      nblocks, m, kHeaderSize);
+    return end < 0 ? static_cast<int32_t>(end) : encode_finish(stream, end, host_big_endian);
+}
+
 }  // namespace
 
 int available_cores()
@@ -122,12 +161,17 @@ int64_t parallel_min_bytes()
 
 int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
                       int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian, int32_t pieces,
-                      int32_t threads)
+                      int32_t threads, int64_t every, int64_t *offsets)
 {
+    const Marks marks{every, every >= 1 ? offsets : nullptr};
+    auto one_thread = [&] {
+        return encode_one_marked(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian,
+                                 marks);
+    };
     const int32_t status = encode_check(compression_type, stream, data, slice, block_size, nblocks, limit);
     const int n = static_cast<int>(std::min<int64_t>({pieces, nblocks, kMaxThreads}));
     if (status != ZEB_OK || n <= 1)
-        return zeb_encode(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+        return one_thread();
 
     struct Piece {
         int64_t b0 = 0, b1 = 0;
@@ -150,17 +194,18 @@ int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *dat
         const int64_t bound = zeb_compress_bound(compression_type, slice, block_size, int32_t(p.b1 - p.b0));
         p.cap = bound > 0 ? std::min<int64_t>(bound, limit - kHeaderSize) : limit - kHeaderSize;
         if (!p.buf.allocate(p.cap))  // no memory for the pieces: one thread needs none
-            return zeb_encode(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+            return one_thread();
     }
 
     encode_header(compression_type, stream, slice, block_size, nblocks);
     run_tasks(n, threads, [&](int k) {
         Piece &p = piece[k];
         if (k == 0)
-            p.end = encode_blocks(compression_type, stream, kHeaderSize, limit, limit - kRoomTail, data, slice,
-                                  block_size, p.b0, p.b1);
+            p.end = encode_marked(compression_type, stream, kHeaderSize, limit, limit - kRoomTail, data, slice,
+                                  block_size, p.b0, p.b1, marks, kHeaderSize);
         else
-            p.end = encode_blocks(compression_type, p.buf.data(), 0, p.cap, p.cap, data, slice, block_size, p.b0, p.b1);
+            p.end = encode_marked(compression_type, p.buf.data(), 0, p.cap, p.cap, data, slice, block_size, p.b0,
+                                  p.b1, marks, 0);
     });
 
     int64_t size = 0;
@@ -169,11 +214,16 @@ int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *dat
     if (size < 0 || size > limit)
         return ZEB_E_NO_ROOM;
     if (size > limit - 9)
-        return zeb_encode(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian);
+        return one_thread();
     int64_t at = piece[0].end;
     for (int k = 1; k < n; ++k) {
-        std::memcpy(stream + at, piece[k].buf.data(), static_cast<size_t>(piece[k].end));
-        at += piece[k].end;
+        Piece &p = piece[k];
+        std::memcpy(stream + at, p.buf.data(), static_cast<size_t>(p.end));
+        // The piece's marks were counted from its own start.
+        if (marks.offsets)
+            for (int64_t b = (p.b0 + every - 1) / every * every; b < p.b1; b += every)
+                marks.offsets[b / every - 1] += at - kHeaderSize;
+        at += p.end;
     }
     return encode_finish(stream, size, host_big_endian);
 }
@@ -191,4 +241,16 @@ extern "C" ZEB_API int32_t zeb_encode_threads(int32_t compression_type, uint8_t 
         return zeb_encode(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian);
     const int t = resolve_threads(threads);
     return encode_pieces(compression_type, stream, data, slice, block_size, nblocks, limit, host_big_endian, t, t);
+}
+
+extern "C" ZEB_API int32_t zeb_encode_indexed(int32_t compression_type, uint8_t *stream, const void *data,
+                                              int32_t slice, int32_t block_size, int32_t nblocks, int32_t limit,
+                                              int32_t threads, int32_t every, int64_t *offsets)
+{
+    using namespace zeb::detail;
+    const int width = zeb_compression_width(compression_type);
+    const int64_t bytes = nblocks > 0 && block_size > 0 ? int64_t(nblocks) * block_size * width : 0;
+    const int t = width == 0 || nblocks < 2 || bytes < parallel_min_bytes() ? 1 : resolve_threads(threads);
+    return encode_pieces(compression_type, stream, data, slice, block_size, nblocks, limit, 0, t, t,
+                         every >= 1 ? every : 0, offsets);
 }

@@ -206,9 +206,13 @@ void reader_dealloc(PyObject *op)
     Py_DECREF(type);  // instances of a heap type hold a reference to it
 }
 
-PyObject *reader_read_into(PyObject *op, PyObject *arg)
+PyObject *reader_read_into(PyObject *op, PyObject *args)
 {
     auto *self = reinterpret_cast<ReaderObject *>(op);
+    PyObject *arg;
+    int threads = 1;
+    if (!PyArg_ParseTuple(args, "O|i", &arg, &threads))
+        return nullptr;
     if (self->busy) {
         PyErr_SetString(PyExc_RuntimeError, "the reader is in use by another thread");
         return nullptr;
@@ -229,7 +233,7 @@ PyObject *reader_read_into(PyObject *op, PyObject *arg)
     int32_t status;
     self->busy = true;
     Py_BEGIN_ALLOW_THREADS
-    status = zeb_read_data(self->reader, out.buf, out.len, &report);
+    status = zeb_read_data_threads(self->reader, out.buf, out.len, threads, &report);
     zeb_close(self->reader);
     self->reader = nullptr;
     Py_END_ALLOW_THREADS
@@ -268,9 +272,10 @@ PyObject *reader_get_info(PyObject *op, void *)
 }
 
 PyMethodDef reader_methods[] = {
-    {"read_into", reader_read_into, METH_O,
-     "read_into(buffer)\n--\n\nReads the data, in native byte order, into a writable C-contiguous buffer "
-     "of at least nbytes bytes, then closes the reader."},
+    {"read_into", reader_read_into, METH_VARARGS,
+     "read_into(buffer, threads=1)\n--\n\nReads the data, in native byte order, into a writable C-contiguous "
+     "buffer of at least nbytes bytes, then closes the reader.  A compressed file with a seek index is decoded "
+     "on up to `threads` threads (0: one per core)."},
     {"close", reader_close, METH_NOARGS, "close()\n--\n\nCloses the file."},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_exit, METH_VARARGS, nullptr},

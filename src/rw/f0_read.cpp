@@ -67,6 +67,7 @@ struct Checks {
     bool want = false;       // the record is looked for (the core calls with flags)
     bool verify = false;     // and checked, with the checksums
     zeb_record_info rec{};
+    zeb::SeekIndex index;    // a sound record's seek index (count 0: none)
     // Whether zeb_read_data computes the CRC of the data.
     bool data_crc() const { return verify && rec.state == ZEB_RECORD_OK && rec.checksum && !rec.data_unchecked; }
 };
@@ -94,7 +95,7 @@ int32_t check_record(zeb::Source &src, const Layout &l, const uint8_t *blocks, i
     // its data are read, as any such file.
     int32_t fault = 0;
     if (l.h.header_blocks >= 2 && got == int64_t(F0_HEADER_SIZE) * (l.h.header_blocks - 1))
-        zeb::parse_record(blocks, got, &c.rec, &fault);
+        zeb::parse_record(blocks, got, &c.rec, &fault, &c.index);
     zeb_record_info &r = c.rec;
     if (r.state == ZEB_RECORD_NONE) {
         const uint8_t *next = l.h.header_blocks < 2 ? src.buffered(zeb::kRecordMagicSize) : nullptr;
@@ -279,8 +280,31 @@ void append_events(zeb_report *report, const zeb_report &from)
 // read (or passed over) before the result is known, so that a body that
 // comes up short is reported as such first, as a read of the whole body
 // into one buffer would report it.
+// How a stream with a seek index is decoded.
+struct Pieces {
+    const zeb::SeekIndex *index = nullptr;  // null or count 0: no index
+    int32_t threads = 1;
+};
+
+// The whole body in memory, for decoding in pieces: where the source holds
+// it, or read into *copy where the file is known to hold it all (anything
+// else, or no memory for it: null, and the body is decoded window by window).
+const uint8_t *whole_body(zeb::Source &src, zeb::Source &reading, int64_t claimed, int64_t *avail,
+                          std::unique_ptr<uint8_t, decltype(&std::free)> &copy)
+{
+    if (const uint8_t *body = src.peek(avail))
+        return body;
+    if (claimed <= 0 || src.remaining() < claimed)
+        return nullptr;
+    copy.reset(static_cast<uint8_t *>(std::malloc(size_t(claimed))));
+    if (!copy)
+        return nullptr;
+    *avail = reading.read(copy.get(), claimed);
+    return copy.get();
+}
+
 int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t count, bool strict, int64_t window,
-                    zeb_report *report, uint32_t *crc = nullptr)
+                    zeb_report *report, uint32_t *crc = nullptr, const Pieces &pieces = Pieces{})
 {
     // With crc, every body byte passes through the CRC: from memory in one
     // go, from a file window by window as it is read.
@@ -315,13 +339,21 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
         zeb_decode_info info;
         int64_t avail = 0;
         int32_t st;
-        if (const uint8_t *body = src.peek(&avail)) {
+        const zeb::SeekIndex *ix = pieces.index && pieces.index->count > 0 && nblocks == ch.nblocks ? pieces.index
+                                                                                                   : nullptr;
+        std::unique_ptr<uint8_t, decltype(&std::free)> copy(nullptr, &std::free);
+        if (const uint8_t *body = ix ? whole_body(src_in, src, claimed, &avail, copy) : src.peek(&avail)) {
             consumed = avail < claimed ? avail : claimed;
-            if (crc)
+            if (crc && body_in_memory)  // read through the checked source otherwise
                 *crc = zeb::crc32c(*crc, body, size_t(consumed));
-            st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
-                            &info);
-            src.skip(consumed);
+            if (ix)
+                st = zeb_decode_indexed(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size,
+                                        nblocks, int32_t(ix->every), ix->offsets, ix->count, pieces.threads, &info);
+            else
+                st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
+                                &info);
+            if (!copy)
+                src.skip(consumed);
         } else {
             st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
                                   nblocks, window, &info, &consumed);
@@ -721,6 +753,12 @@ ZEB_API int32_t zeb_open_memory_ex(const uint8_t *bytes, int64_t length, int32_t
 
 ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, zeb_report *report)
 {
+    return zeb_read_data_threads(reader, data, capacity, 1, report);
+}
+
+ZEB_API int32_t zeb_read_data_threads(zeb_reader *reader, void *data, int64_t capacity, int32_t threads,
+                                      zeb_report *report)
+{
     if (!reader || reader->read)
         return ZEB_E_BAD_ARGUMENT;
     const Layout &l = reader->layout;
@@ -729,10 +767,11 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
         return ZEB_E_BAD_ARGUMENT;
     reader->read = true;
     const Checks &c = reader->checks;
+    const Pieces pieces{&c.index, threads};
     if (!c.data_crc()) {
         if (!l.compressed)
             return read_raw(*reader->src, l, data, nbytes, report);
-        return read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, report);
+        return read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, report, nullptr, pieces);
     }
     // What reading finds comes after a checksum mismatch, which is its cause;
     // data that end early are reported as such.
@@ -743,7 +782,7 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
         status = read_raw(*reader->src, l, data, nbytes, &found, &crc);
     } else {
         crc = zeb::crc32c(0, l.stream_raw, ZEB_COMPRESS_HEADER_SIZE);
-        status = read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, &found, &crc);
+        status = read_stream(*reader->src, l, data, l.count, true, zeb::kStreamWindow, &found, &crc, pieces);
     }
     if (crc != c.rec.data_crc && status != ZEB_E_TRUNCATED && status != ZEB_E_SHORT_BODY &&
         status != ZEB_E_NO_MEMORY)

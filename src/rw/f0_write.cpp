@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <algorithm>
+#include <new>
 #include <memory>
 #include <string>
 
@@ -360,11 +362,32 @@ bool slice_accepted(int32_t ct, int32_t slice)
     return zeb_encode(ct, probe, nullptr, slice, 1, 0, sizeof probe, 0) != ZEB_E_BAD_SLICE;
 }
 
-// Encodes the layout into a new stream of fewer than raw_size bytes.
-// Returns the stream size, 0 when no such stream exists (the data go raw), or
-// a negative status.
+// Raw bytes of array data per seek index entry: a piece of this size
+// decodes in well under a millisecond, and a 16 MiB frame gets 256 entries.
+constexpr int64_t kIndexSpacing = int64_t(64) << 10;
+
+// A seek index to be filled while the layout is coded, or null where the
+// stream gets none (too small, one block, or no memory: the index is an aid,
+// never a reason to fail).
+zeb::SeekIndex *new_index(const Request &r, const zeb_stream_choice &c)
+{
+    const int64_t entries = std::min({zeb::kIndexMaxEntries, r.raw_size / kIndexSpacing, int64_t(c.nblocks) - 1});
+    if (entries < 1)
+        return nullptr;
+    auto *ix = new (std::nothrow) zeb::SeekIndex;
+    if (ix) {
+        ix->every = (int64_t(c.nblocks) + entries) / (entries + 1);  // (nblocks - 1) / every <= entries
+        ix->count = (int64_t(c.nblocks) - 1) / ix->every;
+    }
+    return ix;
+}
+
+// Encodes the layout into a new stream of fewer than raw_size bytes, with
+// the places of its blocks in *index where one is wanted.  Returns the
+// stream size, 0 when no such stream exists (the data go raw), or a negative
+// status.
 int32_t encode_smaller(const Request &r, const zeb_stream_choice &c, int32_t threads, uint8_t **out,
-                       zeb_report *report)
+                       zeb::SeekIndex **index, zeb_report *report)
 {
     int32_t limit = static_cast<int32_t>(r.raw_size);
     if (limit <= ZEB_COMPRESS_HEADER_SIZE)
@@ -374,8 +397,9 @@ int32_t encode_smaller(const Request &r, const zeb_stream_choice &c, int32_t thr
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, limit);
         return ZEB_E_NO_MEMORY;
     }
-    int32_t n = zeb_encode_threads(c.compression_type, stream, r.data, c.slice, c.block_size, c.nblocks, limit,
-                                   0, threads);
+    std::unique_ptr<zeb::SeekIndex> ix(index ? new_index(r, c) : nullptr);
+    int32_t n = zeb_encode_indexed(c.compression_type, stream, r.data, c.slice, c.block_size, c.nblocks, limit,
+                                   threads, ix ? int32_t(ix->every) : 0, ix ? ix->offsets : nullptr);
     if (n < 0 || n >= r.raw_size) {
         std::free(stream);
         if (n == ZEB_E_NO_ROOM || n == ZEB_E_LIMIT_TOO_SMALL || n >= 0)
@@ -387,7 +411,25 @@ int32_t encode_smaller(const Request &r, const zeb_stream_choice &c, int32_t thr
     if (void *shrunk = std::realloc(stream, static_cast<size_t>(n)))  // give back the unused room
         stream = static_cast<uint8_t *>(shrunk);
     *out = stream;
+    if (index)
+        *index = ix.release();
     return n;
+}
+
+// The seek index of a payload thinned to at most `room` entries: every
+// f-th entry, with f as small as will do (none when room is 0).
+void thin_index(const zeb::SeekIndex &from, int64_t room, zeb::SeekIndex *to)
+{
+    to->count = 0;
+    if (room < 1)
+        return;
+    int64_t f = 1;
+    while (from.count / f > room)
+        ++f;
+    to->every = from.every * f;
+    to->count = from.count / f;
+    for (int64_t j = 0; j < to->count; ++j)
+        to->offsets[j] = from.offsets[(j + 1) * f - 1];
 }
 
 int32_t classic_write(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,
@@ -472,10 +514,12 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
             return ZEB_OK;  // the chosen size is exact: no stream is smaller than raw
     }
     uint8_t *stream = nullptr;
-    int32_t n = encode_smaller(r, c, threads, &stream, report);
+    zeb::SeekIndex *index = nullptr;
+    int32_t n = encode_smaller(r, c, threads, &stream, &index, report);
     if (n <= 0)
         return n;  // ZEB_OK: raw
     build_header(r, F0_FLAG_COMPRESSED, n, &out->header);
+    out->seek_index = index;
     out->stream = stream;
     out->data = stream;
     out->size = n;
@@ -501,6 +545,14 @@ ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, cons
                   zeb_record_metadata_max(dtype));
         return ZEB_E_METADATA_TOO_LARGE;
     }
+    std::unique_ptr<zeb::SeekIndex> index;
+    if (const auto *from = static_cast<const zeb::SeekIndex *>(payload->seek_index)) {
+        index.reset(new (std::nothrow) zeb::SeekIndex);
+        if (index) {
+            thin_index(*from, zeb::index_room(c), index.get());
+            c.index = index.get();
+        }
+    }
     const int64_t blocks = (zeb::record_length(c) + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE;
     auto *record = static_cast<uint8_t *>(std::malloc(size_t(blocks * F0_HEADER_SIZE)));
     if (!record) {
@@ -525,6 +577,8 @@ ZEB_API void zeb_payload_free(zeb_payload *payload)
         return;
     std::free(payload->stream);
     std::free(payload->record);
+    delete static_cast<zeb::SeekIndex *>(payload->seek_index);
+    payload->seek_index = nullptr;
     payload->stream = nullptr;
     payload->record = nullptr;
     payload->record_size = 0;

@@ -1,6 +1,7 @@
 // pyzeb's header record: building it, sealing it with its CRC and parsing it.
 #include "record.h"
 
+#include <algorithm>
 #include <bit>
 #include <cstring>
 
@@ -71,9 +72,10 @@ void add_skipped(zeb_record_info *out, int32_t type)
 
 // The sections of a record whose preamble and CRC are sound.  Returns a
 // fault or 0.
-int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_record_info *out)
+int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_record_info *out,
+                       zeb::SeekIndex *index)
 {
-    bool seen[4] = {};
+    bool seen[5] = {};
     int64_t at = begin;
     while (at < length) {
         if (length - at < kSectionHead)
@@ -83,7 +85,7 @@ int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_re
         const uint8_t *body = rec + at + kSectionHead;
         if (n > length - at - kSectionHead)
             return ZEB_RECORD_FAULT_LAYOUT;
-        if (type >= 1 && type <= 3) {
+        if (type >= 1 && type <= 4) {
             if (seen[type])
                 return ZEB_RECORD_FAULT_LAYOUT;
             seen[type] = true;
@@ -116,6 +118,21 @@ int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_re
             out->metadata_size = n;
             std::memcpy(out->metadata, body, size_t(n));  // n < ZEB_RECORD_MAX_BYTES: within the record
             break;
+        case zeb::kSectionIndex: {
+            // Known fields first: the section may grow in later versions.
+            if (n < zeb::kIndexHead)
+                return ZEB_RECORD_FAULT_LAYOUT;
+            const int64_t every = get32(body + 4), count = get32(body + 8);
+            if (every < 1 || every > INT32_MAX || count > zeb::kIndexMaxEntries || count * zeb::kIndexEntry > n - zeb::kIndexHead)
+                return ZEB_RECORD_FAULT_LAYOUT;
+            if (index) {
+                index->every = every;
+                index->count = count;
+                for (int64_t i = 0; i < count; ++i)
+                    index->offsets[i] = get32(body + zeb::kIndexHead + zeb::kIndexEntry * i);
+            }
+            break;
+        }
         default:
             add_skipped(out, type);
             break;
@@ -129,6 +146,12 @@ int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_re
 
 namespace zeb {
 
+namespace {
+
+bool has_index(const RecordContents &c) { return c.index && c.index->count > 0; }
+
+}  // namespace
+
 int64_t record_length(const RecordContents &c)
 {
     int64_t n = kRecordPreamble + kSectionHead + kChecksumsSize;
@@ -136,7 +159,17 @@ int64_t record_length(const RecordContents &c)
         n += kSectionHead + kDtypeSize;
     if (c.metadata_len >= 0)
         n += kSectionHead + c.metadata_len;
+    if (has_index(c))
+        n += kSectionHead + kIndexHead + kIndexEntry * c.index->count;
     return n;
+}
+
+int64_t index_room(const RecordContents &c)
+{
+    RecordContents without = c;
+    without.index = nullptr;
+    const int64_t left = ZEB_RECORD_MAX_BYTES - record_length(without) - kSectionHead - kIndexHead;
+    return left < kIndexEntry ? 0 : std::min(kIndexMaxEntries, left / kIndexEntry);
 }
 
 uint32_t record_crc(const uint8_t *rec, int64_t length)
@@ -172,6 +205,17 @@ void build_record(const RecordContents &c, uint8_t *out, int64_t blocks_size)
         p = put_section(p, kSectionMetadata, c.metadata_len);
         if (c.metadata_len > 0)
             std::memcpy(p, c.metadata, size_t(c.metadata_len));
+        p += c.metadata_len;
+    }
+    if (has_index(c)) {
+        const SeekIndex &ix = *c.index;
+        p = put_section(p, kSectionIndex, kIndexHead + kIndexEntry * ix.count);
+        put32(p, 0);
+        put32(p + 4, uint32_t(ix.every));
+        put32(p + 8, uint32_t(ix.count));
+        put32(p + 12, 0);
+        for (int64_t i = 0; i < ix.count; ++i)
+            put32(p + kIndexHead + kIndexEntry * i, uint32_t(ix.offsets[i]));
     }
     put32(out + kRecordCrcAt, record_crc(out, length));
 }
@@ -193,9 +237,11 @@ bool has_record_magic(const uint8_t *p, int64_t n)
     return n >= kRecordMagicSize && std::memcmp(p, magic(), kRecordMagicSize) == 0;
 }
 
-int32_t parse_record(const uint8_t *rec, int64_t n, zeb_record_info *out, int32_t *fault)
+int32_t parse_record(const uint8_t *rec, int64_t n, zeb_record_info *out, int32_t *fault, SeekIndex *index)
 {
     std::memset(out, 0, sizeof *out);
+    if (index)
+        index->count = 0;
     *fault = 0;
     if (n < kRecordMagicSize || magic_distance(rec) > kMagicSlack)
         return ZEB_RECORD_NONE;
@@ -219,8 +265,11 @@ int32_t parse_record(const uint8_t *rec, int64_t n, zeb_record_info *out, int32_
         return damaged(ZEB_RECORD_FAULT_CRC);
     out->version = version;
     out->dtype = ZEB_DTYPE_STORED;
-    if (int32_t f = parse_sections(rec, begin, length, out))
+    if (int32_t f = parse_sections(rec, begin, length, out, index)) {
+        if (index)
+            index->count = 0;
         return damaged(f);
+    }
     out->state = ZEB_RECORD_OK;
     out->record_length = int32_t(length);
     out->record_blocks = int32_t((n + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE);

@@ -18,7 +18,22 @@ constexpr int64_t kChecksumsSize = 24;   // flags, header CRC, data CRC, reserve
 constexpr int64_t kDtypeSize = 4;
 
 // Section types.
-enum : uint16_t { kSectionChecksums = 1, kSectionDtype = 2, kSectionMetadata = 3 };
+enum : uint16_t { kSectionChecksums = 1, kSectionDtype = 2, kSectionMetadata = 3, kSectionIndex = 4 };
+
+// The seek index section: flags, every, count, reserved, then count 4-byte
+// body offsets.
+constexpr int64_t kIndexHead = 16;
+constexpr int64_t kIndexEntry = 4;
+// Most entries a record holds (4 KiB of offsets); fewer where metadata take
+// the room.
+constexpr int64_t kIndexMaxEntries = 1024;
+
+// A seek index: where blocks every, 2 * every, ... start in the stream body.
+struct SeekIndex {
+    int64_t every = 0;
+    int64_t count = 0;  // 0: no index
+    int64_t offsets[kIndexMaxEntries] = {};
+};
 
 // Flags of the checksums section.
 constexpr uint32_t kDataUnchecked = 1;
@@ -32,7 +47,12 @@ struct RecordContents {
     int32_t dtype = ZEB_DTYPE_STORED;
     const uint8_t *metadata = nullptr;
     int64_t metadata_len = -1;  // -1: no metadata section
+    const SeekIndex *index = nullptr;  // null or count 0: no index section
 };
+
+// Entries of a seek index that fit in a record with the other contents of c
+// (at most kIndexMaxEntries; 0 when not one fits).
+int64_t index_room(const RecordContents &c);
 
 // Bytes of the record of c, padding excluded.
 int64_t record_length(const RecordContents &c);
@@ -52,7 +72,9 @@ int64_t checksums_offset(const uint8_t *rec, int64_t length);
 // when they do not begin with the record's magic (nor something within a
 // few bits of it), DAMAGED with *fault (ZEB_RECORD_FAULT_*) when the record
 // fails its own checks, else OK.  Never reads outside the n bytes.
-int32_t parse_record(const uint8_t *blocks, int64_t n, zeb_record_info *out, int32_t *fault);
+// With index, a seek index section is read into it (count 0 without one).
+int32_t parse_record(const uint8_t *blocks, int64_t n, zeb_record_info *out, int32_t *fault,
+                     SeekIndex *index = nullptr);
 
 // Whether n bytes begin with the exact magic.
 bool has_record_magic(const uint8_t *p, int64_t n);

@@ -213,20 +213,46 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
     if (had && !rec.data_unchecked && st.st_size == end)
         return ZEB_OK;  // already sound and verified
 
-    zeb_payload payload{};
-    std::memcpy(&payload.header, p->head, F0_HEADER_SIZE);
-    payload.header.header_blocks = 1;
-    payload.data = data;
-    payload.size = info.data_size;
     const bool keep = rec.state == ZEB_RECORD_OK;
-    status = zeb_payload_add_record(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
-                                    keep && rec.has_metadata ? rec.metadata_size : -1, report);
-    if (status != ZEB_OK)
-        return status;
-    uint8_t *start = data - F0_HEADER_SIZE - payload.record_size;
-    std::memcpy(start, &payload.header, F0_HEADER_SIZE);
-    std::memcpy(start + F0_HEADER_SIZE, payload.record, size_t(payload.record_size));
-    status = self_check(start, data + info.data_size - start, info.nbytes, report);
+    // A compressed file keeps its seek index, unless the index does not
+    // match the stream (the new file is read back before it replaces the old).
+    std::unique_ptr<zeb::SeekIndex> index(keep && info.compressed ? new (std::nothrow) zeb::SeekIndex : nullptr);
+    if (index) {
+        zeb_record_info again;
+        int32_t fault = 0;
+        zeb::parse_record(p->head + F0_HEADER_SIZE, int64_t(F0_HEADER_SIZE) * (info.header_blocks - 1), &again,
+                          &fault, index.get());
+        if (index->count == 0)
+            index.reset();
+    }
+    zeb_payload payload{};
+    uint8_t *start = nullptr;
+    for (;;) {
+        std::memcpy(&payload.header, p->head, F0_HEADER_SIZE);
+        payload.header.header_blocks = 1;
+        payload.data = data;
+        payload.size = info.data_size;
+        payload.seek_index = index.release();  // the payload's own from here on
+        status = zeb_payload_add_record(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
+                                        keep && rec.has_metadata ? rec.metadata_size : -1, report);
+        if (status != ZEB_OK) {
+            zeb_payload_free(&payload);
+            return status;
+        }
+        start = data - F0_HEADER_SIZE - payload.record_size;
+        std::memcpy(start, &payload.header, F0_HEADER_SIZE);
+        std::memcpy(start + F0_HEADER_SIZE, payload.record, size_t(payload.record_size));
+        zeb_report found{};
+        status = self_check(start, data + info.data_size - start, info.nbytes, &found);
+        if (status != ZEB_E_BAD_INDEX || !payload.seek_index) {
+            for (int32_t i = 0; i < found.count && i < ZEB_REPORT_MAX; ++i)
+                if (zeb_event *e = add_event(report, 0, 0))
+                    *e = found.events[i];
+            break;
+        }
+        zeb_payload_free(&payload);  // the old index is wrong: the new record goes without it
+        payload = zeb_payload{};
+    }
     if (status == ZEB_OK) {
         payload.expect = zeb::file_id_of(st);
         status = zeb_write_payload(file_name, &payload, ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED, report,
