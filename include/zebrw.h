@@ -62,6 +62,12 @@ enum f0_type {
 /* Bytes per element of a type code, 0 for a code outside 0..5. */
 ZEB_API int32_t zeb_element_size(int32_t type);
 
+/* Frees a buffer the library handed out (the data, dims and header text of
+ * zeb_fzread, zeb_fzhead's text, zeb_image.data); null: nothing.  Callers
+ * that share the library's C runtime may also use free(); on Windows, where
+ * a program and a DLL may each have their own, this is the safe way. */
+ZEB_API void zeb_free(void *p);
+
 /* ---- classic interface --------------------------------------------------- */
 
 /* Reads and checks the header of file (positioned at its start) into

@@ -256,6 +256,8 @@ int64_t element_count(const int32_t *dims, int32_t dim_count)
 
 extern "C" {
 
+ZEB_API void zeb_free(void *p) { std::free(p); }
+
 ZEB_API int32_t zeb_element_size(int32_t type)
 {
     return type >= 0 && type < F0_TYPE_COUNT ? kElementSize[type] : 0;
