@@ -6,6 +6,8 @@
 #                   its output compared byte for byte with native's
 #   macos-arm64     the library (a shared library) and the driver compiled
 #   macos-x86_64    and linked with zig, warnings as errors
+#   linux-glibc-2.17-musl  the library compiled against glibc 2.17 (the
+#                   manylinux2014 floor) and musl, with zig
 #   windows-x86_64  built with zig (MinGW-w64), the library also as a DLL
 #                   with the driver linked against it; both run under wine,
 #                   their output compared byte for byte with native's
@@ -16,7 +18,7 @@
 #   tools/cross-check.sh [PYTHON]     (PYTHON: the one with ziglang, default .venv/bin/python)
 set -u
 cd "$(dirname "$0")/.."
-PY=${1:-.venv/bin/python}
+PY=$(cd "$(dirname "${1:-.venv/bin/python}")" 2>/dev/null && pwd)/$(basename "${1:-.venv/bin/python}")
 B=build/cross
 mkdir -p $B
 rc=0
@@ -77,7 +79,7 @@ sh tools/ensure-cross.sh zig "$PY" > $B/ensure-zig.log 2>&1
 export ZIG_GLOBAL_CACHE_DIR="$PWD/build/zig-cache" ZIG_LOCAL_CACHE_DIR="$PWD/build/zig-cache"
 zig() { "$PY" -m ziglang "$@"; }
 if ! zig version > /dev/null 2>&1; then
-    for t in macos-arm64 macos-x86_64 windows-x86_64; do
+    for t in macos-arm64 macos-x86_64 linux-glibc-2.17-musl windows-x86_64; do
         skip $t "zig (the ziglang package) is not available ($(tail -1 $B/ensure-zig.log))"
     done
     exit $rc
@@ -94,6 +96,21 @@ for arch in aarch64 x86_64; do
         tail -20 $d.log; failed $name
     fi
 done
+
+# The oldest C libraries the wheels are built for: glibc 2.17 (manylinux2014)
+# and musl.  Compiled against their headers, which declare nothing newer.
+bad=""
+top=$PWD
+for t in x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl; do
+    mkdir -p $B/libc/$t
+    (cd $B/libc/$t && zig c++ -target $t $CXXFLAGS -I"$top/include" -c $(cd "$top" && for f in $SRCS; do
+        echo "$top/$f"; done)) > $B/libc-$t.log 2>&1 || { bad="$bad $t"; tail -20 $B/libc-$t.log; }
+done
+if [ -z "$bad" ]; then
+    ok linux-glibc-2.17-musl "the library compiled against glibc 2.17's and musl's headers (x86_64, aarch64)"
+else
+    failed linux-glibc-2.17-musl "$bad"
+fi
 
 d=$B/windows
 mkdir -p $d
