@@ -68,6 +68,11 @@ clean:
 cross: $(VENV)/.ready
 	@sh tools/cross-check.sh $(PY)
 
+# This machine's wheel, repaired with auditwheel, installed into a new virtual
+# environment and tested there (no compiler or CMake on the PATH).
+wheel: $(VENV)/.ready
+	sh tools/wheel-check.sh $(PY)
+
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check imagecodecs
 	$(PY) bench/bench.py
