@@ -68,6 +68,11 @@ clean:
 cross: $(VENV)/.ready
 	@sh tools/cross-check.sh $(PY)
 
+# The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and
+# NumPy (not in `make test`: it takes a quarter of an hour).
+test-aarch64-python:
+	sh tools/aarch64-python.sh
+
 # This machine's wheel, repaired with auditwheel, installed into a new virtual
 # environment and tested there (no compiler or CMake on the PATH).
 wheel: $(VENV)/.ready

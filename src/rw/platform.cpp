@@ -41,6 +41,10 @@ int64_t piece(int64_t n) { return n < kPiece ? n : kPiece; }
 
 }  // namespace
 
+// Writes up to n bytes (at most 1 GiB) in one call, again after
+// interruptions; returns the number written, or -1 with *err set.
+int64_t write_some(int fd, const void *src, int64_t n, int *err);
+
 #if defined(_WIN32)
 
 namespace {
@@ -165,19 +169,12 @@ int64_t read_some(int fd, void *dst, int64_t n, int *err)
     return r;
 }
 
-int write_all(int fd, const void *src, int64_t n)
+int64_t write_some(int fd, const void *src, int64_t n, int *err)
 {
-    auto *q = static_cast<const uint8_t *>(src);
-    while (n > 0) {
-        int w = _write(fd, q, static_cast<unsigned>(piece(n)));
-        if (w < 0)
-            return errno ? errno : EIO;
-        if (w == 0)
-            return EIO;
-        q += w;
-        n -= w;
-    }
-    return 0;
+    int w = _write(fd, src, static_cast<unsigned>(piece(n)));
+    if (w < 0)
+        *err = errno ? errno : EIO;
+    return w;
 }
 
 bool skip_ahead(int fd, int64_t n) { return _lseeki64(fd, n, SEEK_CUR) >= 0; }
@@ -375,22 +372,17 @@ int64_t read_some(int fd, void *dst, int64_t n, int *err)
     }
 }
 
-int write_all(int fd, const void *src, int64_t n)
+int64_t write_some(int fd, const void *src, int64_t n, int *err)
 {
-    auto *q = static_cast<const uint8_t *>(src);
-    while (n > 0) {
-        ssize_t w = ::write(fd, q, static_cast<size_t>(piece(n)));
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno ? errno : EIO;
+    for (;;) {
+        ssize_t w = ::write(fd, src, static_cast<size_t>(piece(n)));
+        if (w >= 0)
+            return w;
+        if (errno != EINTR) {
+            *err = errno ? errno : EIO;
+            return -1;
         }
-        if (w == 0)
-            return EIO;
-        q += w;
-        n -= w;
     }
-    return 0;
 }
 
 bool skip_ahead(int fd, int64_t n)
@@ -542,6 +534,22 @@ void advise_huge_pages(void *p, std::size_t n)
 }
 
 #endif
+
+int write_all(int fd, const void *src, int64_t n)
+{
+    auto *q = static_cast<const uint8_t *>(src);
+    while (n > 0) {
+        int err = 0;
+        int64_t w = write_some(fd, q, n, &err);
+        if (w < 0)
+            return err;
+        if (w == 0)
+            return EIO;
+        q += w;
+        n -= w;
+    }
+    return 0;
+}
 
 // The codec's threaded coders count processors and advise their buffers
 // through these.
