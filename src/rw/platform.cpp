@@ -12,6 +12,9 @@
 #  include <fcntl.h>
 #  include <io.h>
 #else
+#  ifndef _FILE_OFFSET_BITS
+#    define _FILE_OFFSET_BITS 64  // 64-bit off_t on 32-bit systems too
+#  endif
 #  include <fcntl.h>
 #  include <sys/mman.h>
 #  include <sys/stat.h>
