@@ -13,7 +13,6 @@
 
 #include "crc32c.h"
 #include "f0_internal.h"
-#include "os_files.h"
 #include "platform.h"
 #include "record.h"
 
@@ -158,9 +157,9 @@ int32_t write_in_place(const char *file_name, const Contents &c, zeb_report *rep
 int32_t write_to_descriptor(int fd, const Contents &c, zeb_report *report, int32_t *error_number)
 {
     int32_t status = write_contents(fd, c, report, error_number, false);
-    struct stat st;
-    if (status == ZEB_OK && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) != 0)
-        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
+    int err = 0;
+    if (status == ZEB_OK && zeb::os::status_of(fd).kind == zeb::os::Kind::regular && (err = zeb::os::sync(fd)) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     return status;
 }
 
@@ -214,13 +213,12 @@ int32_t write_atomic(const std::string &target, const Contents &c, const zeb_fil
 
     int32_t status = write_contents(fd, c, report, error_number);
     // The replacement keeps the permissions, owner and group of the file it replaces.
-    struct stat old;
-    if (status == ZEB_OK && ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-        zeb::take_over_owner_and_mode(fd, old);
+    if (status == ZEB_OK)
+        zeb::os::take_over_owner_and_mode(fd, target.c_str());
     if (status == ZEB_OK && (err = zeb::os::sync(fd)) != 0)
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     status = close_file(fd, status, report, error_number);
-    if (status == ZEB_OK && expect && !zeb::still_same_file(target, *expect)) {
+    if (status == ZEB_OK && expect && !zeb::os::still_same_file(target, *expect)) {
         add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
         status = ZEB_E_CHANGED;
     }
@@ -241,7 +239,7 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
 {
     // What lies under /proc, and under /dev what is no plain file (even a
     // link that leads nowhere), is never replaced.
-    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::in_place_only(file_name))
+    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::os::in_place_only(file_name))
         return write_in_place(file_name, c, report, error_number);
     using zeb::os::Kind;
     const Kind kind = zeb::os::status_of(file_name, true).kind;
@@ -572,7 +570,7 @@ ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payl
     // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
     // through, at its offset: replacing or truncating the file behind it
     // would lose what the process wrote there before.
-    int own = zeb::descriptor_named(file_name);
+    int own = zeb::os::descriptor_named(file_name);
     if (own >= 0)
         return write_to_descriptor(own, c, report, error_number);
     const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &payload->expect : nullptr;

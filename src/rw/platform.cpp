@@ -140,13 +140,29 @@ int open_handle(const char *path, DWORD access, DWORD disposition, DWORD flags, 
 FileStatus status_from(const BY_HANDLE_FILE_INFORMATION &info)
 {
     FileStatus s;
+    const int64_t size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
     if (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
         s.kind = Kind::directory;
     } else {
         s.kind = Kind::regular;
-        s.size = int64_t((uint64_t(info.nFileSizeHigh) << 32) | info.nFileSizeLow);
+        s.size = size;
     }
+    // FILETIME counts 100 ns from 1601; Python's st_mtime_ns from 1970.
+    const int64_t ticks =
+        int64_t((uint64_t(info.ftLastWriteTime.dwHighDateTime) << 32) | info.ftLastWriteTime.dwLowDateTime);
+    s.id = zeb_file_id{int64_t(info.dwVolumeSerialNumber),
+                       int64_t((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow), size,
+                       (ticks - 116444736000000000) * 100};
     return s;
+}
+
+// Where an OVERLAPPED read or write starts.
+OVERLAPPED at_offset(int64_t at)
+{
+    OVERLAPPED o{};
+    o.Offset = DWORD(uint64_t(at) & 0xFFFFFFFFu);
+    o.OffsetHigh = DWORD(uint64_t(at) >> 32);
+    return o;
 }
 
 }  // namespace
@@ -251,6 +267,52 @@ FileStatus status_of(int fd)
     return status_from(info);
 }
 
+int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err)
+{
+    auto *p = static_cast<uint8_t *>(dst);
+    int64_t got = 0;
+    while (got < n) {
+        OVERLAPPED o = at_offset(at + got);
+        DWORD r = 0;
+        if (!ReadFile(handle_of(fd), p + got, DWORD(piece(n - got)), &r, &o)) {
+            DWORD e = GetLastError();
+            if (e == ERROR_HANDLE_EOF)
+                break;
+            *err = errno_of(e);
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += r;
+    }
+    return got;
+}
+
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+{
+    auto *p = static_cast<const uint8_t *>(src);
+    for (int64_t done = 0; done < n;) {
+        OVERLAPPED o = at_offset(at + done);
+        DWORD w = 0;
+        if (!WriteFile(handle_of(fd), p + done, DWORD(piece(n - done)), &w, &o))
+            return errno_of(GetLastError());
+        if (w == 0)
+            return EIO;
+        done += w;
+    }
+    return sync(fd);
+}
+
+int descriptor_named(const char *) { return -1; }
+
+bool in_place_only(const char *path)
+{
+    return (path[0] == '\\' || path[0] == '/') && (path[1] == '\\' || path[1] == '/') && path[2] == '.' &&
+           (path[3] == '\\' || path[3] == '/');
+}
+
+void take_over_owner_and_mode(int, const char *) {}
+
 int64_t tell(std::FILE *f) { return _ftelli64(f); }
 
 int descriptor_of(std::FILE *f) { return _fileno(f); }
@@ -331,6 +393,13 @@ namespace {
 FileStatus status_from(const struct stat &st)
 {
     FileStatus s;
+#if defined(__APPLE__)
+    const struct timespec &m = st.st_mtimespec;
+#else
+    const struct timespec &m = st.st_mtim;
+#endif
+    s.id = zeb_file_id{int64_t(st.st_dev), int64_t(st.st_ino), int64_t(st.st_size),
+                       int64_t(m.tv_sec) * 1000000000 + m.tv_nsec};
     if (S_ISREG(st.st_mode)) {
         s.kind = Kind::regular;
         s.size = int64_t(st.st_size);
@@ -456,7 +525,130 @@ FileStatus status_of(int fd)
     return status_from(st);
 }
 
+int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err)
+{
+    auto *p = static_cast<uint8_t *>(dst);
+    int64_t got = 0;
+    while (got < n) {
+        ssize_t r = ::pread(fd, p + got, static_cast<size_t>(piece(n - got)), static_cast<off_t>(at + got));
+        if (r < 0 && errno == EINTR)
+            continue;
+        if (r < 0) {
+            *err = errno;
+            return -1;
+        }
+        if (r == 0)
+            break;
+        got += r;
+    }
+    return got;
+}
+
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+{
+    auto *p = static_cast<const uint8_t *>(src);
+    for (int64_t done = 0; done < n;) {
+        ssize_t w = ::pwrite(fd, p + done, static_cast<size_t>(piece(n - done)), static_cast<off_t>(at + done));
+        if (w < 0 && errno == EINTR)
+            continue;
+        if (w <= 0)
+            return w < 0 ? errno : EIO;
+        done += w;
+    }
+#if defined(__linux__)
+    return ::fdatasync(fd) != 0 ? errno : 0;
+#else
+    return sync(fd);
+#endif
+}
+
+namespace {
+
+// The directory part of a path resolved, the last component kept as it is:
+// "/dev/fd/1" becomes "/proc/<pid>/fd/1", "/dev/stdout" stays.
+std::string resolve_directory(const char *file_name)
+{
+    std::string name = file_name;
+    size_t slash = name.rfind('/');
+    std::string dir = slash == std::string::npos ? std::string(".") : name.substr(0, slash ? slash : 1);
+    std::string base = slash == std::string::npos ? name : name.substr(slash + 1);
+    char *real = ::realpath(dir.c_str(), nullptr);
+    if (!real)
+        return name;
+    std::string out = real;
+    std::free(real);
+    return (out == "/" ? std::string() : out) + "/" + base;
+}
+
+bool starts_with(const std::string &s, const char *prefix)
+{
+    return s.compare(0, std::strlen(prefix), prefix) == 0;
+}
+
+// N of a decimal string, or -1.
+int parse_descriptor(const std::string &s)
+{
+    if (s.empty() || s.size() > 9)
+        return -1;
+    int n = 0;
+    for (char ch : s) {
+        if (ch < '0' || ch > '9')
+            return -1;
+        n = n * 10 + (ch - '0');
+    }
+    return n;
+}
+
+}  // namespace
+
+int descriptor_named(const char *file_name)
+{
+    const std::string path = resolve_directory(file_name);
+    int fd = -1;
+    if (path == "/dev/stdin")
+        fd = 0;
+    else if (path == "/dev/stdout")
+        fd = 1;
+    else if (path == "/dev/stderr")
+        fd = 2;
+    else if (starts_with(path, "/proc/")) {
+        // /proc/<this process>/fd/N, or .../task/<thread>/fd/N
+        size_t end = path.find('/', 6);
+        size_t fds = path.rfind("/fd/");
+        std::string who = path.substr(6, end == std::string::npos ? std::string::npos : end - 6);
+        bool ours = who == "self" || who == "thread-self" || who == std::to_string(getpid());
+        if (ours && fds != std::string::npos)
+            fd = parse_descriptor(path.substr(fds + 4));
+    }
+    if (fd >= 0 && ::fcntl(fd, F_GETFD) == -1)
+        return -1;
+    return fd;
+}
+
+bool in_place_only(const char *file_name)
+{
+    const std::string path = resolve_directory(file_name);
+    if (starts_with(path, "/proc/"))
+        return true;
+    struct stat st;
+    return starts_with(path, "/dev/") && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
+}
+
+void take_over_owner_and_mode(int fd, const char *old_path)
+{
+    struct stat old;
+    if (::stat(old_path, &old) != 0 || !S_ISREG(old.st_mode))
+        return;
+    // Owner first: a change of owner clears the set-user-ID bits that the
+    // mode then puts back.  Where the owner cannot be given (not root), the
+    // group may still be.
+    if (::fchown(fd, old.st_uid, old.st_gid) != 0)
+        (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
+    (void)::fchmod(fd, old.st_mode & 07777);
+}
+
 int64_t tell(std::FILE *f) { return int64_t(::ftello(f)); }
+
 
 int descriptor_of(std::FILE *f) { return ::fileno(f); }
 
@@ -537,6 +729,13 @@ void advise_huge_pages(void *p, std::size_t n)
 }
 
 #endif
+
+bool still_same_file(const std::string &path, const zeb_file_id &id)
+{
+    const FileStatus s = status_of(path.c_str(), true);
+    return s.kind != Kind::missing && s.id.dev == id.dev && s.id.ino == id.ino && s.id.size == id.size &&
+           s.id.mtime_ns == id.mtime_ns;
+}
 
 int write_all(int fd, const void *src, int64_t n)
 {

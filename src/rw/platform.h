@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <string>
 
+#include "zebrw.h"
+
 namespace zeb::os {
 
 // Opens an existing file for reading; returns the descriptor, or -1 with
@@ -55,12 +57,46 @@ struct FileStatus {
     Kind kind = Kind::missing;
     int64_t size = -1;  // regular files only
     int err = 0;        // why kind is missing
+    // Device, file number, size and time of last modification in
+    // nanoseconds, as Python's os.stat gives them (Windows: the volume's
+    // serial number and the file index).
+    zeb_file_id id{};
 };
 
 // The status of the file a path names (a symbolic link itself where
 // follow_links is false), or of an open descriptor.
 FileStatus status_of(const char *path, bool follow_links);
 FileStatus status_of(int fd);
+
+// Whether the file at path is still the one described by id.
+bool still_same_file(const std::string &path, const zeb_file_id &id);
+
+// Reads the stretch [at, at + n) of the file on fd into dst, across partial
+// reads and interruptions, without moving the descriptor's offset (on
+// Windows it does move).  Returns the bytes read (fewer at the end of the
+// file) or -1 with *err set.
+int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err);
+
+// Writes n bytes at offset at of the file on fd and syncs its data to disk.
+// Returns 0 or the errno of the failure.
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at);
+
+// The descriptor of this process that a path names (/dev/stdout,
+// /dev/fd/N, /proc/self/fd/N and what they resolve to), or -1 (always on
+// Windows).
+int descriptor_named(const char *path);
+
+// Whether a path must be written in place rather than replaced: anything
+// under /proc, and anything under /dev that is not a plain file (devices,
+// and links such as /dev/stdout that lead to a file of this process); on
+// Windows the device namespace (\\.\NAME).
+bool in_place_only(const char *path);
+
+// Gives the new file on fd the owner, group and permission bits of the
+// regular file at old_path, which it will replace (as far as this process
+// may: the owner only for root).  Nothing on Windows, where a new file takes
+// its permissions from its directory.
+void take_over_owner_and_mode(int fd, const char *old_path);
 
 // The byte position of a C stream, or -1.
 int64_t tell(std::FILE *f);
