@@ -253,6 +253,10 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         payload = zeb_payload{};
     }
     if (status == ZEB_OK) {
+        // Everything is read: closed before the replacement, which Windows
+        // refuses over a file that is open.
+        zeb::os::close(f.fd);
+        f.fd = -1;
         payload.expect = st.id;
         status = zeb_write_payload(file_name, &payload, ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED, report,
                                    error_number);
