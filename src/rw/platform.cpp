@@ -48,6 +48,14 @@ int64_t piece(int64_t n) { return n < kPiece ? n : kPiece; }
 // interruptions; returns the number written, or -1 with *err set.
 int64_t write_some(int fd, const void *src, int64_t n, int *err);
 
+// The same at offset at, the descriptor's offset left alone (POSIX); a read
+// returns 0 at the end of the file.
+int64_t read_some_at(int fd, void *dst, int64_t n, int64_t at, int *err);
+int64_t write_some_at(int fd, const void *src, int64_t n, int64_t at, int *err);
+
+// Flushes the file's data (not necessarily its metadata) to the device.
+int sync_data(int fd);
+
 #if defined(_WIN32)
 
 namespace {
@@ -267,41 +275,30 @@ FileStatus status_of(int fd)
     return status_from(info);
 }
 
-int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err)
+int64_t read_some_at(int fd, void *dst, int64_t n, int64_t at, int *err)
 {
-    auto *p = static_cast<uint8_t *>(dst);
-    int64_t got = 0;
-    while (got < n) {
-        OVERLAPPED o = at_offset(at + got);
-        DWORD r = 0;
-        if (!ReadFile(handle_of(fd), p + got, DWORD(piece(n - got)), &r, &o)) {
-            DWORD e = GetLastError();
-            if (e == ERROR_HANDLE_EOF)
-                break;
-            *err = errno_of(e);
-            return -1;
-        }
-        if (r == 0)
-            break;
-        got += r;
-    }
-    return got;
+    OVERLAPPED o = at_offset(at);
+    DWORD r = 0;
+    if (ReadFile(handle_of(fd), dst, DWORD(piece(n)), &r, &o))
+        return r;
+    DWORD e = GetLastError();
+    if (e == ERROR_HANDLE_EOF)
+        return 0;
+    *err = errno_of(e);
+    return -1;
 }
 
-int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+int64_t write_some_at(int fd, const void *src, int64_t n, int64_t at, int *err)
 {
-    auto *p = static_cast<const uint8_t *>(src);
-    for (int64_t done = 0; done < n;) {
-        OVERLAPPED o = at_offset(at + done);
-        DWORD w = 0;
-        if (!WriteFile(handle_of(fd), p + done, DWORD(piece(n - done)), &w, &o))
-            return errno_of(GetLastError());
-        if (w == 0)
-            return EIO;
-        done += w;
-    }
-    return sync(fd);
+    OVERLAPPED o = at_offset(at);
+    DWORD w = 0;
+    if (WriteFile(handle_of(fd), src, DWORD(piece(n)), &w, &o))
+        return w;
+    *err = errno_of(GetLastError());
+    return -1;
 }
+
+int sync_data(int fd) { return sync(fd); }
 
 int descriptor_named(const char *) { return -1; }
 
@@ -525,36 +522,34 @@ FileStatus status_of(int fd)
     return status_from(st);
 }
 
-int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err)
+int64_t read_some_at(int fd, void *dst, int64_t n, int64_t at, int *err)
 {
-    auto *p = static_cast<uint8_t *>(dst);
-    int64_t got = 0;
-    while (got < n) {
-        ssize_t r = ::pread(fd, p + got, static_cast<size_t>(piece(n - got)), static_cast<off_t>(at + got));
-        if (r < 0 && errno == EINTR)
-            continue;
-        if (r < 0) {
+    for (;;) {
+        ssize_t r = ::pread(fd, dst, static_cast<size_t>(piece(n)), static_cast<off_t>(at));
+        if (r >= 0)
+            return r;
+        if (errno != EINTR) {
             *err = errno;
             return -1;
         }
-        if (r == 0)
-            break;
-        got += r;
     }
-    return got;
 }
 
-int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+int64_t write_some_at(int fd, const void *src, int64_t n, int64_t at, int *err)
 {
-    auto *p = static_cast<const uint8_t *>(src);
-    for (int64_t done = 0; done < n;) {
-        ssize_t w = ::pwrite(fd, p + done, static_cast<size_t>(piece(n - done)), static_cast<off_t>(at + done));
-        if (w < 0 && errno == EINTR)
-            continue;
-        if (w <= 0)
-            return w < 0 ? errno : EIO;
-        done += w;
+    for (;;) {
+        ssize_t w = ::pwrite(fd, src, static_cast<size_t>(piece(n)), static_cast<off_t>(at));
+        if (w >= 0)
+            return w;
+        if (errno != EINTR) {
+            *err = errno ? errno : EIO;
+            return -1;
+        }
     }
+}
+
+int sync_data(int fd)
+{
 #if defined(__linux__)
     return ::fdatasync(fd) != 0 ? errno : 0;
 #else
@@ -735,6 +730,36 @@ bool still_same_file(const std::string &path, const zeb_file_id &id)
     const FileStatus s = status_of(path.c_str(), true);
     return s.kind != Kind::missing && s.id.dev == id.dev && s.id.ino == id.ino && s.id.size == id.size &&
            s.id.mtime_ns == id.mtime_ns;
+}
+
+int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err)
+{
+    auto *p = static_cast<uint8_t *>(dst);
+    int64_t got = 0;
+    while (got < n) {
+        int64_t r = read_some_at(fd, p + got, n - got, at + got, err);
+        if (r < 0)
+            return -1;
+        if (r == 0)
+            break;
+        got += r;
+    }
+    return got;
+}
+
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+{
+    auto *p = static_cast<const uint8_t *>(src);
+    for (int64_t done = 0; done < n;) {
+        int err = 0;
+        int64_t w = write_some_at(fd, p + done, n - done, at + done, &err);
+        if (w < 0)
+            return err;
+        if (w == 0)
+            return EIO;
+        done += w;
+    }
+    return sync_data(fd);
 }
 
 int write_all(int fd, const void *src, int64_t n)
