@@ -25,6 +25,9 @@ rc=0
 
 SRCS="src/codec/*.cpp src/rw/*.cpp"
 CXXFLAGS="-std=c++20 -O2 -Wall -Wextra -Werror -Iinclude"
+# The driver is linked with the library's objects (ZEB_STATIC), except for the
+# Windows DLL, built with ZEB_BUILDING and used through its import library.
+STATIC=-DZEB_STATIC
 
 ok() { echo "cross $1: ok${2:+ ($2)}"; }
 failed() { echo "cross $1: FAILED${2:+ ($2)}"; rc=1; }
@@ -50,7 +53,7 @@ same_as_native() {  # name, dir
 # ---- native --------------------------------------------------------------
 mkdir -p $B/native
 CXX=${CXX:-c++}
-if $CXX $CXXFLAGS -o $B/native/driver tests/c/driver.cpp $SRCS -pthread > $B/native.log 2>&1 &&
+if $CXX $CXXFLAGS $STATIC -o $B/native/driver tests/c/driver.cpp $SRCS -pthread > $B/native.log 2>&1 &&
    fresh_out native && $B/native/driver $B/native/out fuzz/corpus $B/corpus.list >> $B/native.log 2>&1; then
     ok native "$(tail -1 $B/native.log)"
 else
@@ -64,7 +67,7 @@ if ! command -v aarch64-linux-gnu-g++ > /dev/null || ! command -v qemu-aarch64 >
     skip linux-aarch64 "g++-aarch64-linux-gnu or qemu-user is not available ($(tail -1 $B/ensure-aarch64.log))"
 else
     mkdir -p $B/aarch64
-    if aarch64-linux-gnu-g++ $CXXFLAGS -static -o $B/aarch64/driver tests/c/driver.cpp $SRCS -pthread \
+    if aarch64-linux-gnu-g++ $CXXFLAGS $STATIC -static -o $B/aarch64/driver tests/c/driver.cpp $SRCS -pthread \
             > $B/aarch64.log 2>&1 &&
        fresh_out aarch64 && qemu-aarch64 $B/aarch64/driver $B/aarch64/out fuzz/corpus $B/corpus.list \
             >> $B/aarch64.log 2>&1; then
@@ -89,8 +92,8 @@ for arch in aarch64 x86_64; do
     name=macos-$([ $arch = aarch64 ] && echo arm64 || echo x86_64)
     d=$B/$name
     mkdir -p $d
-    if zig c++ -target $arch-macos $CXXFLAGS -shared -o $d/libzeb.dylib $SRCS > $d.log 2>&1 &&
-       zig c++ -target $arch-macos $CXXFLAGS -o $d/driver tests/c/driver.cpp $SRCS >> $d.log 2>&1; then
+    if zig c++ -target $arch-macos $CXXFLAGS -DZEB_BUILDING -shared -o $d/libzeb.dylib $SRCS > $d.log 2>&1 &&
+       zig c++ -target $arch-macos $CXXFLAGS $STATIC -o $d/driver tests/c/driver.cpp $SRCS >> $d.log 2>&1; then
         ok $name "library and driver compiled and linked without warnings; not run"
     else
         tail -20 $d.log; failed $name
@@ -103,7 +106,7 @@ bad=""
 top=$PWD
 for t in x86_64-linux-gnu.2.17 aarch64-linux-gnu.2.17 x86_64-linux-musl aarch64-linux-musl; do
     mkdir -p $B/libc/$t
-    (cd $B/libc/$t && zig c++ -target $t $CXXFLAGS -I"$top/include" -c $(cd "$top" && for f in $SRCS; do
+    (cd $B/libc/$t && zig c++ -target $t $CXXFLAGS $STATIC -I"$top/include" -c $(cd "$top" && for f in $SRCS; do
         echo "$top/$f"; done)) > $B/libc-$t.log 2>&1 || { bad="$bad $t"; tail -20 $B/libc-$t.log; }
 done
 if [ -z "$bad" ]; then
@@ -115,8 +118,8 @@ fi
 d=$B/windows
 mkdir -p $d
 WT="-target x86_64-windows-gnu"
-if zig c++ $WT $CXXFLAGS -o $d/driver.exe tests/c/driver.cpp $SRCS > $d.log 2>&1 &&
-   zig c++ $WT $CXXFLAGS -shared -o $d/zeb.dll -Wl,--out-implib,$d/libzeb.dll.a $SRCS >> $d.log 2>&1 &&
+if zig c++ $WT $CXXFLAGS $STATIC -o $d/driver.exe tests/c/driver.cpp $SRCS > $d.log 2>&1 &&
+   zig c++ $WT $CXXFLAGS -DZEB_BUILDING -shared -o $d/zeb.dll -Wl,--out-implib,$d/libzeb.dll.a $SRCS >> $d.log 2>&1 &&
    zig c++ $WT $CXXFLAGS -o $d/driver-dll.exe tests/c/driver.cpp $d/libzeb.dll.a >> $d.log 2>&1; then
     sh tools/ensure-cross.sh wine > $B/ensure-wine.log 2>&1
     if ! command -v wine > /dev/null; then
