@@ -71,7 +71,7 @@ cross: $(VENV)/.ready
 # The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and
 # NumPy (not in `make test`: it takes a quarter of an hour).
 test-aarch64-python:
-	sh tools/aarch64-python.sh
+	sh tools/aarch64-python.sh $(ARGS)
 
 # This machine's wheel, repaired with auditwheel, installed into a new virtual
 # environment and tested there (no compiler or CMake on the PATH).

@@ -7,7 +7,8 @@
 # nothing of this machine's own system changes); the two extension modules
 # are cross-built with g++-aarch64-linux-gnu against its headers; the suite
 # runs from this tree with that Python under qemu-aarch64.  Takes a quarter
-# of an hour or so.  Needs root (or the tools installed) for the Debian
+# of an hour or so (arguments: test files and pytest options instead of all
+# of tests/).  Needs root (or the tools installed) for the Debian
 # packages: g++-aarch64-linux-gnu, qemu-user, mmdebstrap.
 set -eu
 cd "$(dirname "$0")/.."
@@ -71,4 +72,5 @@ echo "== the test suite under qemu-aarch64"
 rm -rf "$A/tests" && cp -r tests "$A/tests" && rm -rf "$A/tests/__pycache__"
 "$PY" -c 'import platform, numpy; print("python", platform.python_version(), platform.machine(), "numpy", numpy.__version__)'
 cd "$A"
-PYTHONPATH="$S" "$PY" -m pytest -q -p no:cacheprovider tests "$@"
+[ $# -gt 0 ] || set -- tests  # or the test files and options given
+PYTHONPATH="$S" "$PY" -m pytest -q -p no:cacheprovider "$@"
