@@ -69,7 +69,7 @@ cross: $(VENV)/.ready
 	@sh tools/cross-check.sh $(PY)
 
 # The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and
-# NumPy (not in `make test`: it takes a quarter of an hour).
+# NumPy (not in `make test`: slow under emulation).  ARGS: test files only.
 test-aarch64-python:
 	sh tools/aarch64-python.sh $(ARGS)
 

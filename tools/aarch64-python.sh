@@ -6,9 +6,9 @@
 # is unpacked under build/arm64/root (mmdebstrap, packages extracted only:
 # nothing of this machine's own system changes); the two extension modules
 # are cross-built with g++-aarch64-linux-gnu against its headers; the suite
-# runs from this tree with that Python under qemu-aarch64.  Takes a quarter
-# of an hour or so (arguments: test files and pytest options instead of all
-# of tests/).  Needs root (or the tools installed) for the Debian
+# runs from this tree with that Python under qemu-aarch64.  Slow under
+# emulation, the command tests most (arguments: test files and pytest
+# options instead of all of tests/).  Needs root (or the tools) for the Debian
 # packages: g++-aarch64-linux-gnu, qemu-user, mmdebstrap.
 set -eu
 cd "$(dirname "$0")/.."
