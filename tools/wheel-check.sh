@@ -23,8 +23,8 @@ echo "== installing it into a new environment"
 base=$($PY -c 'import sys; print(sys._base_executable)')
 "$base" -m venv $W/venv
 $W/venv/bin/python -m pip install -q --disable-pip-version-check "$wheel[all]" "pytest>=7"
-# Only what the tests run besides Python: a shell, cat and head (pipes), mount.
-for tool in sh cat head mount umount; do
+# Only what the tests run besides Python: shells, cat and head (pipes), mount.
+for tool in sh bash cat head mount umount; do
     p=$(command -v $tool) && ln -sf "$p" $W/bin/$tool
 done
 cp -r tests $W/tests
