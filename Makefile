@@ -13,7 +13,7 @@ FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
 
-.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean
+.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python
 
 all: install
 
@@ -36,7 +36,8 @@ pytest: install
 
 # Every test: the test suite, the suite again under AddressSanitizer and
 # UndefinedBehaviorSanitizer, the fuzz targets (saved inputs and a short
-# run) and the C/C++ package, closing with the counts they reported.
+# run), the C/C++ package and the cross checks, closing with the counts they
+# reported.
 test:
 	@sh tools/run-tests.sh
 
@@ -59,6 +60,23 @@ cpp-test:
 
 clean:
 	rm -rf build $(VENV)
+
+# The library on the other platforms: Linux aarch64 (under qemu) and Windows
+# x86-64 (under wine) compared byte for byte with this machine, macOS arm64
+# and x86_64 compiled and linked with zig.  Installs what it needs where it
+# can; skips, saying so, what it cannot.
+cross: $(VENV)/.ready
+	@sh tools/cross-check.sh $(PY)
+
+# The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and
+# NumPy (not in `make test`: slow under emulation).  ARGS: test files only.
+test-aarch64-python:
+	sh tools/aarch64-python.sh $(ARGS)
+
+# This machine's wheel, repaired with auditwheel, installed into a new virtual
+# environment and tested there (no compiler or CMake on the PATH).
+wheel: $(VENV)/.ready
+	sh tools/wheel-check.sh $(PY)
 
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check imagecodecs

@@ -62,6 +62,12 @@ enum f0_type {
 /* Bytes per element of a type code, 0 for a code outside 0..5. */
 ZEB_API int32_t zeb_element_size(int32_t type);
 
+/* Frees a buffer the library handed out (the data, dims and header text of
+ * zeb_fzread, zeb_fzhead's text, zeb_image.data); null: nothing.  Callers
+ * that share the library's C runtime may also use free(); on Windows, where
+ * a program and a DLL may each have their own, this is the safe way. */
+ZEB_API void zeb_free(void *p);
+
 /* ---- classic interface --------------------------------------------------- */
 
 /* Reads and checks the header of file (positioned at its start) into
@@ -75,11 +81,12 @@ ZEB_API void bswapi32(void *values, int32_t count);
 ZEB_API void bswapi64(void *values, int32_t count);
 
 /* Reads a whole F0 file.  Returns the data buffer (malloc) or null; see the
- * README for the outputs.  All buffers handed out belong to the caller. */
+ * README for the outputs.  All buffers handed out belong to the caller, who
+ * releases them with zeb_free. */
 ZEB_API void *zeb_fzread(const char *file_name, int32_t **dims_out, int32_t *dim_count_out,
                          char **header_out, int32_t *type_out, int32_t *size_out);
 
-/* Reads only the header text (malloc'd copy), or null. */
+/* Reads only the header text (malloc'd copy, for zeb_free), or null. */
 ZEB_API char *zeb_fzhead(const char *file_name);
 
 /* Writes a raw F0 file.  Returns 0 when the file was written whole, -1 when
@@ -148,7 +155,7 @@ ZEB_API void zeb_report_print(const zeb_report *report, const char *file_name);
 
 /* A whole file in memory. */
 typedef struct zeb_image {
-    void *data;               /* malloc'd, data_size bytes (null when no header) */
+    void *data;               /* malloc'd (zeb_free), data_size bytes (null when no header) */
     int64_t data_size;
     int32_t dims[F0_MAX_DIMS];
     int32_t dim_count;

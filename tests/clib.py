@@ -1,13 +1,16 @@
 """ctypes view of the C library exported by the _pyzeb shared object."""
 import ctypes as C
+import os
 
 import _pyzeb
 
 i32, i64, u8p, vp = C.c_int32, C.c_int64, C.POINTER(C.c_uint8), C.c_void_p
 
 lib = C.CDLL(_pyzeb.__file__)
-libc = C.CDLL(None)
-libc.fflush.argtypes = [vp]
+# The C runtime, for the tests' own buffers and stdio; buffers the library
+# hands out go back through zeb_free.
+libc = C.CDLL("ucrtbase") if os.name == "nt" else C.CDLL(None)
+libc.fflush.argtypes = libc.free.argtypes = [vp]
 
 class DecodeInfo(C.Structure):
     _fields_ = ([(n, i32) for n in ("status", "compression_type", "slice", "block_size")]
@@ -94,7 +97,7 @@ _PROTOTYPES = {
     "zeb_payload_add_record": (i32, [vp, i32, vp, i64, vp]),
     "zeb_mark_unchecked": (i32, [C.c_int, vp, vp]),
     "zeb_checksum_file": (i32, [C.c_char_p, i32, vp, vp, vp]),
-    "free": (None, [vp]),
+    "zeb_free": (None, [vp]),
 }
 for _w in ("8", "", "32", "run8", "run"):
     _PROTOTYPES["zebdecrunch" + _w] = (i32, [vp, vp, i32, i32, i32, i32])
@@ -102,7 +105,7 @@ for _w in ("8", "", "32", "run8", "run"):
     _PROTOTYPES["zebcrunch" + _w] = (i32, [vp, vp, i32, i32, i32, i32, i32])
 
 for _name, (_res, _args) in _PROTOTYPES.items():
-    _f = getattr(libc if _name == "free" else lib, _name)
+    _f = getattr(lib, _name)
     _f.restype, _f.argtypes = _res, _args
 
 

@@ -13,6 +13,7 @@ import pytest
 import _pyzeb
 import pyzeb
 from clib import lib
+from platforms import posix_only
 
 
 def sample(dtype, shape=(5, 9)):
@@ -164,6 +165,7 @@ def test_memmap_written_to_is_never_reported_damaged(tmp_path):
     with pytest.raises(pyzeb.FormatError, match="checksum mismatch"):
         pyzeb.read(p)
 
+@posix_only
 
 def test_add_checksum(tmp_path):
     a = sample("i2", (20, 30))

@@ -1,15 +1,12 @@
 """The zeb command through its real entry points: output and exit status of each
 sub-command and of each class of bad input, conversions, recompression, previews."""
-import fcntl
 import json
 import os
-import pty
 import re
 import stat
 import struct
 import subprocess
 import sys
-import termios
 from pathlib import Path
 
 import numpy as np
@@ -18,6 +15,7 @@ import pytest
 import pyzeb
 from f0build import f0_file
 from pyzeb import cli
+from platforms import posix_only
 
 TEXT = "dark frame, 20 s"
 
@@ -97,11 +95,13 @@ def test_help_is_complete():
             assert all(opt.encode() in out for opt in action.option_strings)
             assert action.help and (action.option_strings or action.metavar.encode() in out)
 
+@posix_only
 
 def test_progress_bar_only_on_a_terminal(tree):
     pytest.importorskip("tqdm")
     for i in range(cli.PROGRESS_MIN_FILES):
         pyzeb.write(tree / f"p{i}.f0", frame((8, 8), seed=i))
+    import fcntl, pty, termios  # POSIX terminals only
     primary, secondary = pty.openpty()
     fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("4H", 24, 100, 0, 0))  # a terminal has a size
     p = subprocess.Popen([sys.executable, "-m", "pyzeb", "verify", tree], stdout=subprocess.PIPE, stderr=secondary)
@@ -207,6 +207,7 @@ def test_convert_keeps_unsigned_and_fits_text(tmp_path):
     assert cli.main(["convert", str(tmp_path / "c.npy"), str(tmp_path / "c.f0")]) == 1
     assert not (tmp_path / "c.f0").exists()
 
+@posix_only
 
 def test_recompress(tmp_path):
     raw = tmp_path / "raw.f0"

@@ -8,6 +8,7 @@ import pytest
 
 from clib import lib, libc
 from f0build import plain_body, put_code, run_body, stream_header, BitWriter
+from platforms import posix_only
 
 # compression type -> (classic encoder, element dtype, largest slice taken)
 CODERS = {
@@ -274,6 +275,7 @@ def test_big_endian_flag_reverses_header_fields(ctype):
     swapped = b"".join(little[1][k:k + 4][::-1] for k in (0, 4, 8))
     assert big[1][:big[0]] == swapped + little[1][12:little[0]]
 
+@posix_only
 
 def test_reads_no_element_past_the_array():
     """Elements are placed right before an inaccessible page."""

@@ -2,7 +2,6 @@
 of files replaced meanwhile, and read_stack's task names."""
 import contextlib
 import errno
-import fcntl
 import io
 import os
 import subprocess
@@ -14,6 +13,7 @@ import numpy as np
 import pytest
 
 import pyzeb
+from platforms import posix_only
 
 A = np.arange(40_000, dtype=np.int32).reshape(200, 200) * 7919 % 100_003
 
@@ -39,8 +39,10 @@ def test_write_honours_what_a_raw_writer_takes():
         pyzeb.write(w, A, compress=False)
         assert bytes(w.out) == pyzeb.encode(A, compress=False)
 
+@posix_only
 
 def test_write_to_a_full_non_blocking_pipe_raises():
+    import fcntl  # POSIX only
     r, w = os.pipe()
     try:
         fcntl.fcntl(w, fcntl.F_SETFL, fcntl.fcntl(w, fcntl.F_GETFL) | os.O_NONBLOCK)

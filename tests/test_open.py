@@ -7,7 +7,7 @@ import sys
 import numpy as np
 import pytest
 
-from clib import Info, Report, lib, libc
+from clib import Info, Report, lib
 from f0build import SYNCH_REVERSED, f0_file, f0_header, plain_body, run_body
 from test_read_compressed import ramp, stream_file
 
@@ -35,7 +35,7 @@ def read_whole(path=None, content=None):
     else:
         st = lib.zeb_read_memory(content, len(content), C.byref(img), C.byref(rep), 1)
     data = C.string_at(img.data, img.data_size) if st == 0 else None
-    libc.free(img.data)
+    lib.zeb_free(img.data)
     return st, events(rep), data
 
 

@@ -9,6 +9,7 @@ import pytest
 import _pyzeb
 from clib import Payload, Report, lib
 from f0build import f0_header
+from platforms import posix_only
 from test_write import c_dims, fzwrite_c
 
 RAW, AUTO = -1, -2
@@ -103,6 +104,7 @@ def test_write_payload_replaces_a_file(tmp_path, flags):
     assert p.read_bytes() == pl.file_bytes() and os.listdir(tmp_path) == ["f.f0"]
     lib.zeb_payload_free(C.byref(pl))
 
+@posix_only
 
 def test_atomic_write_keeps_permissions_of_a_new_file(tmp_path):
     old = os.umask(0o027)
@@ -129,6 +131,7 @@ def test_atomic_write_on_a_full_filesystem_leaves_the_old_file(small_tmpfs):
     # in place, the file is lost, as a direct write loses it
     assert write_payload(p, noise, 0, RAW)[0] == E_WRITE and p.read_bytes() != b"old"
 
+@posix_only
 
 def test_atomic_write_keeps_links_and_devices(tmp_path):
     real = tmp_path / "real.f0"

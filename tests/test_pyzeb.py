@@ -11,6 +11,7 @@ import pytest
 import _pyzeb
 import pyzeb
 from f0build import f0_file, stream_header
+from platforms import posix_only
 
 DTYPES = ["i1", "i2", "i4", "i8", "f4", "f8", "u1", "u2", "u4", "u8", "?"]
 SHAPES = [(), (7,), (3, 5), (2, 3, 4), (1,) * 15 + (3,), (0, 4)]
@@ -176,6 +177,7 @@ def test_failed_write_keeps_the_earlier_file(small_tmpfs):
     assert info.value.errno == errno.ENOSPC
     assert p.read_bytes() == before and os.listdir(small_tmpfs) == ["keep.f0"]
 
+@posix_only
 
 def test_new_file_permissions_follow_the_umask(tmp_path):
     old = os.umask(0o027)

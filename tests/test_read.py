@@ -10,6 +10,7 @@ import pytest
 import _pyzeb
 from clib import lib, libc
 from f0build import SYNCH, SYNCH_REVERSED, f0_file, f0_header
+from platforms import linux_only
 
 DTYPES = {0: "<i1", 1: "<i2", 2: "<i4", 3: "<f4", 4: "<f8", 5: "<i8"}
 
@@ -159,7 +160,7 @@ def read_c(path, count=0):
         out["dims"] = [dims[i] for i in range(ndim.value)]
         out["text"] = text.value
         for p in (data, dims, C.cast(text, C.c_void_p)):
-            libc.free(p)
+            lib.zeb_free(p)
     return out
 
 
@@ -175,7 +176,7 @@ def test_zeb_fzhead(write, tmp_path, cio):
     path = write(f0_file(1, [1], b"\0\0", text=text))
     p = lib.zeb_fzhead(path.encode())
     assert C.string_at(p) == b"x" * 256
-    libc.free(p)
+    lib.zeb_free(p)
     assert lib.zeb_fzhead(str(tmp_path / "none").encode()) is None
     assert cio().err == f'zeb_fzhead: error: file "{tmp_path / "none"}" not found.\n'
     assert lib.zeb_fzhead(write(b"junk" * 200, "junk.f0").encode()) is None
@@ -209,6 +210,7 @@ def test_arguments():
     assert _pyzeb.fzread.__doc__ == "Load an ZEB F0 file."
 
 
+@linux_only
 @pytest.mark.skipif("libasan" in os.environ.get("LD_PRELOAD", ""),
                     reason="AddressSanitizer keeps freed memory in quarantine")
 def test_array_owns_its_buffer_and_frees_it(write):

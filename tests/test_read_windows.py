@@ -8,8 +8,9 @@ import numpy as np
 import pytest
 
 import _pyzeb
-from clib import Report, lib, libc
+from clib import Report, lib
 from f0build import f0_file
+from platforms import linux_only, posix_only
 from test_open import Image, events
 
 WINDOW = 1 << 20
@@ -47,7 +48,7 @@ def read(path=None, content=None, flags=0):
     else:
         st = lib.zeb_read_memory(content, len(content), C.byref(img), C.byref(rep), flags)
     data = C.string_at(img.data, img.data_size) if img.data else None
-    libc.free(img.data)
+    lib.zeb_free(img.data)
     return st, events(rep), data
 
 
@@ -89,6 +90,7 @@ except ValueError as e:
 """
 
 
+@posix_only
 @pytest.mark.parametrize("how,at", [(None, 0), ("cut", -7), ("ones", 526 + WINDOW + 40), ("cut", 526 + WINDOW)])
 def test_pipes_read_as_files_do(tmp_path, cio, streams, how, at):
     content = streams["rows"] if how is None else damaged(streams["rows"], how, at % len(streams["rows"]))
@@ -111,6 +113,7 @@ print(base, hwm(), a.nbytes)
 """
 
 
+@linux_only
 @pytest.mark.skipif("PYZEB_BUILD_DIR" in os.environ, reason="the sanitizer's shadow memory distorts the figures")
 def test_compressed_read_takes_the_array_and_a_bounded_amount(tmp_path):
     rng = np.random.default_rng(3)

@@ -11,6 +11,7 @@ import pytest
 
 import _pyzeb
 from clib import Info, Payload, RecordInfo, Report, lib
+from platforms import linux_only, posix_only
 from test_write import c_dims
 
 RAW, AUTO = -1, -2
@@ -325,6 +326,7 @@ def test_mark_unchecked_then_checksum_renews(tmp_path):
             os.close(fd)
         assert path.read_bytes() == content
 
+@posix_only
 
 def test_checksum_file_adds_refuses_and_keeps_files(tmp_path):
     arr = sample(1, (8, 64))
@@ -362,6 +364,7 @@ def payload_of(arr):
     assert lib.zeb_prepare(arr.ctypes.data, 1, c_dims([arr.size]), 1, b"", 0, RAW, 1, C.byref(pl), None) == 0
     return pl
 
+@posix_only
 
 def test_replacing_keeps_mode_owner_and_refuses_a_changed_file(tmp_path):
     arr = np.arange(8, dtype="<i2")
@@ -401,6 +404,7 @@ sys.exit(lib.zeb_write_payload({target!r}.encode(), C.byref(pl), {flags}, None, 
 """
 
 
+@linux_only
 @pytest.mark.parametrize("flags", [0, WRITE_ATOMIC])
 @pytest.mark.parametrize("target", ["/dev/stdout", "/dev/fd/1", "/proc/self/fd/1"])
 def test_writing_to_a_descriptor_path_keeps_the_redirected_file(tmp_path, target, flags):

@@ -10,6 +10,7 @@ import pytest
 import _pyzeb
 from clib import buf, lib
 from f0build import f0_header, plain_body, stream_header
+from platforms import linux_only, posix_only
 
 
 def c_dims(dims):
@@ -106,6 +107,7 @@ def test_writers_refuse_what_a_file_cannot_hold(tmp_path, cio, dims, dim_count):
     assert lib.zeb_fcwrite(data.ctypes.data, str(p).encode(), arr, dim_count, None, 1, 5) == -1
     assert not p.exists() and "cannot write file" in cio().err
 
+@linux_only
 
 def test_writers_report_system_errors(tmp_path, cio):
     data = np.zeros(1000, "<i2")
@@ -221,6 +223,7 @@ def test_argument_errors(tmp_path):
     r = _pyzeb.fzread(p)
     assert r["data"].shape == () and r["data"] == 5
 
+@linux_only
 
 def test_write_failures_raise_oserror(tmp_path):
     a = np.arange(5000, dtype="i2")
@@ -240,7 +243,8 @@ def test_full_filesystem_raises(small_tmpfs):
         _pyzeb.fzwrite(str(small_tmpfs / "big.f0"), a, 0)
 
 
-@pytest.mark.skipif(os.geteuid() == 0, reason="root may write into a read-only directory")
+@posix_only
+@pytest.mark.skipif(os.name == "posix" and os.geteuid() == 0, reason="root may write into a read-only directory")
 def test_read_only_directory_raises(tmp_path):
     d = tmp_path / "ro"
     d.mkdir()

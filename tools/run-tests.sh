@@ -1,7 +1,8 @@
 #!/bin/sh
 # Runs every suite of `make test` (the test suite, the same suite under the
-# sanitizers, the fuzz targets, the C/C++ package), going on after a failure, and closes with the
-# counts they really reported.  Exits 1 when anything failed.
+# sanitizers, the fuzz targets, the C/C++ package, the cross checks of other
+# platforms), going on after a failure, and closes with the counts they really
+# reported.  Exits 1 when anything failed.
 set -u
 mkdir -p build
 passed=0 failed=0 skipped=0 broken=""
@@ -54,7 +55,21 @@ for kind in passed failed; do
 done
 grep -qE '^cpp .*: (ok|FAILED)$' "$log" || { failed=$((failed + 1)); broken="$broken cpp"; }
 
+# Each cross check counts once: "cross NAME: ok", "cross NAME: FAILED" or
+# "skipping cross NAME: reason".
+log=build/test-cross.log
+if make --no-print-directory cross 2>&1 | tee "$log"; then :; else broken="$broken cross"; fi
+c_ok=$(grep -c '^cross .*: ok' "$log")
+c_failed=$(grep -c '^cross .*: FAILED' "$log")
+c_skipped=$(grep -c '^skipping cross ' "$log")
+passed=$((passed + c_ok)) failed=$((failed + c_failed)) skipped=$((skipped + c_skipped))
+case " $broken " in *" cross "*) [ "$c_failed" -gt 0 ] || failed=$((failed + 1)) ;; esac
+
 echo
+echo "platforms:"
+grep -E '^(cross |skipping cross )' "$log" | sed 's/^/  /'
+echo "  not checked here: macOS at run time (no macOS to run on), MSVC builds (no MSVC on Linux);"
+echo "  the wheels workflow (.github/workflows/wheels.yml) builds and tests both"
 [ -n "$broken" ] && echo "failing suites:$broken"
-echo "make test: $passed passed, $failed failed, $skipped skipped"
+echo "make test: $passed passed, $failed failed, $skipped skipped (cross checks: $c_ok passed, $c_failed failed, $c_skipped skipped)"
 [ "$failed" -eq 0 ] && [ -z "$broken" ]

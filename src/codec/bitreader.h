@@ -27,6 +27,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "byteswap.h"
 #include "zebcommon.h"
 
 #if defined(__GNUC__) || defined(__clang__)
@@ -58,7 +59,7 @@ ZEB_INLINE uint64_t load64le(const uint8_t *p) noexcept
     uint64_t v;
     std::memcpy(&v, p, sizeof v);
     if constexpr (std::endian::native == std::endian::big)
-        v = __builtin_bswap64(v);
+        v = zeb::byteswap(v);
     return v;
 }
 

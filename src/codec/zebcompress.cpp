@@ -20,6 +20,7 @@
 #include <cstdio>
 #include <cstring>
 
+#include "byteswap.h"
 #include "zebcodec.h"
 #include "zebencode_internal.h"
 #include "zebruns.h"
@@ -42,7 +43,7 @@ constexpr unsigned kMaxField = 56;
 inline void store_le64(uint8_t *p, uint64_t v)
 {
     if constexpr (std::endian::native == std::endian::big)
-        v = __builtin_bswap64(v);
+        v = zeb::byteswap(v);
     std::memcpy(p, &v, sizeof v);
 }
 

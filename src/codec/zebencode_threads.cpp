@@ -16,9 +16,6 @@
 // and the stream is coded again on one thread; that is rare and cheap to get
 // right.  A piece's own buffer holds at most limit - 14 bytes: a piece that
 // does not fit there makes S larger than limit.
-#include <sched.h>
-#include <sys/mman.h>
-
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -43,46 +40,34 @@ constexpr int64_t kParallelMinBytes = int64_t(1) << 20;
 // limit - 10 (zeb_encode's room test).
 constexpr int64_t kRoomTail = 10;
 
-// A piece's own buffer.  Large ones are mapped with huge pages where the
-// system offers them on request: the fresh pages of a piece's output
-// otherwise cost about a quarter of its coding time in page faults.
+// A piece's own buffer.  Large ones start on a huge-page boundary and are
+// advised onto huge pages where the system offers them on request: the fresh
+// pages of a piece's output otherwise cost about a quarter of its coding time
+// in page faults.
 class PieceBuffer {
 public:
     bool allocate(int64_t bytes)
     {
-        if (bytes < kMapMinBytes) {
-            data_ = static_cast<uint8_t *>(std::malloc(static_cast<size_t>(bytes)));
-            return data_ != nullptr;
-        }
-        map_bytes_ = static_cast<size_t>(bytes) + kHugePage;
-        void *m = mmap(nullptr, map_bytes_, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-        if (m == MAP_FAILED) {
-            map_bytes_ = 0;
+        const bool large = bytes >= kLargeBytes;
+        mem_ = std::malloc(static_cast<size_t>(bytes) + (large ? kHugePage : 0));
+        if (!mem_)
             return false;
+        data_ = static_cast<uint8_t *>(mem_);
+        if (large) {
+            const auto start = (reinterpret_cast<uintptr_t>(mem_) + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
+            data_ = reinterpret_cast<uint8_t *>(start);
+            advise_huge_pages(data_, static_cast<size_t>(bytes));
         }
-        map_ = m;
-        const auto start = (reinterpret_cast<uintptr_t>(m) + kHugePage - 1) & ~uintptr_t(kHugePage - 1);
-        data_ = reinterpret_cast<uint8_t *>(start);
-#ifdef MADV_HUGEPAGE
-        madvise(data_, static_cast<size_t>(bytes), MADV_HUGEPAGE);  // advice only: failure is harmless
-#endif
         return true;
     }
-    ~PieceBuffer()
-    {
-        if (map_)
-            munmap(map_, map_bytes_);
-        else
-            std::free(data_);
-    }
+    ~PieceBuffer() { std::free(mem_); }
     uint8_t *data() const { return data_; }
 
 private:
     static constexpr size_t kHugePage = size_t(2) << 20;
-    static constexpr int64_t kMapMinBytes = int64_t(4) << 20;
+    static constexpr int64_t kLargeBytes = int64_t(4) << 20;
+    void *mem_ = nullptr;
     uint8_t *data_ = nullptr;
-    void *map_ = nullptr;
-    size_t map_bytes_ = 0;
 };
 
 // Where blocks start, to be recorded while they are coded: offsets[b /
@@ -124,19 +109,32 @@ int32_t encode_one_marked(int32_t ct, uint8_t *stream, const void *data, int32_t
     return end < 0 ? static_cast<int32_t>(end) : encode_finish(stream, end, host_big_endian);
 }
 
-}  // namespace
-
-int available_cores()
+int portable_core_count()
 {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) {
-        const int n = CPU_COUNT(&set);
-        if (n > 0)
-            return n;
-    }
     const unsigned h = std::thread::hardware_concurrency();
     return h > 0 ? static_cast<int>(h) : 1;
 }
+
+void no_advice(void *, size_t) {}
+
+int (*core_count_hook)() = &portable_core_count;
+void (*advise_hook)(void *, size_t) = &no_advice;
+
+}  // namespace
+
+void install_system_hooks(int (*core_count)(), void (*advise)(void *, size_t))
+{
+    core_count_hook = core_count ? core_count : &portable_core_count;
+    advise_hook = advise ? advise : &no_advice;
+}
+
+int available_cores()
+{
+    const int n = core_count_hook();
+    return n > 0 ? n : 1;
+}
+
+void advise_huge_pages(void *p, size_t n) { advise_hook(p, n); }
 
 int resolve_threads(int32_t threads)
 {

@@ -3,13 +3,23 @@
 #ifndef ZEBPARALLEL_H
 #define ZEBPARALLEL_H
 
+#include <cstddef>
 #include <cstdint>
 #include <thread>
 
 namespace zeb::detail {
 
-// Cores this process may run on (its CPU affinity), at least 1.
+// The coders are pure computation; what they want of the operating system
+// (how many processors this process may use, huge pages for large buffers)
+// the file layer's platform code installs here when the library loads.
+// Without it, the standard library's processor count and no advice.
+void install_system_hooks(int (*core_count)(), void (*advise_huge_pages)(void *, std::size_t));
+
+// Cores this process may run on, at least 1.
 int available_cores();
+
+// Advises the system to back a large buffer with huge pages.
+void advise_huge_pages(void *p, std::size_t n);
 
 // Requested threads: 0 (or below) means one per available core; capped.
 int resolve_threads(int32_t threads);

@@ -9,9 +9,8 @@
 #include <Python.h>
 #include <numpy/arrayobject.h>
 
-#include <sys/time.h>
-
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -31,8 +30,8 @@ pyzeb_state *state_of(PyObject *module)
 }
 
 // NumPy type number of each F0 type code.
-constexpr int f0_npy_types[F0_TYPE_COUNT] = {NPY_BYTE, NPY_SHORT, NPY_INT, NPY_FLOAT, NPY_DOUBLE, NPY_LONG};
-static_assert(sizeof(long) == 8, "NPY_LONG must be the 64-bit integer");
+// (NPY_INT64 is NPY_LONG where long has 64 bits, NPY_LONGLONG on Windows.)
+constexpr int f0_npy_types[F0_TYPE_COUNT] = {NPY_BYTE, NPY_SHORT, NPY_INT, NPY_FLOAT, NPY_DOUBLE, NPY_INT64};
 
 // Raises ValueError "In pyzeb_fzread: could not read zeb file, <cause>.".
 PyObject *read_error(int32_t status)
@@ -101,13 +100,17 @@ PyObject *pyzeb_fzread(PyObject *, PyObject *args)
 // new malloc'd string (null with MemoryError set).
 char *default_header(const char *filename, int compress)
 {
-    struct timeval tv;
-    gettimeofday(&tv, nullptr);
-    time_t secs = tv.tv_sec;
+    using namespace std::chrono;
+    const int64_t now_ms = duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    time_t secs = time_t(now_ms / 1000);
     struct tm t;
+#if defined(_WIN32)
+    gmtime_s(&t, &secs);
+#else
     gmtime_r(&secs, &t);
+#endif
     const char *fmt = "#%-42s compress=%d date=%02d:%02d:%02d.%03ld\n";
-    long ms = long(tv.tv_usec / 1000);
+    long ms = long(now_ms % 1000);
     int n = snprintf(nullptr, 0, fmt, filename, compress, t.tm_hour, t.tm_min, t.tm_sec, ms);
     char *text = n >= 0 ? static_cast<char *>(std::malloc(size_t(n) + 1)) : nullptr;
     if (!text) {

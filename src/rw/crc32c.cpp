@@ -12,10 +12,12 @@
 #  include <immintrin.h>
 #  include <nmmintrin.h>
 #  define ZEB_CRC_X86 1
-#elif defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__)) && defined(__linux__) && \
-    __has_include(<arm_acle.h>) && __has_include(<sys/auxv.h>)
+#elif defined(__aarch64__) && (defined(__GNUC__) || defined(__clang__)) && __has_include(<arm_acle.h>) && \
+    ((defined(__linux__) && __has_include(<sys/auxv.h>)) || defined(__APPLE__))
 #  include <arm_acle.h>
-#  include <sys/auxv.h>
+#  if defined(__linux__)
+#    include <sys/auxv.h>
+#  endif
 #  define ZEB_CRC_ARM 1
 #endif
 
@@ -115,7 +117,7 @@ const Shift &shift_short()
 }
 
 #  if defined(ZEB_CRC_X86)
-#    define ZEB_CRC_TARGET __attribute__((target("sse4.2")))
+#    define ZEB_CRC_TARGET __attribute__((target("sse4.2,crc32")))
 ZEB_CRC_TARGET inline uint32_t step8(uint32_t c, const uint8_t *p)
 {
     return static_cast<uint32_t>(_mm_crc32_u64(c, load64(p)));
@@ -129,7 +131,11 @@ ZEB_CRC_TARGET inline uint32_t step1(uint32_t c, uint8_t b) { return __crc32cb(c
 #    ifndef HWCAP_CRC32
 #      define HWCAP_CRC32 (1 << 7)
 #    endif
+#    if defined(__APPLE__)
+bool have_hardware() { return true; }  // every arm64 Mac's CPU has them (ARMv8.4 and later)
+#    else
 bool have_hardware() { return (getauxval(AT_HWCAP) & HWCAP_CRC32) != 0; }
+#    endif
 #  endif
 
 // One stream of CRC instructions.
@@ -210,7 +216,7 @@ struct FoldConstants {
     }
 };
 
-#    define ZEB_FOLD_TARGET __attribute__((target("sse4.2,pclmul")))
+#    define ZEB_FOLD_TARGET __attribute__((target("sse4.2,crc32,pclmul")))
 
 ZEB_FOLD_TARGET inline __m128i fold(__m128i a, __m128i b, __m128i k)
 {
@@ -256,7 +262,7 @@ ZEB_FOLD_TARGET uint32_t folding(uint32_t c, const uint8_t *p, size_t n)
 
 // The same with 512-bit registers (AVX-512 VPCLMULQDQ), four 16-byte lanes
 // to a register and kWide registers: 64 * kWide bytes a step.
-#    define ZEB_FOLD512_TARGET __attribute__((target("avx512f,vpclmulqdq,sse4.2,pclmul")))
+#    define ZEB_FOLD512_TARGET __attribute__((target("avx512f,vpclmulqdq,sse4.2,crc32,pclmul")))
 
 bool have_wide_folding()
 {

@@ -1,15 +1,13 @@
 // The F0 header: element sizes, the header check and byte swapping.
-#include <sys/mman.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
+#include "../codec/byteswap.h"
 #include "f0_internal.h"
+#include "platform.h"
 
 namespace {
 
@@ -27,12 +25,7 @@ void swap_all(void *values, int64_t count)
     for (int64_t i = 0; i < count; ++i, p += sizeof(U)) {
         U v;
         std::memcpy(&v, p, sizeof v);
-        if constexpr (sizeof(U) == 2)
-            v = __builtin_bswap16(v);
-        else if constexpr (sizeof(U) == 4)
-            v = __builtin_bswap32(v);
-        else
-            v = __builtin_bswap64(v);
+        v = zeb::byteswap(v);
         std::memcpy(p, &v, sizeof v);
     }
 }
@@ -43,9 +36,8 @@ namespace zeb {
 
 FileSource::FileSource(FILE *f) : f_(f)
 {
-    struct stat st;
-    if (f && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode))
-        size_ = st.st_size;
+    if (f)
+        size_ = os::status_of(os::descriptor_of(f)).size;
 }
 
 int64_t FileSource::read(void *dst, int64_t n)
@@ -59,7 +51,7 @@ int64_t FileSource::remaining() const
 {
     if (!f_ || size_ < 0)
         return -1;
-    long pos = ftell(f_);
+    int64_t pos = os::tell(f_);
     return pos < 0 ? -1 : (size_ > pos ? size_ - pos : 0);
 }
 
@@ -86,15 +78,14 @@ int64_t Source::skip(int64_t n)
 
 FdSource::FdSource(int fd) : fd_(fd)
 {
-    struct stat st;
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode))
-        size_ = st.st_size;
+    if (fd >= 0)
+        size_ = os::status_of(fd).size;
 }
 
 void FdSource::close()
 {
     if (fd_ >= 0)
-        ::close(fd_);
+        os::close(fd_);
     fd_ = -1;
 }
 
@@ -102,12 +93,10 @@ void FdSource::close()
 // the file ends; a read error counts as the end.
 int64_t FdSource::read_fd(uint8_t *dst, int64_t n, int64_t at_least)
 {
-    constexpr int64_t kPiece = int64_t(1) << 30;
     int64_t got = 0;
     while (fd_ >= 0 && got < at_least) {
-        ssize_t r = ::read(fd_, dst + got, static_cast<size_t>(n - got < kPiece ? n - got : kPiece));
-        if (r < 0 && errno == EINTR)
-            continue;
+        int err = 0;
+        int64_t r = os::read_some(fd_, dst + got, n - got, &err);
         if (r <= 0)
             break;
         got += r;
@@ -147,7 +136,7 @@ int64_t FdSource::skip(int64_t n)
     ahead_pos_ += k;
     pos_ += k;
     int64_t rest = n - k < remaining() ? n - k : remaining();
-    if (rest > 0 && fd_ >= 0 && lseek(fd_, static_cast<off_t>(rest), SEEK_CUR) >= 0) {
+    if (rest > 0 && fd_ >= 0 && os::skip_ahead(fd_, rest)) {
         pos_ += rest;
         k += rest;
     }
@@ -178,16 +167,9 @@ void *alloc_buffer(int64_t n)
     if (n < 0 || uint64_t(n) >= SIZE_MAX / 2)
         return nullptr;
     void *p = std::calloc(static_cast<size_t>(n > 0 ? n : 1), 1);
-#ifdef MADV_HUGEPAGE
     constexpr int64_t kHuge = int64_t(4) << 20;
-    if (p && n >= kHuge) {
-        const uintptr_t page = static_cast<uintptr_t>(sysconf(_SC_PAGESIZE));
-        uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1);
-        uintptr_t end = (reinterpret_cast<uintptr_t>(p) + static_cast<uintptr_t>(n)) & ~(page - 1);
-        if (end > start)
-            madvise(reinterpret_cast<void *>(start), end - start, MADV_HUGEPAGE);  // advice only
-    }
-#endif
+    if (p && n >= kHuge)
+        os::advise_huge_pages(p, static_cast<size_t>(n));
     return p;
 }
 
@@ -273,6 +255,8 @@ int64_t element_count(const int32_t *dims, int32_t dim_count)
 }  // namespace zeb
 
 extern "C" {
+
+ZEB_API void zeb_free(void *p) { std::free(p); }
 
 ZEB_API int32_t zeb_element_size(int32_t type)
 {

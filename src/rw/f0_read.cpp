@@ -1,9 +1,5 @@
 // Reading F0 files: the header, then raw or crunch-compressed data; whole
 // files, or headers first and then the data into the caller's buffer.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
@@ -13,6 +9,7 @@
 
 #include "crc32c.h"
 #include "f0_internal.h"
+#include "platform.h"
 #include "record.h"
 
 namespace {
@@ -454,14 +451,16 @@ int32_t finish(zeb_image *img, int32_t status, int32_t flags)
 // and errno.  Returns the descriptor or -1.
 int open_for_reading(const char *file_name, zeb_report *report, int32_t *status, int32_t *error_number)
 {
-    int fd = file_name ? ::open(file_name, O_RDONLY | O_CLOEXEC) : -1;
+    int err = ENOENT;
+    int fd = file_name ? zeb::os::open_read(file_name, &err) : -1;
     if (fd >= 0)
         return fd;
-    int err = file_name ? errno : ENOENT;
-    struct stat st;
-    if (!file_name || stat(file_name, &st) != 0) {
+    zeb::os::FileStatus st;
+    if (file_name)
+        st = zeb::os::status_of(file_name, true);
+    if (st.kind == zeb::os::Kind::missing) {
         if (file_name)
-            err = errno;
+            err = st.err;
         add_event(report, ZEB_EV_NOT_FOUND, ZEB_E_NOT_FOUND);
         *status = ZEB_E_NOT_FOUND;
     } else {
@@ -711,9 +710,8 @@ ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **r
     if (fd < 0)
         return status;
     // A directory opens, but is no file to read: say so instead of reading short.
-    struct stat st;
-    if (fstat(fd, &st) == 0 && S_ISDIR(st.st_mode)) {
-        ::close(fd);
+    if (zeb::os::status_of(fd).kind == zeb::os::Kind::directory) {
+        zeb::os::close(fd);
         add_event(report, ZEB_EV_OPEN, ZEB_E_OPEN, EISDIR);
         if (error_number)
             *error_number = EISDIR;
@@ -721,7 +719,7 @@ ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **r
     }
     std::unique_ptr<zeb::Source> src(new (std::nothrow) zeb::FdSource(fd));
     if (!src) {
-        ::close(fd);
+        zeb::os::close(fd);
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(zeb::FdSource)));
         return ZEB_E_NO_MEMORY;
     }

@@ -1,16 +1,11 @@
 // Writing F0 files: raw, or crunch-compressed with a fall-back to raw; in
 // place or atomically through a temporary file.
-#include <fcntl.h>
-#include <sys/random.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <atomic>
+#include <chrono>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <ctime>
 #include <algorithm>
 #include <new>
 #include <memory>
@@ -18,7 +13,7 @@
 
 #include "crc32c.h"
 #include "f0_internal.h"
-#include "os_files.h"
+#include "platform.h"
 #include "record.h"
 
 namespace {
@@ -101,27 +96,6 @@ void build_header(const Request &r, uint8_t flags, int32_t data_size, f0_header 
     }
 }
 
-// Writes n bytes, in pieces of at most 1 GiB, through partial writes and
-// interruptions.  Returns 0 or the errno of the failure.
-int write_all(int fd, const void *p, int64_t n)
-{
-    constexpr int64_t kPiece = int64_t(1) << 30;
-    auto *q = static_cast<const uint8_t *>(p);
-    while (n > 0) {
-        ssize_t w = ::write(fd, q, static_cast<size_t>(n < kPiece ? n : kPiece));
-        if (w < 0) {
-            if (errno == EINTR)
-                continue;
-            return errno ? errno : EIO;
-        }
-        if (w == 0)
-            return EIO;
-        q += w;
-        n -= w;
-    }
-    return 0;
-}
-
 int fail_with(zeb_report *report, int32_t code, int32_t status, int err, int32_t *error_number)
 {
     *error_number = err;
@@ -137,36 +111,34 @@ int32_t write_contents(int fd, const Contents &c, zeb_report *report, int32_t *e
                        bool reserve = true)
 {
     const int64_t head = int64_t(sizeof c.h) + c.record_size;
-#ifdef FALLOC_FL_KEEP_SIZE
-    if (reserve && fallocate(fd, FALLOC_FL_KEEP_SIZE, 0, static_cast<off_t>(head + c.n)) != 0 && errno == ENOSPC)
+    if (reserve && zeb::os::preallocate(fd, head + c.n) == ENOSPC)
         return fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, ENOSPC, error_number);
-#else
-    (void)reserve;
-#endif
     // The header blocks in one write.
     uint8_t blocks[F0_HEADER_SIZE * F0_MAX_HEADER_BLOCKS];
     std::memcpy(blocks, &c.h, sizeof c.h);
     if (c.record_size > 0)
         std::memcpy(blocks + sizeof c.h, c.record, size_t(c.record_size));
-    int err = write_all(fd, blocks, head);
+    int err = zeb::os::write_all(fd, blocks, head);
     if (!err && c.n > 0)
-        err = write_all(fd, c.data, c.n);
+        err = zeb::os::write_all(fd, c.data, c.n);
     return err ? fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number) : ZEB_OK;
 }
 
 // Creates or truncates the file; -1 with an event and errno on failure.
 int open_in_place(const char *file_name, zeb_report *report, int32_t *error_number)
 {
-    int fd = ::open(file_name, O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+    int err = 0;
+    int fd = zeb::os::open_write(file_name, false, &err);
     if (fd < 0)
-        fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
+        fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
     return fd;
 }
 
 int32_t close_file(int fd, int32_t status, zeb_report *report, int32_t *error_number)
 {
-    if (::close(fd) != 0 && status == ZEB_OK && errno != EINTR)
-        status = fail_with(report, ZEB_EV_W_CLOSE, ZEB_E_CLOSE, errno ? errno : EIO, error_number);
+    int err = zeb::os::close(fd);
+    if (err && status == ZEB_OK)
+        status = fail_with(report, ZEB_EV_W_CLOSE, ZEB_E_CLOSE, err, error_number);
     return status;
 }
 
@@ -185,9 +157,9 @@ int32_t write_in_place(const char *file_name, const Contents &c, zeb_report *rep
 int32_t write_to_descriptor(int fd, const Contents &c, zeb_report *report, int32_t *error_number)
 {
     int32_t status = write_contents(fd, c, report, error_number, false);
-    struct stat st;
-    if (status == ZEB_OK && ::fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && ::fsync(fd) != 0)
-        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
+    int err = 0;
+    if (status == ZEB_OK && zeb::os::status_of(fd).kind == zeb::os::Kind::regular && (err = zeb::os::sync(fd)) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     return status;
 }
 
@@ -196,10 +168,10 @@ std::string random_tag()
 {
     static std::atomic<uint64_t> counter{0};
     uint64_t v = 0;
-    if (getrandom(&v, sizeof v, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof v)) {
-        timespec ts{};
-        clock_gettime(CLOCK_REALTIME, &ts);
-        v = (uint64_t(ts.tv_sec) * 1000000007u) ^ uint64_t(ts.tv_nsec) ^ (uint64_t(getpid()) << 40);
+    if (!zeb::os::random64(&v)) {
+        const auto now = std::chrono::system_clock::now().time_since_epoch();
+        v = uint64_t(std::chrono::duration_cast<std::chrono::nanoseconds>(now).count()) * 1000000007u ^
+            (zeb::os::process_id() << 40);
     }
     v ^= counter.fetch_add(0x9E3779B97F4A7C15ull);
     char tag[17];
@@ -214,50 +186,50 @@ std::string random_tag()
 int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
                      int32_t *error_number)
 {
-    size_t slash = target.rfind('/');
+    size_t slash = zeb::os::last_separator(target);
     std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     // Keep the temporary name within the 255 bytes a directory entry holds.
     constexpr size_t kNameMax = 255 - 1 - 1 - 12 - 4;
-    if (base.size() > kNameMax)
-        base.resize(kNameMax);
+    // Cut at a character boundary, so that the name stays valid UTF-8.
+    if (base.size() > kNameMax) {
+        size_t cut = kNameMax;
+        while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80)
+            --cut;
+        base.resize(cut);
+    }
 
     std::string tmp;
-    int fd = -1;
+    int fd = -1, err = 0;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
         tmp = prefix + "." + base + "." + random_tag() + ".tmp";
-        fd = ::open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST)
+        fd = zeb::os::open_write(tmp.c_str(), true, &err);
+        if (fd < 0 && err != EEXIST)
             break;
     }
     if (fd < 0)
-        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
+        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
 
     int32_t status = write_contents(fd, c, report, error_number);
     // The replacement keeps the permissions, owner and group of the file it replaces.
-    struct stat old;
-    if (status == ZEB_OK && ::stat(target.c_str(), &old) == 0 && S_ISREG(old.st_mode))
-        zeb::take_over_owner_and_mode(fd, old);
-    if (status == ZEB_OK && ::fsync(fd) != 0)
-        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, errno, error_number);
+    if (status == ZEB_OK)
+        zeb::os::take_over_owner_and_mode(fd, target.c_str());
+    if (status == ZEB_OK && (err = zeb::os::sync(fd)) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     status = close_file(fd, status, report, error_number);
-    if (status == ZEB_OK && expect && !zeb::still_same_file(target, *expect)) {
+    if (status == ZEB_OK && expect && !zeb::os::still_same_file(target, *expect)) {
         add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
         status = ZEB_E_CHANGED;
     }
     // A target that cannot be replaced fails as opening it in place would.
-    if (status == ZEB_OK && ::rename(tmp.c_str(), target.c_str()) != 0)
-        status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, errno, error_number);
+    if (status == ZEB_OK && (err = zeb::os::replace(tmp.c_str(), target.c_str())) != 0)
+        status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
     if (status != ZEB_OK) {
-        ::unlink(tmp.c_str());
+        zeb::os::remove_file(tmp.c_str());
         return status;
     }
-    int dfd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dfd >= 0) {
-        ::fsync(dfd);  // best effort: the file is in place whatever this says
-        ::close(dfd);
-    }
+    zeb::os::sync_directory(dir);  // best effort: the file is in place whatever this says
     return ZEB_OK;
 }
 
@@ -267,25 +239,22 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
 {
     // What lies under /proc, and under /dev what is no plain file (even a
     // link that leads nowhere), is never replaced.
-    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::in_place_only(file_name))
+    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::os::in_place_only(file_name))
         return write_in_place(file_name, c, report, error_number);
-    struct stat st;
-    if (::stat(file_name, &st) == 0) {
-        // Devices and pipes are written to, not replaced; a directory cannot
-        // be replaced by a file.
-        if (S_ISDIR(st.st_mode))
-            return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
-        if (!S_ISREG(st.st_mode))
-            return write_in_place(file_name, c, report, error_number);
-    }
+    using zeb::os::Kind;
+    const Kind kind = zeb::os::status_of(file_name, true).kind;
+    // Devices and pipes are written to, not replaced; a directory cannot be
+    // replaced by a file.
+    if (kind == Kind::directory)
+        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
+    if (kind == Kind::other)
+        return write_in_place(file_name, c, report, error_number);
     // A symbolic link stays: the file it leads to is replaced.
     std::string target = file_name;
-    struct stat lst;
-    if (::lstat(file_name, &lst) == 0 && S_ISLNK(lst.st_mode)) {
-        if (char *real = ::realpath(file_name, nullptr)) {
+    if (zeb::os::status_of(file_name, false).kind == Kind::link) {
+        std::string real = zeb::os::resolve_links(file_name);
+        if (!real.empty())
             target = real;
-            std::free(real);
-        }
     }
     return write_atomic(target, c, expect, report, error_number);
 }
@@ -317,7 +286,7 @@ int32_t write_compressed(const Request &r, int32_t slice, zeb_report *report, in
         int fd = open_in_place(r.file_name, report, error_number);
         if (fd < 0)
             return ZEB_E_OPEN;
-        ::close(fd);
+        zeb::os::close(fd);
         add_event(report, ZEB_EV_W_UNSUPPORTED, ZEB_E_BAD_ARGUMENT, r.type);
         return ZEB_E_BAD_ARGUMENT;
     }
@@ -601,7 +570,7 @@ ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payl
     // A descriptor of this process (/dev/stdout, /dev/fd/N) is written
     // through, at its offset: replacing or truncating the file behind it
     // would lose what the process wrote there before.
-    int own = zeb::descriptor_named(file_name);
+    int own = zeb::os::descriptor_named(file_name);
     if (own >= 0)
         return write_to_descriptor(own, c, report, error_number);
     const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &payload->expect : nullptr;

@@ -1,9 +1,5 @@
 // Keeping the header record of existing files: marking data changed in
 // place, and adding or renewing checksums without re-encoding the data.
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -11,7 +7,7 @@
 
 #include "crc32c.h"
 #include "f0_internal.h"
-#include "os_files.h"
+#include "platform.h"
 #include "record.h"
 
 namespace {
@@ -34,7 +30,7 @@ struct FdCloser {
     ~FdCloser()
     {
         if (fd >= 0)
-            ::close(fd);
+            zeb::os::close(fd);
     }
 };
 
@@ -49,9 +45,10 @@ struct Parsed {
 
 int32_t parse_head(int fd, Parsed &p, zeb_report *report, int32_t *error_number)
 {
-    p.head_len = zeb::read_at(fd, p.head, kHeadBytes, 0);
+    int err = 0;
+    p.head_len = zeb::os::read_at(fd, p.head, kHeadBytes, 0, &err);
     if (p.head_len < 0)
-        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno, error_number);
+        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, err, error_number);
     return zeb_open_memory_ex(p.head, p.head_len, ZEB_OPEN_NO_VERIFY, nullptr, &p.info, &p.rec, report);
 }
 
@@ -131,7 +128,7 @@ ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_nu
     uint32_t crc = zeb::record_crc(rec, length);
     std::memcpy(rec + zeb::kRecordCrcAt, &crc, sizeof crc);
     const int64_t n = length < F0_HEADER_SIZE ? length : F0_HEADER_SIZE;
-    if (int err = zeb::write_at_and_sync(fd, rec, n, F0_HEADER_SIZE))
+    if (int err = zeb::os::write_at_and_sync(fd, rec, n, F0_HEADER_SIZE))
         return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     return ZEB_OK;
 }
@@ -150,15 +147,17 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         add_event(report, ZEB_EV_W_BAD_ARGUMENT, ZEB_E_BAD_ARGUMENT, 0);
         return ZEB_E_BAD_ARGUMENT;
     }
-    FdCloser f{::open(file_name, O_RDONLY | O_CLOEXEC)};
-    struct stat st;
-    if (f.fd < 0 || ::fstat(f.fd, &st) != 0) {
-        int err = errno;
+    int err = 0;
+    FdCloser f{zeb::os::open_read(file_name, &err)};
+    const zeb::os::FileStatus st = f.fd >= 0 ? zeb::os::status_of(f.fd) : zeb::os::FileStatus{};
+    if (f.fd < 0 || st.kind == zeb::os::Kind::missing) {
+        err = f.fd < 0 ? err : st.err;
         int32_t code = err == ENOENT ? ZEB_EV_NOT_FOUND : ZEB_EV_OPEN;
         return os_failure(report, code, err == ENOENT ? ZEB_E_NOT_FOUND : ZEB_E_OPEN, err, error_number);
     }
-    if (!S_ISREG(st.st_mode))
-        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, S_ISDIR(st.st_mode) ? EISDIR : EINVAL, error_number);
+    if (st.kind != zeb::os::Kind::regular)
+        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, st.kind == zeb::os::Kind::directory ? EISDIR : EINVAL,
+                          error_number);
 
     std::unique_ptr<Parsed> p(new (std::nothrow) Parsed);
     if (!p) {
@@ -183,8 +182,8 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         return ZEB_E_FOREIGN_BLOCKS;
     }
     const int64_t end = info.data_offset + info.data_size;
-    if (st.st_size > end && !(flags & ZEB_CHECKSUM_DROP_TRAILING)) {
-        add_event(report, ZEB_EV_TRAILING_BYTES, ZEB_E_TRAILING_BYTES, int64_t(st.st_size) - end);
+    if (st.size > end && !(flags & ZEB_CHECKSUM_DROP_TRAILING)) {
+        add_event(report, ZEB_EV_TRAILING_BYTES, ZEB_E_TRAILING_BYTES, st.size - end);
         return ZEB_E_TRAILING_BYTES;
     }
 
@@ -198,9 +197,9 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         return ZEB_E_NO_MEMORY;
     }
     uint8_t *data = image.get() + kRoom;
-    int64_t got = zeb::read_at(f.fd, data, info.data_size, info.data_offset);
+    int64_t got = zeb::os::read_at(f.fd, data, info.data_size, info.data_offset, &err);
     if (got < 0)
-        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, errno, error_number);
+        return os_failure(report, ZEB_EV_OPEN, ZEB_E_OPEN, err, error_number);
     if (got < info.data_size) {
         bool raw = !info.compressed;
         add_event(report, raw ? ZEB_EV_TRUNCATED : ZEB_EV_SHORT_BODY, raw ? ZEB_E_TRUNCATED : ZEB_E_SHORT_BODY,
@@ -210,7 +209,7 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
     const bool had = rec.state == ZEB_RECORD_OK && rec.checksum;
     if (had && (status = check_stored(*p, data, report)) != ZEB_OK)
         return status;
-    if (had && !rec.data_unchecked && st.st_size == end)
+    if (had && !rec.data_unchecked && st.size == end)
         return ZEB_OK;  // already sound and verified
 
     const bool keep = rec.state == ZEB_RECORD_OK;
@@ -254,7 +253,11 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         payload = zeb_payload{};
     }
     if (status == ZEB_OK) {
-        payload.expect = zeb::file_id_of(st);
+        // Everything is read: closed before the replacement, which Windows
+        // refuses over a file that is open.
+        zeb::os::close(f.fd);
+        f.fd = -1;
+        payload.expect = st.id;
         status = zeb_write_payload(file_name, &payload, ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED, report,
                                    error_number);
     }
