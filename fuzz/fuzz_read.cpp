@@ -57,6 +57,33 @@ static bool same_events(const zeb_report &a, const zeb_report &b)
     return a.count == b.count && std::memcmp(a.events, b.events, sizeof(zeb_event) * std::min(a.count, ZEB_REPORT_MAX)) == 0;
 }
 
+// Parts of the array (zeb_read_range): a part of a file that reads whole
+// reads too, and gives those elements; any other file only stays in bounds.
+static void parts(const std::vector<uint8_t> &file, const std::vector<uint8_t> *whole)
+{
+    zeb_reader *reader = nullptr;
+    zeb_info info;
+    if (zeb_open_memory_ex(file.data(), int64_t(file.size()), ZEB_OPEN_NO_VERIFY, &reader, &info, nullptr,
+                           nullptr) != ZEB_OK)
+        return;
+    zeb_close(reader);
+    const int64_t n = info.count, size = n > 0 ? info.nbytes / n : 0;
+    const int64_t ranges[][2] = {{0, std::min<int64_t>(n, 1)}, {n / 3, n / 4}, {n > 0 ? n - 1 : 0, n > 0}, {n / 2, 0}};
+    for (const auto &r : ranges) {
+        std::vector<uint8_t> part(size_t(r[1] * size) + 1, 0);
+        for (int32_t threads : {1, 3}) {
+            if (zeb_open_memory_ex(file.data(), int64_t(file.size()), ZEB_OPEN_NO_VERIFY, &reader, &info, nullptr,
+                                   nullptr) != ZEB_OK)
+                return;
+            int32_t st = zeb_read_range(reader, r[0], r[1], part.data(), r[1] * size, threads, nullptr);
+            zeb_close(reader);
+            if (whole)
+                CHECK(st == ZEB_OK && (r[1] * size == 0 ||
+                                       std::memcmp(part.data(), whole->data() + r[0] * size, size_t(r[1] * size)) == 0));
+        }
+    }
+}
+
 // zeb_open_memory + zeb_read_data against zeb_read_memory, strict.
 static void two_steps(const std::vector<uint8_t> &file)
 {
@@ -84,6 +111,7 @@ static void two_steps(const std::vector<uint8_t> &file)
         zeb_close(reader);
         CHECK(st3 == st2 && same_events(steps, threaded) && (st2 != ZEB_OK || other == data));
     }
+    parts(file, st2 == ZEB_OK ? &data : nullptr);
     // A seek index that does not match the stream refuses what the whole
     // read, which has no index, may accept; nothing else differs.
     if (st2 == ZEB_E_BAD_INDEX) {

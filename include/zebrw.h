@@ -251,6 +251,27 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
 ZEB_API int32_t zeb_read_data_threads(zeb_reader *reader, void *data, int64_t capacity, int32_t threads,
                                       zeb_report *report);
 
+/* Reads part of an opened file's data: elements [first, first + count) in
+ * the file's element order (dims[0] varies fastest, so a run of whole
+ * planes or rows along the last dimension is one such range), in native byte
+ * order, into data (room for capacity bytes, at least count times the
+ * element size).  The whole array (first 0, count info.count) is read as
+ * zeb_read_data_threads reads it, checksum included.  A part is read without
+ * reading the rest: raw data from their place in the file (passed over in a
+ * pipe); a compressed body with a seek index from the indexed block before
+ * the one at or before the part's first element (so that the entry the part
+ * starts at is checked) to the one after its last, decoded in pieces on up
+ * to `threads` threads (0 or below: one per core), each piece required to
+ * end where the index says; a body without one from its start,
+ * the blocks before the part decoded and dropped (in windows of bounded
+ * size).  Since the data's checksum covers all of them, a part is checked
+ * against the headers' checksum (at open) and the stream's own structure
+ * only.  Statuses as for zeb_read_data; first, count or capacity outside
+ * the array: ZEB_E_BAD_ARGUMENT.  Call once per reader, instead of
+ * zeb_read_data. */
+ZEB_API int32_t zeb_read_range(zeb_reader *reader, int64_t first, int64_t count, void *data, int64_t capacity,
+                               int32_t threads, zeb_report *report);
+
 /* ---- reading files with pyzeb's header record ---------------------------- */
 
 #define ZEB_OPEN_NO_VERIFY 1   /* check no checksum, and take a damaged record for none */

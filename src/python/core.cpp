@@ -211,8 +211,17 @@ PyObject *reader_read_into(PyObject *op, PyObject *args)
     auto *self = reinterpret_cast<ReaderObject *>(op);
     PyObject *arg;
     int threads = 1;
-    if (!PyArg_ParseTuple(args, "O|i", &arg, &threads))
+    long long first = 0, count = -1;  // count -1: the whole array
+    if (!PyArg_ParseTuple(args, "O|iLL", &arg, &threads, &first, &count))
         return nullptr;
+    const int64_t size = self->info.count > 0 ? self->info.nbytes / self->info.count : 0;
+    if (count < 0) {
+        first = 0;
+        count = self->info.count;
+    }
+    if (first < 0 || first > self->info.count || count > self->info.count - first)
+        return PyErr_Format(PyExc_ValueError, "elements %lld to %lld are outside the array of %lld", first,
+                            first + count, static_cast<long long>(self->info.count));
     if (self->busy) {
         PyErr_SetString(PyExc_RuntimeError, "the reader is in use by another thread");
         return nullptr;
@@ -224,16 +233,16 @@ PyObject *reader_read_into(PyObject *op, PyObject *args)
     Py_buffer out;
     if (PyObject_GetBuffer(arg, &out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0)
         return nullptr;
-    if (out.len < self->info.nbytes) {
+    if (out.len < count * size) {
         PyBuffer_Release(&out);
         return PyErr_Format(PyExc_ValueError, "buffer of %zd bytes, %lld needed", out.len,
-                            static_cast<long long>(self->info.nbytes));
+                            static_cast<long long>(count * size));
     }
     zeb_report report{};
     int32_t status;
     self->busy = true;
     Py_BEGIN_ALLOW_THREADS
-    status = zeb_read_data_threads(self->reader, out.buf, out.len, threads, &report);
+    status = zeb_read_range(self->reader, first, count, out.buf, out.len, threads, &report);
     zeb_close(self->reader);
     self->reader = nullptr;
     Py_END_ALLOW_THREADS
@@ -273,9 +282,10 @@ PyObject *reader_get_info(PyObject *op, void *)
 
 PyMethodDef reader_methods[] = {
     {"read_into", reader_read_into, METH_VARARGS,
-     "read_into(buffer, threads=1)\n--\n\nReads the data, in native byte order, into a writable C-contiguous "
-     "buffer of at least nbytes bytes, then closes the reader.  A compressed file with a seek index is decoded "
-     "on up to `threads` threads (0: one per core)."},
+     "read_into(buffer, threads=1, first=0, count=-1)\n--\n\nReads the data, in native byte order, into a "
+     "writable C-contiguous buffer, then closes the reader: elements [first, first + count) in file order (count "
+     "-1: all of them).  A compressed file with a seek index is decoded on up to `threads` threads (0: one per "
+     "core)."},
     {"close", reader_close, METH_NOARGS, "close()\n--\n\nCloses the file."},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_exit, METH_VARARGS, nullptr},

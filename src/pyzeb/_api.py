@@ -194,18 +194,59 @@ def _flags(verify: bool) -> int:
     return 0 if verify else _core.OPEN_NO_VERIFY
 
 
-def _read_array(reader: _core.Reader, name: str, threads: int = 1) -> np.ndarray:
+Index = Union[int, slice]
+"""A part of a file's array along its first axis: one plane (int) or a run of them (slice)."""
+
+
+def _part(index: object, shape: tuple[int, ...]) -> tuple[int, int, slice | None, bool]:
+    """The rows [lo, hi) along the first axis that `index` takes, what to
+    take of those (None: all of them) and whether the axis goes (an int)."""
+    if not shape:
+        raise IndexError("a 0-dimensional array has no first axis to take a part of")
+    n = shape[0]
+    if isinstance(index, slice):
+        r = range(n)[index]
+        if len(r) == 0 or r.step == 1:
+            return (r.start, r.stop, None, False) if len(r) else (0, 0, None, False)
+        lo, hi = min(r[0], r[-1]), max(r[0], r[-1]) + 1
+        return lo, hi, slice(r[0] - lo, None, r.step), False
+    if isinstance(index, (bool, np.bool_)) or not isinstance(index, (int, np.integer)):
+        raise TypeError(f"index must be an int or a slice along the first axis, not {type(index).__name__}")
+    i = int(index) + n if index < 0 else int(index)
+    if not 0 <= i < n:
+        raise IndexError(f"index {index} is out of bounds for the first axis, of size {n}")
+    return i, i + 1, None, True
+
+
+def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object = None,
+                expect: tuple[tuple[int, ...], np.dtype, str] | None = None) -> np.ndarray:
+    """Reads the reader's array, or the part `index` takes of it.  `expect`:
+    the shape and dtype the file must have (else FormatError with the third
+    item, what they are, in its message), checked before the data are read."""
     with reader:
         info = reader.info
-        out = np.empty(tuple(reversed(info[1])), _dtype(info))
-        reader.read_into(out, threads)
+        shape, dtype = tuple(reversed(info[1])), _dtype(info)
+        if expect is not None and (shape, dtype) != expect[:2]:
+            raise _format_error(name, f"holds an array of shape {shape} and dtype {dtype}, {expect[2]} "
+                                f"shape {expect[0]} and dtype {expect[1]}")
+        if index is None:
+            out = np.empty(shape, dtype)
+            reader.read_into(out, threads)
+        else:
+            lo, hi, take, drop = _part(index, shape)
+            row = int(np.prod(shape[1:], dtype=np.int64))
+            out = np.empty(((), (hi - lo,))[not drop] + shape[1:], dtype)
+            reader.read_into(out, threads, lo * row, (hi - lo) * row)
+            if take is not None:
+                out = out[take].copy()
     if out.dtype == np.bool_ and out.size and out.view(np.uint8).max() > 1:
         raise _format_error(name, "bool data hold bytes other than 0 and 1")
     return out
 
 
-def read(file: PathLike | Readable, *, verify: bool = True, threads: int | None = None) -> np.ndarray:
-    """Reads a whole F0 file and returns its array.
+def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool = True,
+         threads: int | None = None) -> np.ndarray:
+    """Reads an F0 file and returns its array, or the part `index` takes of it.
 
     `file` is a path (str, bytes or os.PathLike) or a binary file object
     (anything with ``.read()``, such as what ``open(..., "rb")`` or fsspec
@@ -227,27 +268,50 @@ def read(file: PathLike | Readable, *, verify: bool = True, threads: int | None 
     pieces on up to `threads` threads (None: one per core), with the same
     result; an index that does not match the data raises :class:`FormatError`.
 
+    `index` reads part of the array along its first axis, as ``a[index]``
+    would take it: an int (one plane of a cube, one row of a frame; the
+    axis goes) or a slice (a run of them).  Only that part is read from a
+    path: raw data from their place in the file; a compressed file with a
+    seek index from the indexed block before the part to the one after it;
+    a compressed file without one is decoded from its start up to the part's
+    end.  (A file object is read whole, and the part decoded.)  The data's
+    checksum covers all of the data, so a part is checked against the
+    header's checksum and the stream's structure only: read the whole file,
+    or run ``zeb verify``, to check every byte.
+
     >>> a = pyzeb.read("frame.f0")
     >>> a.shape, a.dtype
     ((3, 4), dtype('int16'))
+    >>> pyzeb.read("cube.f0", 10).shape  # one plane of a (100, 512, 512) cube
+    (512, 512)
     """
     path, name = _path(file)
+    return _read_array(_open(file, path, name, verify), name, _threads(threads), index)
+
+
+def _open(file: PathLike | Readable, path: bytes | None, name: str, verify: bool) -> _core.Reader:
     if path is not None:
-        return _read_array(_core.open(path, name, _flags(verify)), name, _threads(threads))
-    return _read_array(_core.open_memory(_read_bytes(_readable(file)), name, _flags(verify)), name,
-                       _threads(threads))
+        return _core.open(path, name, _flags(verify))
+    return _core.open_memory(_read_bytes(_readable(file)), name, _flags(verify))
 
 
-def decode(buffer: bytes | bytearray | memoryview, *, verify: bool = True,
+def _read_expecting(file: PathLike | Readable, index: Index | None, shape: tuple[int, ...], dtype: np.dtype,
+                    what: str) -> np.ndarray:
+    """read(file, index), for a file that must hold an array of this shape and dtype."""
+    path, name = _path(file)
+    return _read_array(_open(file, path, name, True), name, 0, index, (shape, dtype, what))
+
+
+def decode(buffer: bytes | bytearray | memoryview, index: Index | None = None, *, verify: bool = True,
            threads: int | None = None) -> np.ndarray:
-    """Reads the array of a whole F0 file image held in memory (any bytes-like
-    object), verifying its checksums and using its seek index as :func:`read`
-    does.
+    """Reads the array of an F0 file image held in memory (any bytes-like
+    object), or the part `index` takes of it, verifying its checksums and
+    using its seek index as :func:`read` does.
 
     >>> pyzeb.decode(pyzeb.encode(np.arange(3, dtype=np.int32)))
     array([0, 1, 2], dtype=int32)
     """
-    return _read_array(_core.open_memory(buffer, "<buffer>", _flags(verify)), "<buffer>", _threads(threads))
+    return _read_array(_core.open_memory(buffer, "<buffer>", _flags(verify)), "<buffer>", _threads(threads), index)
 
 
 def read_header(file: PathLike | Readable, *, verify: bool = True) -> Header:

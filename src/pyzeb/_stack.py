@@ -1,4 +1,5 @@
-"""Stacks of F0 files as one lazy Dask array, one chunk per file."""
+"""F0 files as lazy Dask arrays: a stack of files (one chunk per file, or
+several along each file's first axis), or one large file in chunks."""
 from __future__ import annotations
 
 import os
@@ -7,8 +8,7 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._api import Header, PathLike, read, read_header
-from ._core import FormatError
+from ._api import Header, PathLike, _read_expecting, read_header
 
 if TYPE_CHECKING:
     import dask.array
@@ -51,57 +51,123 @@ def _version(path: str, storage_options: dict[str, Any] | None) -> object:
     return st.st_size, st.st_mtime_ns, st.st_ino, st.st_dev
 
 
-def _read_block(path: str, shape: tuple[int, ...], dtype: str,
-                storage_options: dict[str, Any] | None) -> np.ndarray:
-    """One file as a block of the stack (shape (1, *shape)).  A plain module
-    function of strings and tuples: it pickles, so a distributed worker runs it."""
+def _read_block(path: str, lo: int | None, hi: int, shape: tuple[int, ...], dtype: str,
+                storage_options: dict[str, Any] | None, what: str, stacked: bool) -> np.ndarray:
+    """Rows [lo, hi) of one file's array along its first axis (lo None: all
+    of it), with a new first axis where the file is one of a stack.  The file
+    must hold an array of this shape and dtype (else FormatError, with `what`
+    they are).  A plain module function of strings and tuples: it pickles,
+    so a distributed worker runs it."""
+    part = None if lo is None else slice(lo, hi)
+    expect = (shape, np.dtype(dtype), what)
     if _is_url(path):
         with _open_url(path, storage_options) as f:
-            a = read(f)
+            a = _read_expecting(f, part, *expect)
     else:
-        a = read(path)
-    if a.shape != shape or a.dtype != np.dtype(dtype):
-        err = FormatError(f"{path}: holds an array of shape {a.shape} and dtype {a.dtype}, "
-                          f"the stack's files have shape {shape} and dtype {np.dtype(dtype)}")
-        err.filename = path
-        raise err
-    return a[np.newaxis]
+        a = _read_expecting(path, part, *expect)
+    return a[np.newaxis] if stacked else a
 
 
-def read_stack(paths: Sequence[PathLike], *, storage_options: dict[str, Any] | None = None) -> dask.array.Array:
+def _import_dask(what: str) -> Any:
+    try:
+        import dask.array as da
+    except ImportError:
+        raise ImportError(f"pyzeb.{what} needs dask: pip install 'pyzeb[dask]'") from None
+    return da
+
+
+def _row_chunks(n: int, chunks: int | None, row_bytes: int) -> tuple[int, ...]:
+    """Chunks along a first axis of n rows: `chunks` rows each (None: about
+    128 MiB each, Dask's usual size), the last one what is left."""
+    if chunks is None:
+        chunks = max(1, (128 << 20) // max(row_bytes, 1))
+    elif isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
+        raise ValueError(f"chunks must be a positive number of rows along the first axis, not {chunks!r}")
+    step = int(chunks)
+    return tuple(min(step, n - lo) for lo in range(0, n, step)) or (0,)
+
+
+def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
+               storage_options: dict[str, Any] | None = None) -> dask.array.Array:
     """A lazy Dask array of F0 files stacked along a new first axis.
 
-    The result has shape ``(len(paths), *shape)`` and one chunk per file;
-    `shape` and dtype come from the first file's header (of the others only
-    their size and modification time are looked up now, which name the tasks,
-    so that a cluster never serves a rewritten file's earlier frame).  A file whose array differs fails when its chunk is computed, with
-    :class:`FormatError` naming it.  Each task opens, reads and closes its own
-    file, and the graph holds only plain functions and strings, so it runs on
-    Dask's threads and on a dask.distributed cluster whose workers see the
-    same paths.  Paths may be fsspec URLs (``s3://...``, ``file://...``) when
-    fsspec is installed; `storage_options` go to ``fsspec.open``.
+    The result has shape ``(len(paths), *shape)``; `shape` and dtype come
+    from the first file's header (of the others only their size and
+    modification time are looked up now, which name the tasks, so that a
+    cluster never serves a rewritten file's earlier frame).  Each file is one
+    chunk, or, with `chunks`, chunks of that many rows along the file's own
+    first axis (the planes of a stack of cubes, say), each read without
+    reading the rest of the file (see :func:`pyzeb.read`'s `index`).  A file
+    whose array differs fails when one of its chunks is computed, with
+    :class:`FormatError` naming it.  Each task opens, reads and closes its
+    own file, and the graph holds only plain functions and strings, so it
+    runs on Dask's threads and on a dask.distributed cluster whose workers see
+    the same paths.  Paths may be fsspec URLs (``s3://...``, ``file://...``)
+    when fsspec is installed; `storage_options` go to ``fsspec.open``.
 
     >>> stack = pyzeb.read_stack(sorted(glob.glob("night/*.f0")))
     >>> stack.mean(axis=0).compute()
     """
-    try:
-        import dask.array as da
-        from dask.base import tokenize
-    except ImportError:
-        raise ImportError("pyzeb.read_stack needs dask: pip install 'pyzeb[dask]'") from None
+    da = _import_dask("read_stack")
     if isinstance(paths, (str, bytes, os.PathLike)):
         raise TypeError("read_stack takes a sequence of paths; for one file pass [path]")
     names = [p if isinstance(p, str) else os.fsdecode(os.fspath(p)) for p in paths]
     if not names:
         raise ValueError("read_stack needs at least one path")
     h = _header_of(names[0], storage_options)
+    return _graph(da, "pyzeb-read-stack-", names, h, chunks if chunks is not None else (h.shape or (0,))[0],
+                  storage_options, "the stack's files have", True)
+
+
+def read_dask(file: PathLike, *, chunks: int | None = None,
+              storage_options: dict[str, Any] | None = None) -> dask.array.Array:
+    """One F0 file as a lazy Dask array, in chunks of `chunks` rows along its
+    first axis (None: about 128 MiB each).
+
+    Each chunk is a task that reads only its own rows (see
+    :func:`pyzeb.read`'s `index`), so a cube larger than any worker's memory
+    computes on a cluster without any worker reading all of it; a compressed
+    file written by pyzeb is read from its seek index, one without an index
+    is decoded from its start by each task.  The graph holds only plain
+    functions and strings, and its task names change when the file does.
+    A file replaced by one of another shape or dtype fails with
+    :class:`FormatError` when a chunk is computed.  `file` may be an fsspec
+    URL, as for :func:`read_stack` (each task then reads the object whole).
+
+    >>> cube = pyzeb.read_dask("cube.f0", chunks=16)
+    >>> cube.mean(axis=0).compute()
+    """
+    da = _import_dask("read_dask")
+    if not isinstance(file, (str, bytes, os.PathLike)):
+        raise TypeError(f"read_dask needs a path or URL, not {type(file).__name__}")
+    name = file if isinstance(file, str) else os.fsdecode(os.fspath(file))
+    h = _header_of(name, storage_options)
+    if not h.shape:
+        raise ValueError(f"{name}: a 0-dimensional array has no first axis to chunk")
+    return _graph(da, "pyzeb-read-dask-", [name], h, chunks, storage_options, "when the Dask array was made it had",
+                  False)
+
+
+def _graph(da: Any, prefix: str, names: list[str], h: Header, chunks: int | None,
+           storage_options: dict[str, Any] | None, what: str, stacked: bool) -> dask.array.Array:
+    """The Dask array of the files `names`, each of h's shape and dtype, in
+    chunks of `chunks` rows along each file's first axis."""
+    from dask.base import tokenize
     shape, dtype = h.shape, h.dtype
+    rest = shape[1:]
+    # rows: the chunks along each file's first axis (none for 0-dimensional arrays)
+    rows = _row_chunks(shape[0], chunks, int(np.prod(rest, dtype=np.int64)) * dtype.itemsize) if shape else ()
+    starts = [sum(rows[:j]) for j in range(len(rows))] if len(rows) > 1 else [None] * len(rows or (0,))
     # The task names change with the files' contents, so that a cluster
     # holding results of an earlier graph recomputes a rewritten file.
     versions = [_version(p, storage_options) for p in names]
-    name = "pyzeb-read-stack-" + tokenize(names, versions, shape, dtype.str, storage_options)
-    zeros = (0,) * len(shape)
-    graph = {(name, i, *zeros): (_read_block, path, shape, dtype.str, storage_options)
-             for i, path in enumerate(names)}
-    chunks = ((1,) * len(names),) + tuple((n,) for n in shape)
-    return da.Array(graph, name, chunks, dtype=dtype)  # type: ignore[no-untyped-call]
+    name = prefix + tokenize(names, versions, shape, dtype.str, rows, storage_options)
+    zeros = (0,) * len(rest)
+    graph = {(name, *((i,) if stacked else ()), *((j,) if shape else ()), *zeros):
+             (_read_block, path, lo, (lo or 0) + (rows[j] if shape else 0), shape, dtype.str, storage_options,
+              what, stacked)
+             for i, path in enumerate(names) for j, lo in enumerate(starts)}
+    chunk_spec = ((rows,) if shape else ()) + tuple((n,) for n in rest)
+    if stacked:
+        chunk_spec = ((1,) * len(names),) + chunk_spec
+    return da.Array(graph, name, chunk_spec, dtype=dtype)  # type: ignore[no-untyped-call]

@@ -121,9 +121,18 @@ int32_t read_header(Source &src, f0_header *h, int32_t host_big_endian, zeb_repo
 // body_len bytes, or fewer where src ends first).  *consumed receives the
 // bytes taken from src (the rest of the body is left unread).  Returns
 // ZEB_E_NO_MEMORY (info->status too) when the window cannot be allocated.
+// With from_block above 0, the blocks before it are decoded (a window's
+// worth at a time, into a buffer of their own) and dropped, and data
+// receives the blocks from from_block on; *info still speaks of the whole
+// body (info->elements counts the dropped elements too).
 int32_t decode_body(Source &src, int64_t body_len, int32_t compression_type, void *data, int64_t capacity,
                     int32_t slice, int32_t block_size, int32_t nblocks, int64_t window, zeb_decode_info *info,
-                    int64_t *consumed);
+                    int64_t *consumed, int64_t from_block = 0);
+
+// Moves the places a decoding of part of a body reports (its status,
+// block, element and byte positions) to the whole body, given where the
+// part starts: its body offset, first block and first element.
+void shift_places(zeb_decode_info *info, int64_t offset, int64_t first_block, int64_t first_element);
 
 // The window decode_body reads compressed bodies in.
 constexpr int64_t kStreamWindow = int64_t(1) << 20;

@@ -300,6 +300,55 @@ const uint8_t *whole_body(zeb::Source &src, zeb::Source &reading, int64_t claime
     return copy.get();
 }
 
+// The events and status of a decoding that was to give `need` elements
+// (of the `total` the file's dimensions call for); `memory` is what could
+// not be allocated.
+int32_t decoding_outcome(zeb_report *found, int32_t st, const zeb_decode_info &info, int64_t need, int64_t total,
+                         int64_t memory)
+{
+    if (st == ZEB_E_NO_MEMORY) {
+        add_event(found, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, memory);
+        return st;
+    }
+    if (st != ZEB_OK) {
+        if (zeb_event *e = add_event(found, ZEB_EV_DECODE, st))
+            e->decode = info;
+        return st;
+    }
+    if (info.elements < need) {
+        add_event(found, ZEB_EV_INCOMPLETE, ZEB_E_INCOMPLETE, info.elements, total);
+        return ZEB_E_INCOMPLETE;
+    }
+    return ZEB_OK;
+}
+
+// What is checked of a stream before it is decoded into count elements:
+// more blocks than the array holds (a warning: *nblocks is corrected to keep
+// the decoder inside the array), the pairing of the stream with the file's
+// type.  Events go to found; returns the status that rules out decoding.
+int32_t check_stream(const Layout &l, int64_t count, zeb_report *found, int32_t *nblocks)
+{
+    const compress_header &ch = l.ch;
+    *nblocks = ch.nblocks;
+    if (int64_t(ch.nblocks) * ch.block_size > count && ch.block_size != 0) {
+        int32_t corrected = static_cast<int32_t>(count / ch.block_size);
+        add_event(found, ZEB_EV_NBLOCKS, ZEB_OK, ch.nblocks, corrected);
+        *nblocks = corrected;
+    }
+    if (l.h.datyp == (ch.compression_type & 1))
+        add_event(found, ZEB_EV_INCONSISTENT, ZEB_OK);
+    const int32_t width = zeb_compression_width(ch.compression_type);
+    if (width == 0) {
+        add_event(found, ZEB_EV_UNKNOWN_COMPRESSION, ZEB_E_UNKNOWN_COMPRESSION, l.h.datyp, ch.compression_type);
+        return ZEB_E_UNKNOWN_COMPRESSION;
+    }
+    if (width != l.size) {
+        add_event(found, ZEB_EV_WIDTH_MISMATCH, ZEB_E_WIDTH_MISMATCH, width * 8, l.h.datyp);
+        return ZEB_E_WIDTH_MISMATCH;
+    }
+    return ZEB_OK;
+}
+
 int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t count, bool strict, int64_t window,
                     zeb_report *report, uint32_t *crc = nullptr, const Pieces &pieces = Pieces{})
 {
@@ -314,25 +363,9 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
     zeb_report found{};  // what decoding finds, reported after the body's length
     int32_t status = ZEB_OK;
 
-    // More blocks than the array holds: keep the decoder inside the array.
-    int32_t nblocks = ch.nblocks;
-    if (int64_t(ch.nblocks) * ch.block_size > count && ch.block_size != 0) {
-        int32_t corrected = static_cast<int32_t>(count / ch.block_size);
-        add_event(&found, ZEB_EV_NBLOCKS, ZEB_OK, ch.nblocks, corrected);
-        nblocks = corrected;
-    }
-    if (l.h.datyp == (ch.compression_type & 1))
-        add_event(&found, ZEB_EV_INCONSISTENT, ZEB_OK);
-
+    int32_t nblocks = 0;
     int64_t consumed = 0;
-    int32_t width = zeb_compression_width(ch.compression_type);
-    if (width == 0) {
-        add_event(&found, ZEB_EV_UNKNOWN_COMPRESSION, ZEB_E_UNKNOWN_COMPRESSION, l.h.datyp, ch.compression_type);
-        status = ZEB_E_UNKNOWN_COMPRESSION;
-    } else if (width != l.size) {
-        add_event(&found, ZEB_EV_WIDTH_MISMATCH, ZEB_E_WIDTH_MISMATCH, width * 8, l.h.datyp);
-        status = ZEB_E_WIDTH_MISMATCH;
-    } else {
+    if ((status = check_stream(l, count, &found, &nblocks)) == ZEB_OK) {
         zeb_decode_info info;
         int64_t avail = 0;
         int32_t st;
@@ -355,17 +388,7 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
             st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
                                   nblocks, window, &info, &consumed);
         }
-        if (st == ZEB_E_NO_MEMORY) {
-            add_event(&found, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, window);
-            status = st;
-        } else if (st != ZEB_OK) {
-            if (zeb_event *e = add_event(&found, ZEB_EV_DECODE, st))
-                e->decode = info;
-            status = st;
-        } else if (info.elements < count) {
-            add_event(&found, ZEB_EV_INCOMPLETE, ZEB_E_INCOMPLETE, info.elements, count);
-            status = ZEB_E_INCOMPLETE;
-        }
+        status = decoding_outcome(&found, st, info, count, count, window);
     }
     int64_t got = consumed;
     if (crc && body_in_memory) {
@@ -389,6 +412,160 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
     append_events(report, found);
     note(&result, status);
     return result;
+}
+
+// Whether a seek index can describe a stream body of body_len bytes in
+// nblocks blocks: its number of entries, and offsets strictly increasing
+// inside the body.  Otherwise *info says where it fails, as indexed
+// decoding would.
+bool index_fits(const zeb::SeekIndex &ix, int32_t nblocks, int64_t body_len, zeb_decode_info *info)
+{
+    int64_t bad = -1;
+    if (ix.every < 1 || ix.count != (int64_t(nblocks) - 1) / ix.every)
+        bad = 0;
+    for (int64_t i = 0; bad < 0 && i < ix.count; ++i)
+        if (ix.offsets[i] <= (i ? ix.offsets[i - 1] : 0) || ix.offsets[i] >= body_len)
+            bad = (i + 1) * ix.every;
+    if (bad < 0)
+        return true;
+    *info = zeb_decode_info{};
+    info->status = ZEB_E_BAD_INDEX;
+    info->block = bad;
+    return false;
+}
+
+// Decodes blocks [d0, d1) of a body with a seek index into out (room for
+// their elements), from the indexed block d0 (a multiple of ix.every) up to
+// d1 (the next indexed block or the last): only those bytes of the body are
+// read (from memory where src holds it), and decoded in the index's pieces on
+// `threads`.  The last piece must end exactly at the next indexed block.
+// *info speaks of the whole body.  A body that ends before those bytes gives
+// ZEB_E_SHORT_BODY, with *got the bytes it holds.
+int32_t decode_indexed_blocks(zeb::Source &src, const Layout &l, const zeb::SeekIndex &ix, int64_t d0, int64_t d1,
+                              int32_t nblocks, void *out, int32_t threads, zeb_decode_info *info, int64_t *got)
+{
+    const compress_header &ch = l.ch;
+    const int64_t claimed = int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
+    const int64_t k0 = d0 / ix.every, k1 = std::min(ix.count + 1, (d1 + ix.every - 1) / ix.every);
+    auto start = [&](int64_t k) { return k == 0 ? 0 : k > ix.count ? claimed : ix.offsets[k - 1]; };
+    const int64_t at = start(k0), len = start(k1) - at;
+    std::unique_ptr<uint8_t, decltype(&std::free)> copy(nullptr, &std::free);
+    int64_t avail = 0;
+    const uint8_t *body = src.peek(&avail);
+    if (body) {
+        body += std::min(at, avail);
+        avail = std::clamp<int64_t>(avail - at, 0, len);
+    } else {
+        copy.reset(static_cast<uint8_t *>(std::malloc(size_t(std::max<int64_t>(len, 1)))));
+        if (!copy) {
+            *info = zeb_decode_info{};
+            return info->status = ZEB_E_NO_MEMORY;
+        }
+        avail = src.skip(at) == at ? src.read(copy.get(), len) : 0;
+        body = copy.get();
+    }
+    if (avail < len) {
+        *got = at + avail;
+        return ZEB_E_SHORT_BODY;
+    }
+    int64_t sub[zeb::kIndexMaxEntries];
+    for (int64_t k = k0 + 1; k < k1; ++k)
+        sub[k - k0 - 1] = ix.offsets[k - 1] - at;
+    const int64_t blocks = std::min<int64_t>(nblocks, k1 * ix.every) - d0;
+    int32_t st = zeb_decode_indexed(ch.compression_type, body, len, out, blocks * ch.block_size, ch.slice,
+                                    ch.block_size, static_cast<int32_t>(blocks), static_cast<int32_t>(ix.every),
+                                    sub, k1 - k0 - 1, threads, info);
+    // The last piece ends where the next indexed block begins (or the body
+    // does): one that stops short of it or runs into it does not fit the index.
+    if (k1 <= ix.count && (st == ZEB_E_BODY_END || (st == ZEB_OK && info->used != len))) {
+        *info = zeb_decode_info{};
+        info->block = blocks;
+        st = info->status = ZEB_E_BAD_INDEX;
+    }
+    if (st == ZEB_E_BAD_INDEX)
+        info->block += d0;
+    zeb::shift_places(info, at, d0, d0 * ch.block_size);
+    return st;
+}
+
+// Reads elements [first, first + count) (count above 0, inside the array)
+// of a compressed file into data.  The blocks that hold them are decoded
+// into a buffer of their own (or straight into data where they are exactly
+// those elements) and the elements copied out.  With a usable seek index
+// the decoding starts one entry before the indexed block at or before the
+// first of them and reads only the bytes up to the indexed block after the
+// last; without
+// one it starts at the body's start and drops the blocks before them.
+// What follows is not read, so a body cut short after the range goes
+// unnoticed, and so does damage to the rest of the data.
+int32_t read_stream_range(zeb::Source &src, const Layout &l, const zeb::SeekIndex &index, int64_t first,
+                          int64_t count, void *data, int32_t threads, zeb_report *report)
+{
+    const compress_header &ch = l.ch;
+    const int64_t claimed = int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE;
+    zeb_report found{};
+    int32_t nblocks = 0;
+    int32_t status = check_stream(l, l.count, &found, &nblocks);
+    zeb_decode_info info{};
+    if (status == ZEB_OK && (ch.block_size < 1 || nblocks < 1)) {
+        // Nothing to find the range in: decoding says what is wrong.
+        int32_t st = zeb_decode(ch.compression_type, nullptr, 0, nullptr, 0, ch.slice, ch.block_size, nblocks, &info);
+        status = decoding_outcome(&found, st, info, first + count, l.count, 0);
+    }
+    if (status != ZEB_OK) {
+        append_events(report, found);
+        src.done();
+        return status;
+    }
+    const int64_t bs = ch.block_size, width = l.size, end = first + count;
+    int64_t d0 = first / bs, d1 = std::min<int64_t>((end + bs - 1) / bs, nblocks);
+    const zeb::SeekIndex *ix = index.count > 0 && nblocks == ch.nblocks ? &index : nullptr;
+    bool indexed = ix && index_fits(*ix, nblocks, claimed, &info);
+    if (indexed) {
+        // From the indexed block before the part's first element, and one
+        // entry earlier still: that piece must end exactly where the part's
+        // first piece begins, which shows that entry to be a block's start
+        // (a piece begun at a wrong offset can fall back into step with the
+        // blocks and end where the next entry says, with wrong values).
+        d0 -= d0 % ix->every;
+        d0 = d0 >= ix->every ? d0 - ix->every : 0;
+        d1 = std::min<int64_t>(nblocks, (d1 + ix->every - 1) / ix->every * ix->every);
+    }
+    int32_t st = ZEB_OK;
+    bool short_body = false;
+    int64_t memory = 0, got = 0;  // bytes of the body read, where it comes up short
+    if (ix && !indexed) {
+        st = ZEB_E_BAD_INDEX;
+    } else if (d1 <= d0) {
+        info.elements = int64_t(nblocks) * bs;  // the range lies past the stream's blocks
+    } else {
+        const bool direct = first == d0 * bs && end == d1 * bs;
+        memory = direct ? 0 : (d1 - d0) * bs * width;
+        std::unique_ptr<uint8_t, decltype(&std::free)> scratch(
+            direct ? nullptr : static_cast<uint8_t *>(zeb::alloc_buffer(memory)), &std::free);
+        void *out = direct ? data : scratch.get();
+        if (!out) {
+            st = ZEB_E_NO_MEMORY;
+        } else if (indexed) {
+            st = decode_indexed_blocks(src, l, *ix, d0, d1, nblocks, out, threads, &info, &got);
+            short_body = st == ZEB_E_SHORT_BODY;
+        } else {
+            memory = zeb::kStreamWindow;
+            st = zeb::decode_body(src, claimed, ch.compression_type, out, (d1 - d0) * bs, ch.slice, ch.block_size,
+                                  static_cast<int32_t>(d1), zeb::kStreamWindow, &info, &got, d0);
+            short_body = st == ZEB_E_BODY_END && got < claimed;
+        }
+        if (st == ZEB_OK && !direct && info.elements >= end)
+            std::memcpy(data, scratch.get() + (first - d0 * bs) * width, size_t(count * width));
+    }
+    src.done();
+    if (short_body) {
+        add_event(report, ZEB_EV_SHORT_BODY, ZEB_E_SHORT_BODY, got, claimed);
+        return ZEB_E_SHORT_BODY;
+    }
+    status = decoding_outcome(&found, st, info, end, l.count, memory);
+    append_events(report, found);
+    return status;
 }
 
 // Everything after the file has been opened.
@@ -528,8 +705,24 @@ void fill_info(const Layout &l, zeb_info *info)
 
 namespace zeb {
 
+void shift_places(zeb_decode_info *info, int64_t offset, int64_t first_block, int64_t first_element)
+{
+    const int32_t st = info->status;
+    info->used += offset;
+    info->elements += first_element;
+    if (st == ZEB_E_BAD_BITS || st == ZEB_E_BODY_END || st == ZEB_E_BAD_LOOP)
+        info->block += first_block;
+    if (st == ZEB_E_BAD_BITS || st == ZEB_E_BODY_END) {
+        info->byte_index += offset;
+        info->bit_index += 8 * offset;
+    }
+    if (st == ZEB_E_BAD_LOOP)
+        info->in += first_element;
+}
+
 int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64_t capacity, int32_t slice,
-                    int32_t block_size, int32_t nblocks, int64_t window, zeb_decode_info *info, int64_t *consumed)
+                    int32_t block_size, int32_t nblocks, int64_t window, zeb_decode_info *info, int64_t *consumed,
+                    int64_t from_block)
 {
     *consumed = 0;
     if (body_len <= 0 || nblocks <= 0)
@@ -537,12 +730,19 @@ int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64
     const int64_t width = zeb_compression_width(ct);
     int64_t cap = window < 1 ? 1 : (window < body_len ? window : body_len);
     std::unique_ptr<uint8_t, decltype(&std::free)> buf(static_cast<uint8_t *>(std::malloc(size_t(cap))), &std::free);
+    // Blocks before from_block are decoded into `passed`, a few at a time, and dropped.
+    from_block = std::clamp<int64_t>(from_block, 0, nblocks);
+    const int64_t block_bytes = std::max<int64_t>(int64_t(block_size) * width, 1);
+    const int64_t pass_blocks = std::max<int64_t>(window / block_bytes, 1);
+    std::unique_ptr<uint8_t, decltype(&std::free)> passed(nullptr, &std::free);
+    if (from_block > 0)
+        passed.reset(static_cast<uint8_t *>(alloc_buffer(std::min(pass_blocks, from_block) * block_bytes)));
     int64_t off = 0;       // body offset of buf[0]
     int64_t have = 0;      // bytes in buf
     int64_t first = 0;     // first block still to decode
     bool end = false;      // the source has nothing more to give
     for (;;) {
-        if (!buf) {
+        if (!buf || (from_block > 0 && !passed)) {
             *info = zeb_decode_info{};
             info->status = ZEB_E_NO_MEMORY;
             return ZEB_E_NO_MEMORY;
@@ -554,28 +754,23 @@ int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64
             *consumed += got;
             end = got < want || *consumed == body_len;
         }
-        // The blocks from `first` on, into their place in data.
-        const int64_t at = width > 0 && block_size > 0 ? first * block_size : 0;
-        const int64_t room = capacity > at ? capacity - at : 0;
-        void *out = room > 0 ? static_cast<uint8_t *>(data) + at * width : data;
-        int32_t st = zeb_decode(ct, buf.get(), have, out, room, slice, block_size,
-                                static_cast<int32_t>(nblocks - first), info);
-        // Window-relative places to whole-body ones.
-        info->used += off;
-        info->elements += at;
-        if (st == ZEB_E_BAD_BITS || st == ZEB_E_BODY_END || st == ZEB_E_BAD_LOOP)
-            info->block += first;
-        if (st == ZEB_E_BAD_BITS || st == ZEB_E_BODY_END) {
-            info->byte_index += off;
-            info->bit_index += 8 * off;
-        }
-        if (st == ZEB_E_BAD_LOOP)
-            info->in += at;
-        if (st != ZEB_E_BODY_END || end)
+        // The blocks from `first` on, into their place in data, or a few of
+        // those before from_block into `passed`.
+        const bool passing = first < from_block;
+        const int64_t n = passing ? std::min(pass_blocks, from_block - first) : nblocks - first;
+        const int64_t at = passing ? 0 : (first - from_block) * block_size;
+        const int64_t room = passing ? n * block_size : std::max<int64_t>(capacity - at, 0);
+        void *out = passing ? passed.get() : room > 0 ? static_cast<uint8_t *>(data) + at * width : data;
+        int32_t st = zeb_decode(ct, buf.get(), have, out, room, slice, block_size, static_cast<int32_t>(n), info);
+        shift_places(info, off, first, first * int64_t(block_size));
+        if (passing && st == ZEB_OK)
+            info->block = first + n;  // passed: go on from the next block
+        else if (st != ZEB_E_BODY_END || end)
             return st;
-        // The window ended inside block info->block: keep that block and what
-        // follows, and read on; where it is the window's first block, the
-        // window is too small for it and grows.
+        // The window ended inside block info->block (or the blocks passed
+        // over end before it): keep that block and what follows, and read on;
+        // where it is the window's first block, the window is too small for
+        // it and grows.
         const int64_t keep_from = info->used - off;
         if (info->block > first) {
             if (keep_from <= have) {
@@ -787,6 +982,34 @@ ZEB_API int32_t zeb_read_data_threads(zeb_reader *reader, void *data, int64_t ca
         status = checksum_mismatch(report, ZEB_CRC_PART_DATA, c.rec.data_crc, crc);
     append_events(report, found);
     return status;
+}
+
+ZEB_API int32_t zeb_read_range(zeb_reader *reader, int64_t first, int64_t count, void *data, int64_t capacity,
+                               int32_t threads, zeb_report *report)
+{
+    if (!reader || reader->read)
+        return ZEB_E_BAD_ARGUMENT;
+    const Layout &l = reader->layout;
+    if (first < 0 || count < 0 || first > l.count || count > l.count - first || capacity < count * l.size ||
+        (!data && count > 0))
+        return ZEB_E_BAD_ARGUMENT;
+    if (first == 0 && count == l.count)
+        return zeb_read_data_threads(reader, data, capacity, threads, report);
+    reader->read = true;
+    zeb::Source &src = *reader->src;
+    if (count == 0) {
+        src.done();
+        return ZEB_OK;
+    }
+    if (l.compressed)
+        return read_stream_range(src, l, reader->checks.index, first, count, data, threads, report);
+    const int64_t skip = first * l.size;
+    if (src.skip(skip) < skip) {
+        src.done();
+        add_event(report, ZEB_EV_TRUNCATED, ZEB_E_TRUNCATED, 0, count * l.size);
+        return ZEB_E_TRUNCATED;
+    }
+    return read_raw(src, l, data, count * l.size, report);
 }
 
 ZEB_API void zeb_close(zeb_reader *reader)
