@@ -167,10 +167,22 @@ struct write_options {
                             // (false: a classic file of one header block)
 };
 
+// All the rows from read_options::first_row on.
+inline constexpr std::size_t all_rows = static_cast<std::size_t>(-1);
+
 // How to read a file.
 struct read_options {
     bool verify = true;     // check the checksums of a file that carries them (a mismatch is a
                             // format_error); false reads damaged files as far as they decode
+    int threads = 0;        // threads for decoding a compressed file with a seek index (pieces of
+                            // it at once; the same values on any number); 0: one per core
+    // A part along the first (slowest) dimension: rows [first_row, first_row + rows), one
+    // plane of a cube or a band of a frame's rows, read without reading the rest of the
+    // file (the checksum of all the data is then not checked; the header's is).  The
+    // array's header.shape[0] is then the part's rows.  Rows past the end:
+    // std::out_of_range; a 0-dimensional array has no rows (std::invalid_argument).
+    std::size_t first_row = 0;
+    std::size_t rows = all_rows;
 };
 
 namespace detail {
@@ -236,16 +248,34 @@ inline header to_header(const zeb_info &info, const zeb_record_info &record)
     return h;
 }
 
-// The data of an opened reader, and its header.
+// The data of an opened reader (the rows the options ask for), and its header.
 inline array read_opened(zeb_reader *opened, const zeb_info &info, const zeb_record_info &record,
-                         const std::filesystem::path &path)
+                         const std::filesystem::path &path, const read_options &options)
 {
     reader_ptr reader(opened);
     if (info.nbytes < 0 || static_cast<std::uint64_t>(info.nbytes) > std::numeric_limits<std::size_t>::max())
         throw format_error(path, ZEB_E_TOO_LARGE);
-    array a{to_header(info, record), std::vector<std::byte>(static_cast<std::size_t>(info.nbytes))};
+    if (options.threads < 0)
+        throw std::invalid_argument("zeb: threads must be 0 (one per core) or more");
+    array a{to_header(info, record), {}};
+    int64_t first = 0, count = info.count;
+    if (options.first_row != 0 || options.rows != all_rows) {
+        if (a.header.shape.empty())
+            throw std::invalid_argument("zeb: a 0-dimensional array has no rows to read part of");
+        const std::size_t n = a.header.shape[0];
+        if (options.first_row > n || (options.rows != all_rows && options.rows > n - options.first_row))
+            throw std::out_of_range("zeb: rows past the end of the array's first dimension");
+        const std::size_t rows = options.rows == all_rows ? n - options.first_row : options.rows;
+        const int64_t row = n ? info.count / static_cast<int64_t>(n) : 0;
+        first = static_cast<int64_t>(options.first_row) * row;
+        count = static_cast<int64_t>(rows) * row;
+        a.header.shape[0] = rows;
+    }
+    const int64_t size = info.count ? info.nbytes / info.count : 0;
+    a.bytes.resize(static_cast<std::size_t>(count * size));
     zeb_report report{};
-    const int32_t status = zeb_read_data(reader.get(), a.bytes.data(), info.nbytes, &report);
+    const int32_t status = zeb_read_range(reader.get(), first, count, a.bytes.data(), count * size,
+                                          options.threads, &report);
     if (status != ZEB_OK)
         fail(status, 0, path, step::reading);
     return a;
@@ -336,7 +366,7 @@ inline header read_header(const std::filesystem::path &path, const read_options 
     return detail::to_header(info, *record);
 }
 
-// A whole file, read exactly (or an exception).
+// A whole file (or the rows the options ask for), read exactly (or an exception).
 inline array read(const std::filesystem::path &path, const read_options &options = {})
 {
     zeb_info info;
@@ -348,10 +378,11 @@ inline array read(const std::filesystem::path &path, const read_options &options
                                        record.get(), &report, &err);
     if (status != ZEB_OK)
         detail::fail(status, err, path, detail::step::reading);
-    return detail::read_opened(reader, info, *record, path);
+    return detail::read_opened(reader, info, *record, path, options);
 }
 
-// A whole F0 file image in memory (header and data), read exactly.
+// A whole F0 file image in memory (header and data), read exactly (or the
+// rows the options ask for).
 inline array decode(std::span<const std::byte> image, const read_options &options = {})
 {
     zeb_info info;
@@ -363,7 +394,7 @@ inline array decode(std::span<const std::byte> image, const read_options &option
                            detail::open_flags(options), &reader, &info, record.get(), &report);
     if (status != ZEB_OK)
         detail::fail(status, 0, {}, detail::step::reading);
-    return detail::read_opened(reader, info, *record, {});
+    return detail::read_opened(reader, info, *record, {}, options);
 }
 
 // Writes values (C order, native byte order) of the given shape (slowest

@@ -164,6 +164,33 @@ void test_compresses()
     CHECK(std::ranges::equal(a.values<std::int16_t>(), v));
 }
 
+// Parts along the first dimension, on any number of threads, equal the same
+// rows of the whole array: raw, and compressed with and without a seek index.
+void test_rows()
+{
+    const std::array<std::size_t, 3> shape{40, 64, 64};  // about 300 kB: an indexed stream
+    std::vector<std::int16_t> v(40 * 64 * 64);
+    for (std::size_t i = 0; i < v.size(); ++i)
+        v[i] = static_cast<std::int16_t>(900 + (i * 7919) % 61 + i / 4096);
+    const std::size_t plane = 64 * 64;
+    for (const zeb::write_options &w : {zeb::write_options{}, zeb::write_options{.compress = false},
+                                        zeb::write_options{.checksum = false}}) {
+        const std::vector<std::byte> image = zeb::encode<std::int16_t>(v, shape, w);
+        for (const auto &[first, rows] : {std::pair<std::size_t, std::size_t>{0, 1}, {13, 9}, {39, 1}, {40, 0},
+                                          {7, zeb::all_rows}}) {
+            for (int threads : {0, 1, 2}) {
+                const zeb::array a = zeb::decode(image, {.threads = threads, .first_row = first, .rows = rows});
+                const std::size_t n = rows == zeb::all_rows ? 40 - first : rows;
+                CHECK(a.header.shape == (std::vector<std::size_t>{n, 64, 64}));
+                CHECK(std::ranges::equal(a.values<std::int16_t>(), std::span(v).subspan(first * plane, n * plane)));
+            }
+        }
+        EXPECT_THROW(std::out_of_range, zeb::decode(image, {.first_row = 41}), any);
+        EXPECT_THROW(std::out_of_range, zeb::decode(image, {.first_row = 30, .rows = 11}), any);
+        EXPECT_THROW(std::invalid_argument, zeb::decode(image, {.threads = -1}), any);
+    }
+}
+
 // A raw big-endian file is read into native order.
 void test_big_endian()
 {
@@ -376,6 +403,7 @@ int main(int argc, char **argv)
     const std::pair<const char *, void (*)()> tests[] = {
         {"round trips of every type", test_round_trips},
         {"smooth data compress", test_compresses},
+        {"parts along the first dimension", test_rows},
         {"big-endian raw file", test_big_endian},
         {"values<T> checks T", test_values_type_checked},
         {"invalid arguments", test_invalid_arguments},
