@@ -268,6 +268,10 @@ def test_stats_in_bands(monkeypatch):
     monkeypatch.setattr(_cli_stats, "BAND", 37 * 3)
     banded = _cli_stats.statistics(a)
     assert banded.keys() == whole.keys() and all(banded[k] == pytest.approx(whole[k]) for k in whole)
+    # 64-bit extremes are exact, not rounded through float64
+    for big in (np.array([[0, 2**64 - 1, 2**63 + 1]], np.uint64), np.array([[-2**63 + 1, 2**63 - 1]], np.int64)):
+        s = _cli_stats.statistics(big)
+        assert (s["min"], s["max"]) == (int(big.min()), int(big.max()))
 
 
 def test_preview_options(tmp_path):

@@ -70,13 +70,15 @@ def _statistics(a: np.ndarray) -> dict[str, Any]:
     hist = np.zeros(1 << (8 * a.dtype.itemsize), np.int64) if small else None
     offset = -int(np.iinfo(a.dtype).min) if small else 0
     noise_rows: list[np.ndarray] = []
+    exact = a.dtype.kind in "iu"
     for band in bands(a):
         v = np.asarray(band, dtype=np.float64)
         finite = np.isfinite(v)
         values = v[finite] if not finite.all() else v.reshape(-1)
         others += v.size - values.size
         if values.size:
-            bmin, bmax = values.min(), values.max()
+            # integers compared as they are: 64-bit ones lose digits in float64
+            bmin, bmax = (int(band.min()), int(band.max())) if exact else (values.min(), values.max())
             lo = bmin if lo is None else min(lo, bmin)
             hi = bmax if hi is None else max(hi, bmax)
             bn, bmean = values.size, float(values.mean())
@@ -107,7 +109,6 @@ def _statistics(a: np.ndarray) -> dict[str, Any]:
         rows = rows[np.isfinite(rows)]
         if rows.size:
             noise = NOISE3 * float(np.median(rows))
-    exact = a.dtype.kind in "iu"
     return {"count": n, "nonfinite": others,
             "min": (int(lo) if exact else float(lo)) if lo is not None else None,
             "max": (int(hi) if exact else float(hi)) if hi is not None else None,
