@@ -191,6 +191,24 @@ ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body
                                    int32_t every, const int64_t *offsets, int64_t count, int32_t threads,
                                    zeb_decode_info *info);
 
+/* Where zeb_decode_indexed_from takes a piece's bytes from: returns a
+ * pointer to bytes [at, at + len) of the body (reading them, say), valid
+ * until the decoding returns, or null when they cannot be had.  Called once
+ * for each piece it decodes (piece numbers from 0, in any order, from the
+ * thread that decodes it, so possibly at the same time as for others), for
+ * ranges that do not overlap. */
+typedef const uint8_t *(*zeb_body_fetch)(void *context, int64_t piece, int64_t at, int64_t len);
+
+/* As zeb_decode_indexed, with the bytes of each piece from fetch, so that
+ * reading them (and checking them) is spread over the threads too.  A piece
+ * whose bytes cannot be had decodes as a body that ends where it begins.
+ * With arguments zeb_decode refuses, the whole body is fetched as piece 0
+ * and the result is zeb_decode's. */
+ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb_body_fetch fetch, void *context,
+                                        int64_t body_len, void *data, int64_t capacity, int32_t slice,
+                                        int32_t block_size, int32_t nblocks, int32_t every, const int64_t *offsets,
+                                        int64_t count, int32_t threads, zeb_decode_info *info);
+
 /* ---- choosing a stream --------------------------------------------------- */
 
 /* A stream layout for an array: type, slice and blocks. */

@@ -46,19 +46,24 @@ void to_whole_body(zeb_decode_info &info, int64_t first_block, int64_t first_ele
 
 }  // namespace
 
-extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body, int64_t body_len,
-                                              void *data, int64_t capacity, int32_t slice, int32_t block_size,
-                                              int32_t nblocks, int32_t every, const int64_t *offsets, int64_t count,
-                                              int32_t threads, zeb_decode_info *info)
+extern "C" ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb_body_fetch fetch, void *context,
+                                                   int64_t body_len, void *data, int64_t capacity, int32_t slice,
+                                                   int32_t block_size, int32_t nblocks, int32_t every,
+                                                   const int64_t *offsets, int64_t count, int32_t threads,
+                                                   zeb_decode_info *info)
 {
     using namespace zeb::detail;
     zeb_decode_info local;
     zeb_decode_info &inf = info ? *info : local;
     const int32_t width = zeb_compression_width(compression_type);
-    // What zeb_decode refuses before decoding, it refuses here the same way.
-    if (width == 0 || body_len < 0 || capacity < 0 || (!body && body_len > 0) || (!data && capacity > 0) ||
-        nblocks <= 0 || block_size < 1 || slice < 0)
-        return zeb_decode(compression_type, body, body_len, data, capacity, slice, block_size, nblocks, info);
+    // What zeb_decode refuses before decoding, it refuses here the same way
+    // (over the whole body, fetched as one piece).
+    if (width == 0 || body_len < 0 || capacity < 0 || !fetch || (!data && capacity > 0) || nblocks <= 0 ||
+        block_size < 1 || slice < 0) {
+        const uint8_t *body = fetch && body_len > 0 ? fetch(context, 0, 0, body_len) : nullptr;
+        return zeb_decode(compression_type, body, body ? body_len : 0, data, capacity, slice, block_size, nblocks,
+                          info);
+    }
     inf = zeb_decode_info{};
     inf.compression_type = compression_type;
     inf.slice = slice;
@@ -99,8 +104,12 @@ extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const ui
             const int64_t room = std::clamp<int64_t>(capacity - e0, 0, (b1 - b0) * block_size);
             void *out = room > 0 ? static_cast<uint8_t *>(data) + e0 * width : nullptr;
             const int64_t at = start(k * step), len = start((k + 1) * step) - at;
-            const int32_t st = zeb_decode(compression_type, body + at, len, out, room, slice, block_size,
-                                          static_cast<int32_t>(b1 - b0), &f.info);
+            const uint8_t *bytes = fetch(context, k, at, len);
+            // Bytes that cannot be had end the body where the piece begins.
+            const int32_t st = bytes ? zeb_decode(compression_type, bytes, len, out, room, slice, block_size,
+                                                  static_cast<int32_t>(b1 - b0), &f.info)
+                                     : zeb_decode(compression_type, nullptr, 0, out, room, slice, block_size,
+                                                  static_cast<int32_t>(b1 - b0), &f.info);
             // A piece that runs into its end, or ends early, does not end
             // where the index says the next block begins.
             const bool last = k == pieces - 1;
@@ -130,4 +139,21 @@ extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const ui
     inf.used = start((pieces - 1) * step) + failed[tasks - 1].info.used;
     inf.elements = int64_t(nblocks) * block_size;
     return inf.status = ZEB_OK;
+}
+
+namespace {
+
+const uint8_t *in_memory(void *body, int64_t, int64_t at, int64_t) { return static_cast<const uint8_t *>(body) + at; }
+
+}  // namespace
+
+extern "C" ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body, int64_t body_len,
+                                              void *data, int64_t capacity, int32_t slice, int32_t block_size,
+                                              int32_t nblocks, int32_t every, const int64_t *offsets, int64_t count,
+                                              int32_t threads, zeb_decode_info *info)
+{
+    if (!body && body_len > 0)  // refused as zeb_decode refuses it
+        return zeb_decode(compression_type, body, body_len, data, capacity, slice, block_size, nblocks, info);
+    return zeb_decode_indexed_from(compression_type, in_memory, const_cast<uint8_t *>(body), body_len, data,
+                                   capacity, slice, block_size, nblocks, every, offsets, count, threads, info);
 }

@@ -371,6 +371,42 @@ uint32_t crc32c(uint32_t crc, const void *data, size_t n)
     return ~best(~crc, static_cast<const uint8_t *>(data), n);
 }
 
+namespace {
+
+// a * b modulo the polynomial, both as reflected polynomials (bit 31: x^0).
+uint32_t multiply_mod_p(uint32_t a, uint32_t b)
+{
+    uint32_t product = 0;
+    for (uint32_t m = 1u << 31; m != 0 && a != 0; m >>= 1) {
+        if (a & m) {
+            product ^= b;
+            a ^= m;
+        }
+        b = b & 1 ? (b >> 1) ^ kPoly : b >> 1;
+    }
+    return product;
+}
+
+// x^(8n) modulo the polynomial, by squaring: x^(2^k) for k = 3, 4, ...
+uint32_t x_to_8n_mod_p(uint64_t n)
+{
+    uint32_t result = 1u << 31;  // x^0
+    uint32_t square = 1u << 23;  // x^8
+    for (; n != 0; n >>= 1) {
+        if (n & 1)
+            result = multiply_mod_p(square, result);
+        square = multiply_mod_p(square, square);
+    }
+    return result;
+}
+
+}  // namespace
+
+uint32_t crc32c_combine(uint32_t crc_a, uint32_t crc_b, uint64_t length_b)
+{
+    return multiply_mod_p(x_to_8n_mod_p(length_b), crc_a) ^ crc_b;
+}
+
 }  // namespace zeb
 
 extern "C" {

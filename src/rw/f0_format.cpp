@@ -1,4 +1,5 @@
 // The F0 header: element sizes, the header check and byte swapping.
+#include <algorithm>
 #include <cerrno>
 #include <cstddef>
 #include <cstdint>
@@ -125,6 +126,28 @@ int64_t FdSource::read(void *dst, int64_t n)
         }
     }
     pos_ += got;
+    return got;
+}
+
+int64_t FdSource::read_ahead(void *dst, int64_t n, int64_t ahead) const
+{
+    if (size_ < 0 || fd_ < 0 || n < 0 || ahead < 0)
+        return -1;
+    auto *out = static_cast<uint8_t *>(dst);
+    // What the read-ahead buffer holds of it, then the file from its place.
+    const int64_t buffered = ahead_end_ - ahead_pos_;
+    int64_t got = 0;
+    if (ahead < buffered) {
+        got = std::min(n, buffered - ahead);
+        std::memcpy(out, ahead_ + ahead_pos_ + ahead, static_cast<size_t>(got));
+    }
+    if (got < n) {
+        int err = 0;
+        const int64_t r = os::read_at(fd_, out + got, n - got, pos_ + ahead + got, &err);
+        if (r < 0)
+            return -1;
+        got += r;
+    }
     return got;
 }
 

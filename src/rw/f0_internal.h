@@ -35,6 +35,15 @@ public:
         (void)n;
         return nullptr;
     }
+    // Reads up to n bytes that lie `ahead` bytes past the unread ones into
+    // dst, without reading or passing over anything (several threads may
+    // call it at once); returns the number read, or -1 where the source
+    // cannot do this (it is not a regular file).
+    virtual int64_t read_ahead(void *dst, int64_t n, int64_t ahead) const
+    {
+        (void)dst, (void)n, (void)ahead;
+        return -1;
+    }
 };
 
 class FileSource final : public Source {
@@ -69,6 +78,10 @@ public:
     {
         return ahead_end_ - ahead_pos_ >= n ? ahead_ + ahead_pos_ : nullptr;
     }
+    // Positional reads (on Windows they move the descriptor's offset, which
+    // no later read of this source relies on: the body they read is the
+    // last thing read).
+    int64_t read_ahead(void *dst, int64_t n, int64_t ahead) const override;
 
 private:
     int64_t read_fd(uint8_t *dst, int64_t n, int64_t at_least);

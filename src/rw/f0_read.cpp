@@ -1,11 +1,13 @@
 // Reading F0 files: the header, then raw or crunch-compressed data; whole
 // files, or headers first and then the data into the caller's buffer.
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 
 #include "crc32c.h"
 #include "f0_internal.h"
@@ -271,34 +273,86 @@ void append_events(zeb_report *report, const zeb_report &from)
             *e = from.events[i];
 }
 
-// Reads the stream body that follows the stream header and decodes it into
-// data (count elements).  The body is decoded from memory where the source
-// is memory, else in windows of `window` bytes; either way the whole body is
-// read (or passed over) before the result is known, so that a body that
-// comes up short is reported as such first, as a read of the whole body
-// into one buffer would report it.
 // How a stream with a seek index is decoded.
 struct Pieces {
     const zeb::SeekIndex *index = nullptr;  // null or count 0: no index
     int32_t threads = 1;
 };
 
-// The whole body in memory, for decoding in pieces: where the source holds
-// it, or read into *copy where the file is known to hold it all (anything
-// else, or no memory for it: null, and the body is decoded window by window).
-const uint8_t *whole_body(zeb::Source &src, zeb::Source &reading, int64_t claimed, int64_t *avail,
-                          std::unique_ptr<uint8_t, decltype(&std::free)> &copy)
-{
-    if (const uint8_t *body = src.peek(avail))
-        return body;
-    if (claimed <= 0 || src.remaining() < claimed)
-        return nullptr;
-    copy.reset(static_cast<uint8_t *>(std::malloc(size_t(claimed))));
-    if (!copy)
-        return nullptr;
-    *avail = reading.read(copy.get(), claimed);
-    return copy.get();
-}
+// The body of a stream with a seek index, handed to zeb_decode_indexed_from
+// piece by piece: from memory where the source holds it, else read from the
+// file into one buffer by the thread that decodes the piece, so that reading
+// (a copy from the system's cache, mostly) is spread over the threads too.
+// Each piece's CRC is taken there as well, while its bytes are in cache, and
+// the pieces' CRCs are joined in order afterwards.
+class PieceReader {
+public:
+    static constexpr int kPieces = 64;  // what zeb_decode_indexed_from uses at most
+
+    // length: the body's bytes (those the source holds, at most claimed).
+    PieceReader(const zeb::Source &src, const uint8_t *memory, int64_t length, bool crc)
+        : src_(src), memory_(memory), length_(length), crc_(crc)
+    {
+        if (!memory_)
+            buffer_.reset(static_cast<uint8_t *>(std::malloc(size_t(std::max<int64_t>(length_, 1)))));
+    }
+    bool ready() const { return memory_ || buffer_; }
+    bool failed() const { return failed_.load(); }
+
+    static const uint8_t *fetch(void *self, int64_t piece, int64_t at, int64_t len)
+    {
+        return static_cast<PieceReader *>(self)->get(piece, at, len);
+    }
+
+    // The CRC of the whole body continued from crc: joined from the pieces'
+    // where they cover it, else taken again over all of it.
+    uint32_t crc(uint32_t crc)
+    {
+        int64_t next = 0;
+        uint32_t joined = crc;
+        for (int p = 0; p < kPieces && next < length_; ++p) {
+            if (!piece_[p].got || piece_[p].at != next)
+                break;
+            joined = zeb::crc32c_combine(joined, piece_[p].crc, uint64_t(piece_[p].len));
+            next += piece_[p].len;
+        }
+        if (next == length_)
+            return joined;
+        const uint8_t *all = memory_;
+        if (!all && src_.read_ahead(buffer_.get(), length_, 0) == length_)
+            all = buffer_.get();
+        return all ? zeb::crc32c(crc, all, size_t(length_)) : ~crc;  // unreadable: no match
+    }
+
+private:
+    const uint8_t *get(int64_t piece, int64_t at, int64_t len)
+    {
+        if (at < 0 || len < 0 || at > length_ || len > length_ - at)
+            return nullptr;
+        const uint8_t *p = memory_ ? memory_ + at : buffer_.get() + at;
+        if (!memory_ && src_.read_ahead(buffer_.get() + at, len, at) != len) {
+            failed_.store(true);
+            return nullptr;
+        }
+        if (piece >= 0 && piece < kPieces) {
+            piece_[piece] = Piece{at, len, crc_ ? zeb::crc32c(0, p, size_t(len)) : 0, true};
+        }
+        return p;
+    }
+
+    struct Piece {
+        int64_t at = 0, len = 0;
+        uint32_t crc = 0;
+        bool got = false;
+    };
+    const zeb::Source &src_;
+    const uint8_t *memory_;
+    int64_t length_;
+    bool crc_;
+    std::unique_ptr<uint8_t, decltype(&std::free)> buffer_{nullptr, &std::free};
+    std::atomic<bool> failed_{false};
+    Piece piece_[kPieces];  // each written by the one thread that fetches that piece
+};
 
 // The events and status of a decoding that was to give `need` elements
 // (of the `total` the file's dimensions call for); `memory` is what could
@@ -349,6 +403,13 @@ int32_t check_stream(const Layout &l, int64_t count, zeb_report *found, int32_t 
     return ZEB_OK;
 }
 
+// Reads the stream body that follows the stream header and decodes it into
+// data (count elements).  The body is decoded from memory where the source
+// is memory, else in windows of `window` bytes (a body with a seek index,
+// which the file holds whole, in pieces on several threads); either way the
+// whole body is read (or passed over) before the result is known, so that a
+// body that comes up short is reported as such first, as a read of the whole
+// body into one buffer would report it.
 int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t count, bool strict, int64_t window,
                     zeb_report *report, uint32_t *crc = nullptr, const Pieces &pieces = Pieces{})
 {
@@ -365,25 +426,39 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
 
     int32_t nblocks = 0;
     int64_t consumed = 0;
+    bool in_pieces = false;  // the body was read and checked piece by piece
     if ((status = check_stream(l, count, &found, &nblocks)) == ZEB_OK) {
         zeb_decode_info info;
         int64_t avail = 0;
         int32_t st;
         const zeb::SeekIndex *ix = pieces.index && pieces.index->count > 0 && nblocks == ch.nblocks ? pieces.index
                                                                                                    : nullptr;
-        std::unique_ptr<uint8_t, decltype(&std::free)> copy(nullptr, &std::free);
-        if (const uint8_t *body = ix ? whole_body(src_in, src, claimed, &avail, copy) : src.peek(&avail)) {
+        const uint8_t *body = src.peek(&avail);
+        std::optional<PieceReader> reader;
+        // A file that holds the whole body is read in pieces by the decoding
+        // threads (where the memory for it is there; else window by window).
+        if (ix && (body || (claimed > 0 && src_in.remaining() >= claimed)))
+            reader.emplace(src_in, body, body ? std::min(avail, claimed) : claimed, crc != nullptr);
+        if (reader && reader->ready()) {
+            consumed = body ? std::min(avail, claimed) : claimed;
+            st = zeb_decode_indexed_from(ch.compression_type, PieceReader::fetch, &*reader, consumed, data, count,
+                                         ch.slice, ch.block_size, nblocks, int32_t(ix->every), ix->offsets,
+                                         ix->count, pieces.threads, &info);
+            if (reader->failed()) {
+                consumed = 0;  // read it again below, and learn where it ends
+            } else {
+                if (crc)
+                    *crc = reader->crc(*crc);
+                src_in.skip(consumed);
+                in_pieces = true;
+            }
+        } else if (body) {
             consumed = avail < claimed ? avail : claimed;
-            if (crc && body_in_memory)  // read through the checked source otherwise
+            if (crc)
                 *crc = zeb::crc32c(*crc, body, size_t(consumed));
-            if (ix)
-                st = zeb_decode_indexed(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size,
-                                        nblocks, int32_t(ix->every), ix->offsets, ix->count, pieces.threads, &info);
-            else
-                st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
-                                &info);
-            if (!copy)
-                src.skip(consumed);
+            st = zeb_decode(ch.compression_type, body, consumed, data, count, ch.slice, ch.block_size, nblocks,
+                            &info);
+            src.skip(consumed);
         } else {
             st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
                                   nblocks, window, &info, &consumed);
@@ -400,7 +475,7 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
         got += src.skip(claimed - consumed);
     }
     src.done();
-    if (crc && !body_in_memory)
+    if (crc && !body_in_memory && !in_pieces)
         *crc = checked.crc();
     int32_t result = ZEB_OK;
     if (got < claimed) {
