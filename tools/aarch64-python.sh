@@ -76,6 +76,10 @@ flags="-std=c++20 -O2 -fPIC -shared -fvisibility=hidden -Wall -Wextra -Werror -I
 aarch64-linux-gnu-g++ $flags -o "$S/_pyzeb$ext" src/python/pyzeb.cpp src/codec/*.cpp src/rw/*.cpp
 aarch64-linux-gnu-g++ $flags -o "$S/pyzeb/_core$ext" src/python/core.cpp src/codec/*.cpp src/rw/*.cpp
 
+# The command as pip installs it: a script beside the interpreter.
+printf '#!%s\nimport sys\nfrom pyzeb.cli import main\nsys.exit(main())\n' "$PY" > "$A/bin/zeb"
+chmod +x "$A/bin/zeb"
+
 echo "== the test suite under qemu-aarch64"
 # From a copy of the tests, so that the tree may change meanwhile.
 rm -rf "$A/tests" && cp -r tests "$A/tests" && rm -rf "$A/tests/__pycache__"
