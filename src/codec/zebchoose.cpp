@@ -324,6 +324,43 @@ template <class T> void run_block_exact(const T *p, int64_t n, const int *slices
 
 inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiterals - 1) / kMaxLiterals; }
 
+// Runs of a block p[0 .. n) as the encoder cuts it: the literal segments,
+// the run pieces and the bits the differences in runs would take as
+// literals, for slices 0 .. max_slice.
+struct RunCut {
+    int64_t segments = 0, pieces = 0, in_runs = 0;  // in_runs: differences in runs
+    int64_t run_bits[kMaxSlices] = {};
+    void merge(const RunCut &o)
+    {
+        segments += o.segments;
+        pieces += o.pieces;
+        in_runs += o.in_runs;
+        for (int k = 0; k < kMaxSlices; ++k)
+            run_bits[k] += o.run_bits[k];
+    }
+};
+
+// Adds the runs of p[0 .. n) to out; returns the literals before the first
+// run (all n - 1 differences where there is none).
+template <class T> int64_t cut_runs(const T *p, int64_t n, int max_slice, RunCut &out)
+{
+    int64_t first_literals = -1;
+    for (int64_t j = 1; j < n;) {
+        const int64_t k = next_run(p, j, n);
+        if (first_literals < 0)
+            first_literals = k - 1;
+        out.segments += literal_segments(k - j);
+        if (k == n)
+            break;
+        const int64_t e = run_end(p, k, n);
+        out.pieces += run_pieces(e - k);
+        out.in_runs += e - k;
+        add_code_bits<T>(int64_t(p[k]) - int64_t(p[k - 1]), e - k, max_slice, out.run_bits);
+        j = e;
+    }
+    return first_literals < 0 ? n - 1 : first_literals;
+}
+
 // What a sample of row pieces holds.  The run segmentation is the encoder's:
 // a maximal stretch of 4 or more equal differences is a run, every other
 // difference a literal, and a stretch of m literals between runs takes
@@ -333,23 +370,20 @@ inline int64_t literal_segments(int64_t literals) { return (literals + kMaxLiter
 // stretch of the row, which is accounted for exactly below.
 struct Sample {
     int64_t plain[kMaxSlices] = {};      // bits of every sampled difference (rows as blocks), by slice
-    int64_t in_runs[kMaxSlices] = {};    // ... of the differences in runs (rows as blocks)
-    int64_t one_extra[kMaxSlices] = {};  // ... of the literals one block has more (or fewer) than rows
-    int64_t diffs_rows = 0, diffs_one = 0, in_runs_count = 0, one_extra_count = 0;
-    int64_t seg_rows = 0, pieces_rows = 0, seg_one_extra = 0, pieces_one_extra = 0;
+    RunCut rows;                         // the runs of the sampled pieces (rows as blocks)
+    int64_t one_extra[kMaxSlices] = {};  // bits of the literals one block has more (or fewer) than rows
+    int64_t diffs_rows = 0, diffs_one = 0, one_extra_count = 0;
+    int64_t seg_one_extra = 0, pieces_one_extra = 0;
     void merge(const Sample &o)
     {
-        in_runs_count += o.in_runs_count;
+        rows.merge(o.rows);
         one_extra_count += o.one_extra_count;
         for (int k = 0; k < kMaxSlices; ++k) {
             plain[k] += o.plain[k];
-            in_runs[k] += o.in_runs[k];
             one_extra[k] += o.one_extra[k];
         }
         diffs_rows += o.diffs_rows;
         diffs_one += o.diffs_one;
-        seg_rows += o.seg_rows;
-        pieces_rows += o.pieces_rows;
         seg_one_extra += o.seg_one_extra;
         pieces_one_extra += o.pieces_one_extra;
     }
@@ -382,25 +416,10 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
         out.diffs_one += n - 1;
         if (!with_run)
             continue;
-        // Runs and literal stretches of the piece.
-        int64_t first_literals = -1;  // literals before the first run
-        if constexpr (sizeof(T) < 4) {
-            for (int64_t j = 1; j < n;) {
-                const int64_t r = next_run(p, j, n);
-                if (first_literals < 0)
-                    first_literals = r - 1;
-                out.seg_rows += literal_segments(r - j);
-                if (r == n)
-                    break;
-                const int64_t e = run_end(p, r, n);
-                out.pieces_rows += run_pieces(e - r);
-                out.in_runs_count += e - r;
-                add_code_bits<T>(D(p[r]) - D(p[r - 1]), e - r, kMax, out.in_runs);
-                j = e;
-            }
-        }
-        if (first_literals < 0)
-            first_literals = n - 1;
+        // Runs and literal stretches of the piece, and the literals before its first run.
+        int64_t first_literals = n - 1;
+        if constexpr (sizeof(T) < 4)
+            first_literals = cut_runs(p, n, kMax, out.rows);
         if (part != 0 || row == 0)
             continue;
         // One block: the difference d0 from the row before leads the row.
@@ -421,29 +440,6 @@ void sample_spans(const T *data, int64_t row_length, int64_t spans_per_row, int6
             add_code_bits<T>(d0, 1, kMax, out.one_extra);
             out.seg_one_extra += literal_segments(first_literals + 1) - literal_segments(first_literals);
         }
-    }
-}
-
-// Runs of a block p[0 .. n) as the encoder cuts it: the literal segments,
-// the run pieces and the bits the differences in runs would take as
-// literals, for slices 0 .. max_slice.
-struct RunCut {
-    int64_t segments = 0, pieces = 0, in_runs = 0;  // in_runs: differences in runs
-    int64_t run_bits[kMaxSlices] = {};
-};
-
-template <class T> void cut_runs(const T *p, int64_t n, int max_slice, RunCut &out)
-{
-    for (int64_t j = 1; j < n;) {
-        const int64_t k = next_run(p, j, n);
-        out.segments += literal_segments(k - j);
-        if (k == n)
-            break;
-        const int64_t e = run_end(p, k, n);
-        out.pieces += run_pieces(e - k);
-        out.in_runs += e - k;
-        add_code_bits<T>(int64_t(p[k]) - int64_t(p[k - 1]), e - k, max_slice, out.run_bits);
-        j = e;
     }
 }
 
@@ -655,8 +651,8 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             Sample &s = part[0];
             for (int t = 1; t < tasks; ++t)
                 s.merge(part[t]);
-            const double seg_one = double(s.seg_rows + s.seg_one_extra);
-            const double pieces_one = double(s.pieces_rows + s.pieces_one_extra);
+            const double seg_one = double(s.rows.segments + s.seg_one_extra);
+            const double pieces_one = double(s.rows.pieces + s.pieces_one_extra);
             const double rows_scale =
                 s.diffs_rows ? double(nrows) * double(row_length - 1) / double(s.diffs_rows) : 0.0;
             const double one_scale = s.diffs_one ? double(count - 1) / double(s.diffs_one) : 0.0;
@@ -667,7 +663,7 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
                     return kHeader + nrows * (W / 8) + (bits * rows_scale + kPad * double(nrows)) / 8;
                 if (!one)
                     return kHeader + nrows * (W / 8 + (row_length == 1)) +
-                           rows_scale * (3.0 * double(s.pieces_rows) + double(s.seg_rows) * (1 + kPad / 8) + bits / 8);
+                           rows_scale * (3.0 * double(s.rows.pieces) + double(s.rows.segments) * (1 + kPad / 8) + bits / 8);
                 return kHeader + W / 8 + (count == 1) +
                        one_scale * (3.0 * pieces_one + seg_one * (1 + kPad / 8) + bits / 8);
             };
@@ -675,12 +671,12 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
                 const int64_t b = s.plain[c.slice];
                 if (c.ct == Traits<T>::plain_ct)
                     return double(b);
-                return double(b - s.in_runs[c.slice] + (c.one_block ? s.one_extra[c.slice] : 0));
+                return double(b - s.rows.run_bits[c.slice] + (c.one_block ? s.one_extra[c.slice] : 0));
             };
             // The sampled codes of each layout take at least slice + 1 bits:
             // slices are sampled four at a time from 0 until no layout can
             // be predicted smaller than the best so far.
-            const int64_t codes_rows = s.diffs_rows - s.in_runs_count;
+            const int64_t codes_rows = s.diffs_rows - s.rows.in_runs;
             const int64_t codes_one = codes_rows + s.one_extra_count;
             double best_so_far = HUGE_VAL;
             int counted = 0;
