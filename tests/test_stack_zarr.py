@@ -63,7 +63,7 @@ def test_read_stack_threads_urls_and_a_differing_file(stack, tmp_path):
 @pytest.mark.skipif(SANITIZER_RUN, reason="worker processes are slow to start under the sanitizers")
 def test_read_stack_and_read_dask_on_a_distributed_cluster(stack, tmp_path):
     distributed = pytest.importorskip("distributed")
-    cube = np.random.default_rng(4).poisson(300, (6000, 40)).astype(np.int16)
+    cube = np.random.default_rng(4).poisson(300, (1200, 400)).astype(np.int16)
     pyzeb.write(tmp_path / "cube.f0", cube)  # a stream with a seek index
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
                                   dashboard_address=None,
