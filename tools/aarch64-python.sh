@@ -76,8 +76,9 @@ flags="-std=c++20 -O2 -fPIC -shared -fvisibility=hidden -Wall -Wextra -Werror -I
 aarch64-linux-gnu-g++ $flags -o "$S/_pyzeb$ext" src/python/pyzeb.cpp src/codec/*.cpp src/rw/*.cpp
 aarch64-linux-gnu-g++ $flags -o "$S/pyzeb/_core$ext" src/python/core.cpp src/codec/*.cpp src/rw/*.cpp
 
-# The command as pip installs it: a script beside the interpreter.
-printf '#!%s\nimport sys\nfrom pyzeb.cli import main\nsys.exit(main())\n' "$PY" > "$A/bin/zeb"
+# The command as pip installs it (the entry point pyproject.toml names): a
+# script beside the interpreter.
+printf '#!%s\nimport re\nimport sys\nfrom pyzeb.__main__ import run\nif __name__ == "__main__":\n    sys.argv[0] = re.sub(r"(-script\\.pyw|\\.exe)?$", "", sys.argv[0])\n    sys.exit(run())\n' "$PY" > "$A/bin/zeb"
 chmod +x "$A/bin/zeb"
 
 echo "== the test suite under qemu-aarch64"
