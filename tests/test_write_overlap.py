@@ -70,3 +70,18 @@ def test_full_filesystem_leaves_the_old_file(small_tmpfs, compress):
         pyzeb.write(p, a, compress=compress, threads=2)
     assert e.value.errno == 28
     assert p.read_bytes() == b"old" and os.listdir(small_tmpfs) == ["f.f0"]
+
+
+@pytest.mark.skipif(os.name != "posix", reason="POSIX permission bits")
+def test_replacement_keeps_permissions_and_if_unchanged_holds(tmp_path):
+    p = tmp_path / "f.f0"
+    a = walk(np.int16, (40, 500), 30)
+    pyzeb.write(p, a, threads=2)
+    os.chmod(p, 0o640)
+    st = os.stat(p)
+    pyzeb.write(p, a[::-1], threads=2)
+    assert os.stat(p).st_mode & 0o777 == 0o640
+    before = p.read_bytes()
+    with pytest.raises(OSError, match="changed while it was being rewritten"):
+        pyzeb.write(p, a, threads=2, if_unchanged=st)
+    assert p.read_bytes() == before and os.listdir(tmp_path) == ["f.f0"]
