@@ -2,9 +2,11 @@
 // done: the caller stores each one (in a file, say) while later pieces are
 // still being coded, and no buffer ever holds the whole stream.
 //
-// The blocks are cut into pieces of about stream_piece_bytes() of array data, taken
-// in order by up to `threads` threads, each coded into one buffer of a small
-// pool.  A finished piece waits in its buffer until every piece before it
+// The blocks are cut into pieces of about stream_piece_bytes() of array
+// data, taken in order by up to `threads` threads, each coded into one
+// buffer of a small pool.  A thread takes the next piece whenever it is
+// free, so a thread that starts late (the cores busy elsewhere) only takes
+// fewer pieces.  A finished piece waits in its buffer until every piece before it
 // has been handed to the sink; whichever thread finds the next piece done
 // hands it over (one at a time, without holding the lock while the sink
 // works) and returns its buffer to the pool.  The pool holds two buffers per
