@@ -2,6 +2,7 @@
 // temporary file as soon as it and all before it are done, while later
 // pieces are still being coded; the header blocks, which hold the stream's
 // size, its checksum and seek index, are written last, at the start.
+#include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
