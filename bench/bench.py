@@ -14,7 +14,10 @@ encoding (see choice_and_threads), another reads of files with pyzeb's header
 record, checksums verified, against the same files without it and
 numpy.fromfile (see checksum_reads).
 
-usage: python bench/bench.py [--repeat N] [--size N] [--only-choice] [--only-checksum]
+A last section measures pyzeb.write on 1 and 2 threads (see threaded_writes).
+
+usage: python bench/bench.py [--repeat N] [--size N] [--only-choice] [--only-checksum] [--only-index]
+                             [--only-write]
 """
 import argparse
 import ctypes as C
@@ -135,7 +138,11 @@ def main():
     ap.add_argument("--only-choice", action="store_true", help="only the stream choice and threads section")
     ap.add_argument("--only-checksum", action="store_true", help="only the checksummed reads section")
     ap.add_argument("--only-index", action="store_true", help="only the indexed (threaded) decoding section")
+    ap.add_argument("--only-write", action="store_true", help="only the threaded (overlapped) writing section")
     args = ap.parse_args()
+    if args.only_write:
+        threaded_writes(frames(args.size)["int16"], args.repeat)
+        return 0
     if args.only_choice:
         choice_and_threads(args.size, args.repeat)
         return 0
@@ -229,6 +236,7 @@ def main():
     choice_and_threads(args.size, args.repeat)
     checksum_reads(frames(args.size)["int16"], args.repeat)
     indexed_reads(frames(args.size)["int16"], args.repeat)
+    threaded_writes(frames(args.size)["int16"], args.repeat)
     return 0
 
 
@@ -278,6 +286,68 @@ def indexed_reads(frame, repeat):
     print(line)
 
 
+# ---- writes on several threads ------------------------------------------------
+
+def threaded_writes(frame, repeat):
+    """pyzeb.write (atomic: temporary file, fsync, rename, directory sync;
+    the smallest stream, with checksums and seek index) on 1 and 2 threads,
+    where the pieces of the stream go to the file while later ones are
+    coded, beside references measured in turn with it: the same file's bytes
+    built in memory (pyzeb.encode: choice, coding, checksums) and the path
+    that codes the whole stream before writing it (zeb_prepare,
+    zeb_payload_add_record, zeb_write_payload), each on 1 and 2 threads.
+    Each write makes a new file (the previous one removed, and the removal
+    synced, before the clock starts); then the same writes replacing the
+    file of the previous run, which adds the freeing of its blocks to the
+    rename."""
+    import pyzeb
+    tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
+    path = os.path.join(tmp, "frame.f0")
+
+    def fresh():
+        if os.path.exists(path):
+            os.unlink(path)
+            os.sync()
+
+    new = [(lambda: pyzeb.write(path, frame, threads=1), fresh), (lambda: pyzeb.write(path, frame, threads=2), fresh),
+           (lambda: write_f0(path, frame, -2, True, 1), fresh), (lambda: write_f0(path, frame, -2, True, 2), fresh),
+           (lambda: pyzeb.encode(frame, threads=1), None), (lambda: pyzeb.encode(frame, threads=2), None)]
+    replacing = [(lambda: pyzeb.write(path, frame, threads=1), None), (lambda: pyzeb.write(path, frame, threads=2), None)]
+    try:
+        pyzeb.write(path, frame, threads=2)
+        assert open(path, "rb").read() == pyzeb.encode(frame, threads=1)
+        w1, w2, m1, m2, e1, e2 = prepared_times(new, 2 * repeat + 1)
+        r1, r2 = prepared_times(replacing, 2 * repeat + 1)
+    finally:
+        for f in os.listdir(tmp):
+            os.unlink(os.path.join(tmp, f))
+        os.rmdir(tmp)
+    print(f"writes: {frame.shape} {frame.dtype} frame, atomic with fsync, checksums (medians, run in turn)")
+    print(f"  pyzeb.write, new file, 1 thread   {mbs_of(frame, w1):6.0f} MB/s {w1 * 1e3:6.1f} ms")
+    print(f"  pyzeb.write, new file, 2 threads  {mbs_of(frame, w2):6.0f} MB/s {w2 * 1e3:6.1f} ms = {w1 / w2:4.2f}x 1 thread "
+          f"(target 1.7x; encoding alone {e1 / e2:4.2f}x)")
+    print(f"  pyzeb.encode, in memory: 1 thread {e1 * 1e3:6.1f} ms, 2 threads {e2 * 1e3:6.1f} ms = {e1 / e2:4.2f}x")
+    print(f"  coded whole, then written: 1 thread {m1 * 1e3:6.1f} ms, 2 threads {m2 * 1e3:6.1f} ms = {m1 / m2:4.2f}x; "
+          f"pyzeb.write takes {w1 / m1:4.2f}x and {w2 / m2:4.2f}x their time")
+    print(f"  pyzeb.write replacing the file: 1 thread {r1 * 1e3:6.1f} ms, 2 threads {r2 * 1e3:6.1f} ms = {r1 / r2:4.2f}x")
+
+
+def prepared_times(runs, repeat):
+    """Median times of (function, setup) pairs run in turn, each setup (if
+    any) run untimed just before its function."""
+    for fn, setup in runs:
+        fn()
+    times = [[] for _ in runs]
+    for _ in range(repeat):
+        for (fn, setup), ts in zip(runs, times):
+            if setup:
+                setup()
+            t0 = time.perf_counter()
+            fn()
+            ts.append(time.perf_counter() - t0)
+    return [statistics.median(ts) for ts in times]
+
+
 # ---- reads with checksums ---------------------------------------------------
 
 class Payload(C.Structure):
@@ -296,12 +366,13 @@ lib.zeb_close.argtypes = [C.c_void_p]
 lib.zeb_crc32c_with.argtypes = [C.c_int32, C.POINTER(C.c_uint32), C.c_void_p, C.c_size_t]
 
 
-def write_f0(path, frame, mode, record):
+def write_f0(path, frame, mode, record, threads=2):
     """An int16 frame written by the core calls, raw (mode -1) or the
-    smallest stream (-2), with or without the header record."""
+    smallest stream (-2), with or without the header record: the stream is
+    coded whole in memory, then written."""
     dims = (C.c_int32 * 2)(*frame.shape[::-1])
     pl = Payload()
-    assert lib.zeb_prepare(frame.ctypes.data, 1, dims, 2, b"", 0, mode, 2, C.byref(pl), None) == 0
+    assert lib.zeb_prepare(frame.ctypes.data, 1, dims, 2, b"", 0, mode, threads, C.byref(pl), None) == 0
     if record:
         assert lib.zeb_payload_add_record(C.byref(pl), 0, None, -1, None) == 0
     assert lib.zeb_write_payload(path.encode(), C.byref(pl), 1, None, None) == 0

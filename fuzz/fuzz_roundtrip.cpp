@@ -3,8 +3,9 @@
 // the threaded encoder cuts the blocks into, and on how many threads); the
 // rest are the elements.  The encoder must never write at or beyond its
 // limit, must succeed with the bound it advertises, and a tight limit gives
-// either -1 or the same stream.  The threaded encoder must give exactly what
-// the one-thread encoder gives, with either limit.
+// either -1 or the same stream.  The threaded encoder, and the encoder that
+// hands the stream out in pieces, must give exactly what the one-thread
+// encoder gives, with either limit.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +17,20 @@
 namespace {
 constexpr uint8_t kCanary = 0xA5;
 constexpr size_t kGuard = 32;
+
+// What zeb_encode_to hands out, appended in order (any gap or overlap aborts).
+struct Collected {
+    std::vector<uint8_t> bytes;
+};
+
+int32_t collect(void *context, const uint8_t *p, int64_t n, int64_t offset)
+{
+    auto *c = static_cast<Collected *>(context);
+    if (n <= 0 || offset != int64_t(c->bytes.size()))
+        std::abort();
+    c->bytes.insert(c->bytes.end(), p, p + n);
+    return 0;
+}
 
 void check_canary(const std::vector<uint8_t> &buf, size_t from)
 {
@@ -73,10 +88,25 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *in, size_t n)
     for (int32_t lim : {int32_t(bound), limit, near < 25 ? 25 : near}) {
         std::vector<uint8_t> one(size_t(lim) + kGuard, kCanary), par(size_t(lim) + kGuard, kCanary);
         const int32_t r1 = zeb_encode(ct, one.data(), copy.data(), slice, block_size, nblocks, lim, 0);
+        const int64_t every = 1 + in[3] % 5, marks = nblocks > 0 ? (nblocks - 1) / every : 0;
+        std::vector<int64_t> offsets_p(size_t(marks) + 1, -1), offsets_s(size_t(marks) + 1, -1);
         const int32_t rp = zeb::detail::encode_pieces(ct, par.data(), copy.data(), slice, block_size, nblocks, lim, 0,
-                                                      pieces, threads);
+                                                      pieces, threads, every, offsets_p.data());
         check_canary(par, size_t(lim));
         if (rp != r1 || (r1 >= 0 && std::memcmp(one.data(), par.data(), size_t(r1)) != 0))
+            std::abort();
+        // Handed out piece by piece: in order, back to back, the same bytes.
+        Collected got;
+        got.bytes.assign(ZEB_COMPRESS_HEADER_SIZE, 0);
+        uint8_t header[ZEB_COMPRESS_HEADER_SIZE];
+        const int32_t rs = zeb::detail::encode_stream(ct, copy.data(), slice, block_size, nblocks, lim, pieces, threads,
+                                                      every, offsets_s.data(), &collect, &got, header);
+        if (rs >= 0)
+            std::memcpy(got.bytes.data(), header, sizeof header);
+        if (rs >= 0 && offsets_s != offsets_p)
+            std::abort();  // the same seek index
+        if (rs != r1 || (r1 >= 0 && (got.bytes.size() != size_t(r1) ||
+                                     std::memcmp(one.data(), got.bytes.data(), size_t(r1)) != 0)))
             std::abort();
     }
 

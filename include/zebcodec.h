@@ -170,6 +170,30 @@ ZEB_API int32_t zeb_encode_indexed(int32_t compression_type, uint8_t *stream, co
                                    int32_t block_size, int32_t nblocks, int32_t limit, int32_t threads,
                                    int32_t every, int64_t *offsets);
 
+
+/* Receives a stream from zeb_encode_to: the n bytes (n > 0) that belong at
+ * byte `offset` of the stream.  Returns 0 to go on, or a negative status
+ * that stops the encoding (zeb_encode_to then returns it). */
+typedef int32_t (*zeb_stream_sink)(void *context, const uint8_t *bytes, int64_t n, int64_t offset);
+
+/* As zeb_encode_indexed (host_big_endian 0), without a buffer for the whole
+ * stream: the body is coded in pieces of about 512 KiB of array data on up
+ * to `threads` threads and handed to sink piece by piece, in stream order
+ * (offsets 14, 14 + the first piece's bytes, ...), as soon as a piece and
+ * all before it are done, so that the caller can store one piece while
+ * others are coded.  The sink is never called by two threads at once (but
+ * may be called by any of them); it must not keep the bytes' address.  On
+ * success the 14 header bytes, which hold the stream size and are known
+ * last, go to header (room for ZEB_COMPRESS_HEADER_SIZE bytes) and the
+ * result is the stream size: header and the bytes handed over are byte for
+ * byte zeb_encode's stream, and offsets are set as zeb_encode_indexed sets
+ * them.  The result is otherwise zeb_encode's status for the same limit
+ * (ZEB_E_NO_ROOM for a stream that does not fit, often before the whole
+ * body is coded), the sink's own status, or ZEB_E_NO_MEMORY; what the sink
+ * received is then no stream.  Prints nothing. */
+ZEB_API int32_t zeb_encode_to(int32_t compression_type, const void *data, int32_t slice, int32_t block_size,
+                              int32_t nblocks, int32_t limit, int32_t threads, int32_t every, int64_t *offsets,
+                              zeb_stream_sink sink, void *context, uint8_t *header);
 /* Decodes a body as zeb_decode does, in pieces that start at the blocks a
  * seek index gives, on up to `threads` threads (0 or below: one per core;
  * arrays below ZEB_PARALLEL_MIN_BYTES, see zeb_encode_threads, on one).

@@ -392,6 +392,40 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
 ZEB_API int32_t zeb_write_payload(const char *file_name, const zeb_payload *payload, int32_t flags,
                                   zeb_report *report, int32_t *error_number);
 
+/* An array to be written by zeb_write_array: the arguments of zeb_prepare
+ * (data to threads), whether pyzeb's header record is added as
+ * zeb_payload_add_record adds it (record nonzero, with dtype, metadata and
+ * metadata_len), and for ZEB_WRITE_IF_UNCHANGED the file to be replaced. */
+typedef struct zeb_write_request {
+    const void *data;
+    int32_t type;
+    const int32_t *dims;
+    int32_t dim_count;
+    const char *header_text;
+    int32_t text_len;
+    int32_t mode;
+    int32_t threads;
+    int32_t record;
+    int32_t dtype;
+    const uint8_t *metadata;
+    int64_t metadata_len;
+    zeb_file_id expect;
+} zeb_write_request;
+
+/* zeb_prepare, zeb_payload_add_record (where asked for) and
+ * zeb_write_payload in one call, with the same file, status, events and
+ * *error_number as those three, and faster: a stream written atomically to
+ * a regular file is coded in pieces (zeb_encode_to) that go to the
+ * temporary file as they are done, each one's checksum taken while it is in
+ * the cache and its writing to the device started, while later pieces are
+ * still being coded; the header blocks, which hold the stream's size, its
+ * checksum and seek index, follow last at the start of the file.  Raw data,
+ * arrays of one block and everything written in place take the three calls'
+ * path.  A temporary file is removed, and the target untouched, on every
+ * failure.  Prints nothing. */
+ZEB_API int32_t zeb_write_array(const char *file_name, const zeb_write_request *request, int32_t flags,
+                                zeb_report *report, int32_t *error_number);
+
 /* ---- maintaining the record of existing files ---------------------------- */
 
 /* Marks the data of the file open on fd (read and write) as changed in

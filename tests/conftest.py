@@ -7,6 +7,10 @@ import pytest
 # Threaded encoding and counting are kept for arrays of some size; the tests
 # take those paths with arrays of any size (read once, at the first call).
 os.environ["ZEB_PARALLEL_MIN_BYTES"] = "0"
+# Streams written as they are coded are cut into pieces of about this many
+# bytes of array data (512 KiB otherwise), so that every written stream is
+# many pieces.
+os.environ["ZEB_STREAM_PIECE_BYTES"] = "1000"
 
 from clib import flush_c_stdio
 

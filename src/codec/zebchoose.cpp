@@ -635,11 +635,17 @@ int32_t choose(const T *data, int64_t count, int64_t row_length, int32_t threads
             const int64_t stride =
                 std::clamp<int64_t>(std::min(count / kSampleMinElements, spans / kSampleMinSpans), 1, kSampleStride);
             const int64_t sampled = (spans + stride - 1) / stride;
-            const int tasks = static_cast<int>(std::min<int64_t>(threads, sampled));
+            // The sample is a sixteenth of the data: it takes threads by the
+            // same measure as the counting of all of it.  Threads started
+            // for a fraction of a millisecond's work would cost more than
+            // they save, the more so where the cores are busy.
+            const int64_t sampled_bytes = std::min(sampled * kSpanElements, count) * int64_t(sizeof(T));
+            const int sample_threads = sampled_bytes >= 4 * parallel_min_bytes() ? threads : 1;
+            const int tasks = static_cast<int>(std::min<int64_t>(sample_threads, sampled));
             std::vector<Sample> part(static_cast<size_t>(tasks));
             auto sample = [&](int s0, bool structure) {
                 const int ns = std::min(4, kMax + 1 - s0);
-                run_tasks(tasks, threads, [&](int t) {
+                run_tasks(tasks, sample_threads, [&](int t) {
                     sample_spans(data, row_length, spans_per_row, stride, sampled * t / tasks,
                                  sampled * (t + 1) / tasks, has_run, s0, ns, structure, part[t]);
                 });

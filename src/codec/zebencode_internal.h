@@ -1,5 +1,6 @@
 // Internal pieces of the encoder, shared by zebcompress.cpp (one thread),
 // zebencode_threads.cpp (blocks coded in pieces on several threads),
+// zebencode_stream.cpp (pieces handed out as they are done),
 // zebchoose.cpp and the fuzz targets.  Not part of the library's interface.
 #ifndef ZEBENCODE_INTERNAL_H
 #define ZEBENCODE_INTERNAL_H
@@ -38,6 +39,12 @@ int32_t encode_finish(uint8_t *stream, int64_t stream_size, int32_t host_big_end
 int32_t encode_pieces(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
                       int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian, int32_t pieces,
                       int32_t threads, int64_t every = 0, int64_t *offsets = nullptr);
+
+// zeb_encode_to with the piece count forced (1 to nblocks) and on up to
+// `threads` threads, for any array size.
+int32_t encode_stream(int32_t compression_type, const void *data, int32_t slice, int32_t block_size,
+                      int32_t nblocks, int32_t limit, int64_t pieces, int threads, int64_t every, int64_t *offsets,
+                      zeb_stream_sink sink, void *context, uint8_t *header);
 
 // zeb_choose_stream with the size up to which every layout is counted
 // exactly (the model and the exact check of its pick above it).

@@ -36,6 +36,12 @@ constexpr int64_t kHeaderSize = ZEB_COMPRESS_HEADER_SIZE;
 // joining a thread and touching a fresh output buffer cost some 0.1 ms.
 constexpr int64_t kParallelMinBytes = int64_t(1) << 20;
 
+// Array data per piece of a stream handed out as it is coded: small enough
+// that the last piece, whose output overlaps nothing, is a small share of a
+// large array and that the pieces' buffers stay in the caches; large enough
+// that handing a piece over costs little.
+constexpr int64_t kPieceBytes = int64_t(512) << 10;
+
 // A difference is coded only while it starts in a stream byte not beyond
 // limit - 10 (zeb_encode's room test).
 constexpr int64_t kRoomTail = 10;
@@ -142,18 +148,32 @@ int resolve_threads(int32_t threads)
     return std::min(t, kMaxThreads);
 }
 
+namespace {
+
+// A byte count from the environment (read by the caller once), or fallback.
+int64_t bytes_from_environment(const char *name, int64_t fallback)
+{
+    const char *env = std::getenv(name);
+    if (env && *env) {
+        char *end = nullptr;
+        const long long v = std::strtoll(env, &end, 10);
+        if (*end == '\0' && v >= 0)
+            return static_cast<int64_t>(v);
+    }
+    return fallback;
+}
+
+}  // namespace
+
 int64_t parallel_min_bytes()
 {
-    static const int64_t value = [] {
-        const char *env = std::getenv("ZEB_PARALLEL_MIN_BYTES");
-        if (env && *env) {
-            char *end = nullptr;
-            const long long v = std::strtoll(env, &end, 10);
-            if (*end == '\0' && v >= 0)
-                return static_cast<int64_t>(v);
-        }
-        return kParallelMinBytes;
-    }();
+    static const int64_t value = bytes_from_environment("ZEB_PARALLEL_MIN_BYTES", kParallelMinBytes);
+    return value;
+}
+
+int64_t stream_piece_bytes()
+{
+    static const int64_t value = std::max<int64_t>(bytes_from_environment("ZEB_STREAM_PIECE_BYTES", kPieceBytes), 1);
     return value;
 }
 

@@ -30,6 +30,11 @@ int resolve_threads(int32_t threads);
 // tests set it to 0 so that small arrays take the threaded paths too.
 int64_t parallel_min_bytes();
 
+// Bytes of array data per piece of zeb_encode_to (512 KiB); the environment
+// variable ZEB_STREAM_PIECE_BYTES (read once) overrides it, so that the
+// tests cut small arrays into many pieces.
+int64_t stream_piece_bytes();
+
 constexpr int kMaxThreads = 64;
 
 // Runs task(0) .. task(n - 1) on up to `threads` threads (the caller's among

@@ -533,16 +533,15 @@ PyObject *core_write(PyObject *, PyObject *args)
         id = zeb_file_id{dev, ino, size, mtime};
         flags |= ZEB_WRITE_IF_UNCHANGED;
     }
-    zeb_payload p{};
-    if (!s.prepare(&p, name))
-        return nullptr;
-    p.expect = id;
+    zeb_write_request w{s.data.buf, s.type, s.dims, s.dim_count, static_cast<const char *>(s.text.buf),
+                        static_cast<int32_t>(s.text.len), s.mode, s.threads, s.record, s.dtype,
+                        static_cast<const uint8_t *>(s.metadata.buf), s.has_metadata ? s.metadata.len : -1, id};
     int32_t err = 0, status;
     zeb_report report{};
+    // Coding and writing overlap, with the lock released throughout.
     Py_BEGIN_ALLOW_THREADS
-    status = zeb_write_payload(path, &p, flags, &report, &err);
+    status = zeb_write_array(path, &w, flags, &report, &err);
     Py_END_ALLOW_THREADS
-    zeb_payload_free(&p);
     if (status != ZEB_OK)
         return raise_status(status, err, name, &report);
     Py_RETURN_NONE;

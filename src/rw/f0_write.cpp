@@ -15,29 +15,9 @@
 #include "f0_internal.h"
 #include "platform.h"
 #include "record.h"
+#include "f0_write_internal.h"
 
-namespace {
-
-using zeb::add_event;
-
-// What the writers are given, checked once.
-struct Request {
-    const void *data;
-    const char *file_name;
-    const int32_t *dims;
-    int32_t dim_count;
-    const char *header_text;
-    int32_t type;
-    int32_t text_len = -1;  // bytes of header_text stored as they are; -1: a C string
-    int64_t count = 0;      // elements
-    int64_t raw_size = 0;   // bytes of raw data
-};
-
-// Reasons of a ZEB_EV_W_BAD_ARGUMENT event (see zeb_report_print).
-enum : int32_t {
-    kMissingArgument = 0, kTooManyDims = 1, kNegativeDim = 2, kTooLarge = 3, kUnknownType = 4,
-    kTextTooLong = 5, kBadMode = 6, kBadDtype = 7, kHasRecord = 8
-};
+namespace zeb::writer {
 
 // The bytes of a file: the first header block, the further header blocks
 // (the record) and the data.
@@ -179,15 +159,12 @@ std::string random_tag()
     return tag;
 }
 
-// Writes through a new temporary file ".<name>.<random>.tmp" beside the
-// target: reserve, write, fsync, close, rename over the target, then fsync
-// the directory so that the rename itself is on disk.  Any failure removes
-// the temporary file and leaves the target as it was.
-int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
-                     int32_t *error_number)
+// Creates the temporary file for target; ZEB_OK, or ZEB_E_OPEN with an event.
+int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *report, int32_t *error_number)
 {
     size_t slash = zeb::os::last_separator(target);
-    std::string dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
+    t->target = target;
+    t->dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
     std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
     std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
     // Keep the temporary name within the 255 bytes a directory entry holds.
@@ -199,64 +176,93 @@ int32_t write_atomic(const std::string &target, const Contents &c, const zeb_fil
             --cut;
         base.resize(cut);
     }
-
-    std::string tmp;
-    int fd = -1, err = 0;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        tmp = prefix + "." + base + "." + random_tag() + ".tmp";
-        fd = zeb::os::open_write(tmp.c_str(), true, &err);
-        if (fd < 0 && err != EEXIST)
+    int err = 0;
+    t->fd = -1;
+    for (int attempt = 0; attempt < 100 && t->fd < 0; ++attempt) {
+        t->tmp = prefix + "." + base + "." + random_tag() + ".tmp";
+        t->fd = zeb::os::open_write(t->tmp.c_str(), true, &err);
+        if (t->fd < 0 && err != EEXIST)
             break;
     }
-    if (fd < 0)
-        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
+    return t->fd < 0 ? fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number) : ZEB_OK;
+}
 
-    int32_t status = write_contents(fd, c, report, error_number);
+// Completes a temporary file whose bytes are written (status ZEB_OK) or
+// abandons it (any other status): fsync, close, rename over the target,
+// then fsync the directory so that the rename itself is on disk.  Any
+// failure removes the temporary file and leaves the target as it was.
+int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect, zeb_report *report,
+                         int32_t *error_number)
+{
+    int err = 0;
     // The replacement keeps the permissions, owner and group of the file it replaces.
     if (status == ZEB_OK)
-        zeb::os::take_over_owner_and_mode(fd, target.c_str());
-    if (status == ZEB_OK && (err = zeb::os::sync(fd)) != 0)
+        zeb::os::take_over_owner_and_mode(t.fd, t.target.c_str());
+    if (status == ZEB_OK && (err = zeb::os::sync(t.fd)) != 0)
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
-    status = close_file(fd, status, report, error_number);
-    if (status == ZEB_OK && expect && !zeb::os::still_same_file(target, *expect)) {
+    status = close_file(t.fd, status, report, error_number);
+    t.fd = -1;
+    if (status == ZEB_OK && expect && !zeb::os::still_same_file(t.target, *expect)) {
         add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
         status = ZEB_E_CHANGED;
     }
     // A target that cannot be replaced fails as opening it in place would.
-    if (status == ZEB_OK && (err = zeb::os::replace(tmp.c_str(), target.c_str())) != 0)
+    if (status == ZEB_OK && (err = zeb::os::replace(t.tmp.c_str(), t.target.c_str())) != 0)
         status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
     if (status != ZEB_OK) {
-        zeb::os::remove_file(tmp.c_str());
+        zeb::os::remove_file(t.tmp.c_str());
         return status;
     }
-    zeb::os::sync_directory(dir);  // best effort: the file is in place whatever this says
+    zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
     return ZEB_OK;
+}
+
+// Writes through a temporary file: reserve, write, then finish_temporary.
+int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
+                     int32_t *error_number)
+{
+    TempFile t;
+    if (open_temporary(target, &t, report, error_number) != ZEB_OK)
+        return ZEB_E_OPEN;
+    return finish_temporary(t, write_contents(t.fd, c, report, error_number), expect, report, error_number);
+}
+
+// Where a write with these flags goes through a temporary file: true with
+// the file to be replaced in *target (a symbolic link stays; the file it
+// leads to is replaced).  False for what is written in place: writes without
+// ZEB_WRITE_ATOMIC, whatever lies under /proc, and under /dev what is no
+// plain file (even a link that leads nowhere), devices and pipes anywhere,
+// and directories (which fail).
+bool atomic_target(const char *file_name, int32_t flags, std::string *target)
+{
+    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::os::in_place_only(file_name))
+        return false;
+    using zeb::os::Kind;
+    const Kind kind = zeb::os::status_of(file_name, true).kind;
+    if (kind == Kind::directory || kind == Kind::other)
+        return false;
+    *target = file_name;
+    if (zeb::os::status_of(file_name, false).kind == Kind::link) {
+        std::string real = zeb::os::resolve_links(file_name);
+        if (!real.empty())
+            *target = real;
+    }
+    return true;
 }
 
 // The shared write routine of every writer.
 int32_t write_file(const char *file_name, const Contents &c, int32_t flags, const zeb_file_id *expect,
                    zeb_report *report, int32_t *error_number)
 {
-    // What lies under /proc, and under /dev what is no plain file (even a
-    // link that leads nowhere), is never replaced.
-    if (!(flags & ZEB_WRITE_ATOMIC) || zeb::os::in_place_only(file_name))
-        return write_in_place(file_name, c, report, error_number);
-    using zeb::os::Kind;
-    const Kind kind = zeb::os::status_of(file_name, true).kind;
+    std::string target;
+    if (atomic_target(file_name, flags, &target))
+        return write_atomic(target, c, expect, report, error_number);
     // Devices and pipes are written to, not replaced; a directory cannot be
     // replaced by a file.
-    if (kind == Kind::directory)
+    if ((flags & ZEB_WRITE_ATOMIC) && !zeb::os::in_place_only(file_name) &&
+        zeb::os::status_of(file_name, true).kind == zeb::os::Kind::directory)
         return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EISDIR, error_number);
-    if (kind == Kind::other)
-        return write_in_place(file_name, c, report, error_number);
-    // A symbolic link stays: the file it leads to is replaced.
-    std::string target = file_name;
-    if (zeb::os::status_of(file_name, false).kind == Kind::link) {
-        std::string real = zeb::os::resolve_links(file_name);
-        if (!real.empty())
-            target = real;
-    }
-    return write_atomic(target, c, expect, report, error_number);
+    return write_in_place(file_name, c, report, error_number);
 }
 
 int32_t write_raw(const Request &r, zeb_report *report, int32_t *error_number)
@@ -401,45 +407,14 @@ void thin_index(const zeb::SeekIndex &from, int64_t room, zeb::SeekIndex *to)
         to->offsets[j] = from.offsets[(j + 1) * f - 1];
 }
 
-int32_t classic_write(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,
-                      const char *header_text, int32_t type, int32_t compress, int32_t slice)
+// What zeb_prepare decides before coding: the raw payload in *out, the
+// checked request in *r and, where a stream is to be coded, its layout in
+// *c with *encode set.  Returns ZEB_OK or zeb_prepare's failure status.
+int32_t plan_payload(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
+                     const char *header_text, int32_t text_len, int32_t mode, int32_t threads, zeb_payload *out,
+                     Request *req, zeb_stream_choice *choice, bool *encode, zeb_report *report)
 {
-    zeb_report report{};
-    report.prefix = compress ? "zeb_fcwrite" : "zeb_fzwrite";
-    int32_t status = zeb_write(data, file_name, dims, dim_count, header_text, type, compress, slice,
-                               &report, nullptr);
-    zeb_report_print(&report, file_name);
-    return status == ZEB_OK ? 0 : -1;
-}
-
-}  // namespace
-
-extern "C" {
-
-ZEB_API int32_t zeb_write(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,
-                          const char *header_text, int32_t type, int32_t compress, int32_t slice,
-                          zeb_report *report, int32_t *error_number)
-{
-    int32_t ignored = 0;
-    if (!error_number)
-        error_number = &ignored;
-    *error_number = 0;
-    Request r{data, file_name, dims, dim_count < 0 ? 0 : dim_count, header_text, type};
-    if (!file_name || (r.dim_count > 0 && !dims)) {
-        return bad_argument(report, kMissingArgument);
-    }
-    if (compress && stream_type_of(type) < 0)
-        return write_compressed(r, slice, report, error_number);  // unsupported type: empty file
-    int32_t status = check_request(r, report);
-    if (status != ZEB_OK)
-        return status;
-    return compress ? write_compressed(r, slice, report, error_number) : write_raw(r, report, error_number);
-}
-
-ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
-                            const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
-                            zeb_payload *out, zeb_report *report)
-{
+    *encode = false;
     if (!out)
         return bad_argument(report, kMissingArgument);
     std::memset(out, 0, sizeof *out);
@@ -454,6 +429,7 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
         return status;
     if (!data && r.raw_size > 0)
         return bad_argument(report, kMissingArgument);
+    *req = r;
 
     build_header(r, 0, static_cast<int32_t>(r.raw_size), &out->header);
     out->data = data;
@@ -482,6 +458,16 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
         if (c.stream_size >= r.raw_size)
             return ZEB_OK;  // the chosen size is exact: no stream is smaller than raw
     }
+    *choice = c;
+    *encode = true;
+    return ZEB_OK;
+}
+
+// Makes the planned payload compressed: its stream coded in memory (or
+// left raw where no stream is smaller).
+int32_t encode_payload(const Request &r, const zeb_stream_choice &c, int32_t threads, zeb_payload *out,
+                       zeb_report *report)
+{
     uint8_t *stream = nullptr;
     zeb::SeekIndex *index = nullptr;
     int32_t n = encode_smaller(r, c, threads, &stream, &index, report);
@@ -495,8 +481,10 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
     return ZEB_OK;
 }
 
-ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
-                                       int64_t metadata_len, zeb_report *report)
+// The checks of zeb_payload_add_record, and the record's contents but for
+// its checksums and index.
+int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t *metadata, int64_t metadata_len,
+                        zeb::RecordContents *c, zeb_report *report)
 {
     if (!payload || metadata_len < -1 || (metadata_len > 0 && !metadata) ||
         (payload->size > 0 && !payload->data))
@@ -505,17 +493,37 @@ ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, cons
         return bad_argument(report, kHasRecord);
     if (dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(dtype) != payload->header.datyp)
         return bad_argument(report, kBadDtype);
-    zeb::RecordContents c;
-    c.dtype = dtype;
-    c.metadata = metadata;
-    c.metadata_len = metadata_len;
-    if (metadata_len > ZEB_RECORD_MAX_BYTES || zeb::record_length(c) > ZEB_RECORD_MAX_BYTES) {
+    c->dtype = dtype;
+    c->metadata = metadata;
+    c->metadata_len = metadata_len;
+    if (metadata_len > ZEB_RECORD_MAX_BYTES || zeb::record_length(*c) > ZEB_RECORD_MAX_BYTES) {
         add_event(report, ZEB_EV_W_METADATA_TOO_LARGE, ZEB_E_METADATA_TOO_LARGE, metadata_len,
                   zeb_record_metadata_max(dtype));
         return ZEB_E_METADATA_TOO_LARGE;
     }
+    return ZEB_OK;
+}
+
+// Bytes of the header blocks of a record of c with the index `from` as
+// attach_record thins it (none: null).
+int64_t record_blocks_size(zeb::RecordContents c, const zeb::SeekIndex *from)
+{
+    zeb::SeekIndex thinned;
+    if (from) {
+        thin_index(*from, zeb::index_room(c), &thinned);
+        c.index = &thinned;
+    }
+    return (zeb::record_length(c) + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE * F0_HEADER_SIZE;
+}
+
+// Builds the record of c, with the data CRC given, the index `from`
+// thinned to the room left, and the payload's header and size, into the
+// payload.  On failure the payload is unchanged.
+int32_t attach_record(zeb_payload *payload, zeb::RecordContents c, const zeb::SeekIndex *from, uint32_t data_crc,
+                      zeb_report *report)
+{
     std::unique_ptr<zeb::SeekIndex> index;
-    if (const auto *from = static_cast<const zeb::SeekIndex *>(payload->seek_index)) {
+    if (from) {
         index.reset(new (std::nothrow) zeb::SeekIndex);
         if (index) {
             thin_index(*from, zeb::index_room(c), index.get());
@@ -531,13 +539,77 @@ ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, cons
     f0_header h = payload->header;
     h.header_blocks = static_cast<uint8_t>(1 + blocks);
     c.header_crc = zeb::crc32c(0, &h, sizeof h);
-    c.data_crc = zeb::crc32c(0, payload->data, size_t(payload->size));
+    c.data_crc = data_crc;
     c.data_length = payload->size;
     zeb::build_record(c, record, blocks * F0_HEADER_SIZE);
     payload->header = h;
     payload->record = record;
     payload->record_size = blocks * F0_HEADER_SIZE;
     return ZEB_OK;
+}
+
+}  // namespace zeb::writer
+
+namespace {
+
+int32_t classic_write(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,
+                      const char *header_text, int32_t type, int32_t compress, int32_t slice)
+{
+    zeb_report report{};
+    report.prefix = compress ? "zeb_fcwrite" : "zeb_fzwrite";
+    int32_t status = zeb_write(data, file_name, dims, dim_count, header_text, type, compress, slice,
+                               &report, nullptr);
+    zeb_report_print(&report, file_name);
+    return status == ZEB_OK ? 0 : -1;
+}
+
+}  // namespace
+
+using namespace zeb::writer;
+
+extern "C" {
+
+ZEB_API int32_t zeb_write(const void *data, const char *file_name, const int32_t *dims, int32_t dim_count,
+                          const char *header_text, int32_t type, int32_t compress, int32_t slice,
+                          zeb_report *report, int32_t *error_number)
+{
+    int32_t ignored = 0;
+    if (!error_number)
+        error_number = &ignored;
+    *error_number = 0;
+    Request r{data, file_name, dims, dim_count < 0 ? 0 : dim_count, header_text, type};
+    if (!file_name || (r.dim_count > 0 && !dims)) {
+        return bad_argument(report, kMissingArgument);
+    }
+    if (compress && stream_type_of(type) < 0)
+        return write_compressed(r, slice, report, error_number);  // unsupported type: empty file
+    int32_t status = check_request(r, report);
+    if (status != ZEB_OK)
+        return status;
+    return compress ? write_compressed(r, slice, report, error_number) : write_raw(r, report, error_number);
+}
+
+ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims, int32_t dim_count,
+                            const char *header_text, int32_t text_len, int32_t mode, int32_t threads,
+                            zeb_payload *out, zeb_report *report)
+{
+    Request r{};
+    zeb_stream_choice c{};
+    bool encode = false;
+    int32_t status = plan_payload(data, type, dims, dim_count, header_text, text_len, mode, threads, out, &r, &c,
+                                  &encode, report);
+    return status == ZEB_OK && encode ? encode_payload(r, c, threads, out, report) : status;
+}
+
+ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                       int64_t metadata_len, zeb_report *report)
+{
+    zeb::RecordContents c;
+    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report);
+    if (status != ZEB_OK)
+        return status;
+    const uint32_t data_crc = zeb::crc32c(0, payload->data, size_t(payload->size));
+    return attach_record(payload, c, static_cast<const zeb::SeekIndex *>(payload->seek_index), data_crc, report);
 }
 
 ZEB_API void zeb_payload_free(zeb_payload *payload)

@@ -220,6 +220,9 @@ int preallocate(int fd, int64_t n)
     return e == ERROR_DISK_FULL || e == ERROR_HANDLE_DISK_FULL ? ENOSPC : 0;
 }
 
+// The cache manager writes back on its own schedule; FlushFileBuffers waits.
+void start_writeback(int, int64_t, int64_t) {}
+
 FileStatus status_of(const char *path, bool follow_links)
 {
     FileStatus s;
@@ -500,6 +503,17 @@ int preallocate(int fd, int64_t n)
     return 0;
 }
 
+void start_writeback(int fd, int64_t at, int64_t n)
+{
+#if defined(__linux__)
+    ::sync_file_range(fd, static_cast<off_t>(at), static_cast<off_t>(n), SYNC_FILE_RANGE_WRITE);
+#else
+    (void)fd;
+    (void)at;
+    (void)n;
+#endif
+}
+
 FileStatus status_of(const char *path, bool follow_links)
 {
     struct stat st;
@@ -747,7 +761,7 @@ int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err)
     return got;
 }
 
-int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+int write_at(int fd, const void *src, int64_t n, int64_t at)
 {
     auto *p = static_cast<const uint8_t *>(src);
     for (int64_t done = 0; done < n;) {
@@ -759,7 +773,13 @@ int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
             return EIO;
         done += w;
     }
-    return sync_data(fd);
+    return 0;
+}
+
+int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at)
+{
+    const int err = write_at(fd, src, n, at);
+    return err ? err : sync_data(fd);
 }
 
 int write_all(int fd, const void *src, int64_t n)

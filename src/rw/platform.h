@@ -77,9 +77,18 @@ bool still_same_file(const std::string &path, const zeb_file_id &id);
 // file) or -1 with *err set.
 int64_t read_at(int fd, void *dst, int64_t n, int64_t at, int *err);
 
-// Writes n bytes at offset at of the file on fd and syncs its data to disk.
-// Returns 0 or the errno of the failure.
+// Writes all n bytes at offset at of the file on fd, through partial writes
+// and interruptions, without moving the descriptor's offset (on Windows it
+// does move).  Returns 0 or the errno of the failure.
+int write_at(int fd, const void *src, int64_t n, int64_t at);
+
+// The same, then syncs the file's data to disk.
 int write_at_and_sync(int fd, const void *src, int64_t n, int64_t at);
+
+// Asks the system to start writing the stretch [at, at + n) of the file to
+// the device without waiting for it, so that a later sync has less left to
+// wait for (Linux; elsewhere nothing).
+void start_writeback(int fd, int64_t at, int64_t n);
 
 // The descriptor of this process that a path names (/dev/stdout,
 // /dev/fd/N, /proc/self/fd/N and what they resolve to), or -1 (always on

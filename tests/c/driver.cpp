@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <fcntl.h>
@@ -414,6 +415,28 @@ void records()
         zeb_payload_free(&pl);
     result("record %d %d %d", s, a, w);
     check(w == ZEB_OK && verified("record.f0", data), "a file with a record");
+    // The same files written while they are coded, in pieces at their
+    // places: byte for byte those coded whole first, a small one and one of
+    // several pieces on two threads, over an existing file.
+    const int32_t big_dims[2] = {1000, 600};
+    auto big = make_data(2, 1000 * 600, 0, 10);
+    for (const auto &[name, d, values] : {std::tuple{"record", dims, &data}, std::tuple{"record-big", big_dims, &big}}) {
+        zeb_payload whole;
+        s = zeb_prepare(values->data(), F0_INT16, d, 2, "record", 6, ZEB_COMPRESS_AUTO, 1, &whole, nullptr);
+        a = s == ZEB_OK ? zeb_payload_add_record(&whole, ZEB_DTYPE_STORED, nullptr, -1, nullptr) : s;
+        w = a == ZEB_OK ? zeb_write_payload(path(std::string(name) + ".f0").c_str(), &whole, ZEB_WRITE_ATOMIC,
+                                            nullptr, nullptr) : a;
+        if (s == ZEB_OK)
+            zeb_payload_free(&whole);
+        zeb_write_request rq{values->data(), F0_INT16, d, 2, "record", 6, ZEB_COMPRESS_AUTO, 2, 1, ZEB_DTYPE_STORED,
+                             nullptr, -1, {}};
+        const std::string streamed = std::string(name) + "-streamed.f0";
+        save(streamed, "old", 3);
+        const int32_t ws = zeb_write_array(path(streamed).c_str(), &rq, ZEB_WRITE_ATOMIC, nullptr, nullptr);
+        const bool same = load(path(streamed)) == load(path(std::string(name) + ".f0"));
+        result("%s written while coded %d %d same %d", name, w, ws, int(same));
+        check(w == ZEB_OK && ws == ZEB_OK && same && verified(streamed, *values), "a file written while coded");
+    }
     // A classic file given checksums, marked changed through a descriptor,
     // and given them again: each time rewritten only if still the same file.
     s = zeb_fzwrite(data.data(), path("checksummed.f0").c_str(), dims, 2, "classic", F0_INT16);
