@@ -181,6 +181,10 @@ def test_read_dask_in_chunks(files, tmp_path):
     for bad in (0, -1, 2.5, True):
         with pytest.raises(ValueError, match="chunks"):
             pyzeb.read_dask(path, chunks=bad)
+    pyzeb.write(moved, np.zeros((0, 3), np.int16))  # no rows: one empty chunk, whatever `chunks`
+    for chunks in (None, 4):
+        assert pyzeb.read_dask(moved, chunks=chunks).compute().shape == (0, 3)
+        assert pyzeb.read_stack([moved, moved], chunks=chunks).compute().shape == (2, 0, 3)
     pyzeb.write(moved, np.array(1.5))
     with pytest.raises(ValueError, match="0-dimensional"):
         pyzeb.read_dask(moved)

@@ -51,20 +51,20 @@ def _version(path: str, storage_options: dict[str, Any] | None) -> object:
     return st.st_size, st.st_mtime_ns, st.st_ino, st.st_dev
 
 
-def _read_block(path: str, lo: int | None, hi: int, shape: tuple[int, ...], dtype: str,
+def _read_block(path: str, part: tuple[int, int] | None, shape: tuple[int, ...], dtype: str,
                 storage_options: dict[str, Any] | None, what: str, stacked: bool) -> np.ndarray:
-    """Rows [lo, hi) of one file's array along its first axis (lo None: all
-    of it), with a new first axis where the file is one of a stack.  The file
-    must hold an array of this shape and dtype (else FormatError, with `what`
-    they are).  A plain module function of strings and tuples: it pickles,
-    so a distributed worker runs it."""
-    part = None if lo is None else slice(lo, hi)
+    """Rows [lo, hi) = `part` of one file's array along its first axis (None:
+    all of it), with a new first axis where the file is one of a stack.  The
+    file must hold an array of this shape and dtype (else FormatError, with
+    `what` they are).  A plain module function of strings and tuples: it
+    pickles, so a distributed worker runs it."""
+    index = None if part is None else slice(*part)
     expect = (shape, np.dtype(dtype), what)
     if _is_url(path):
         with _open_url(path, storage_options) as f:
-            a = _read_expecting(f, part, *expect)
+            a = _read_expecting(f, index, *expect)
     else:
-        a = _read_expecting(path, part, *expect)
+        a = _read_expecting(path, index, *expect)
     return a[np.newaxis] if stacked else a
 
 
@@ -76,15 +76,10 @@ def _import_dask(what: str) -> Any:
     return da
 
 
-def _row_chunks(n: int, chunks: int | None, row_bytes: int) -> tuple[int, ...]:
-    """Chunks along a first axis of n rows: `chunks` rows each (None: about
-    128 MiB each, Dask's usual size), the last one what is left."""
-    if chunks is None:
-        chunks = max(1, (128 << 20) // max(row_bytes, 1))
-    elif isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
+def _rows_per_chunk(chunks: object) -> int:
+    if isinstance(chunks, bool) or not isinstance(chunks, (int, np.integer)) or chunks < 1:
         raise ValueError(f"chunks must be a positive number of rows along the first axis, not {chunks!r}")
-    step = int(chunks)
-    return tuple(min(step, n - lo) for lo in range(0, n, step)) or (0,)
+    return int(chunks)
 
 
 def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
@@ -114,9 +109,9 @@ def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
     names = [p if isinstance(p, str) else os.fsdecode(os.fspath(p)) for p in paths]
     if not names:
         raise ValueError("read_stack needs at least one path")
+    step = None if chunks is None else _rows_per_chunk(chunks)
     h = _header_of(names[0], storage_options)
-    return _graph(da, "pyzeb-read-stack-", names, h, chunks if chunks is not None else (h.shape or (0,))[0],
-                  storage_options, "the stack's files have", True)
+    return _graph(da, "pyzeb-read-stack-", names, h, step, storage_options, "the stack's files have", True)
 
 
 def read_dask(file: PathLike, *, chunks: int | None = None,
@@ -144,29 +139,34 @@ def read_dask(file: PathLike, *, chunks: int | None = None,
     h = _header_of(name, storage_options)
     if not h.shape:
         raise ValueError(f"{name}: a 0-dimensional array has no first axis to chunk")
-    return _graph(da, "pyzeb-read-dask-", [name], h, chunks, storage_options, "when the Dask array was made it had",
+    if chunks is None:  # about 128 MiB a chunk, Dask's usual size
+        step = max(1, (128 << 20) // max(1, h.nbytes // max(1, h.shape[0])))
+    else:
+        step = _rows_per_chunk(chunks)
+    return _graph(da, "pyzeb-read-dask-", [name], h, step, storage_options, "when the Dask array was made it had",
                   False)
 
 
-def _graph(da: Any, prefix: str, names: list[str], h: Header, chunks: int | None,
+def _graph(da: Any, prefix: str, names: list[str], h: Header, step: int | None,
            storage_options: dict[str, Any] | None, what: str, stacked: bool) -> dask.array.Array:
     """The Dask array of the files `names`, each of h's shape and dtype, in
-    chunks of `chunks` rows along each file's first axis."""
+    chunks of `step` rows along each file's first axis (None: whole files)."""
     from dask.base import tokenize
     shape, dtype = h.shape, h.dtype
     rest = shape[1:]
-    # rows: the chunks along each file's first axis (none for 0-dimensional arrays)
-    rows = _row_chunks(shape[0], chunks, int(np.prod(rest, dtype=np.int64)) * dtype.itemsize) if shape else ()
-    starts = [sum(rows[:j]) for j in range(len(rows))] if len(rows) > 1 else [None] * len(rows or (0,))
+    parts: list[tuple[int, int] | None] = [None]  # whole files
+    rows = shape[:1]
+    if shape and step is not None and step < shape[0]:
+        parts = [(lo, min(lo + step, shape[0])) for lo in range(0, shape[0], step)]
+        rows = tuple(hi - lo for lo, hi in parts)
     # The task names change with the files' contents, so that a cluster
     # holding results of an earlier graph recomputes a rewritten file.
     versions = [_version(p, storage_options) for p in names]
     name = prefix + tokenize(names, versions, shape, dtype.str, rows, storage_options)
     zeros = (0,) * len(rest)
     graph = {(name, *((i,) if stacked else ()), *((j,) if shape else ()), *zeros):
-             (_read_block, path, lo, (lo or 0) + (rows[j] if shape else 0), shape, dtype.str, storage_options,
-              what, stacked)
-             for i, path in enumerate(names) for j, lo in enumerate(starts)}
+             (_read_block, path, part, shape, dtype.str, storage_options, what, stacked)
+             for i, path in enumerate(names) for j, part in enumerate(parts)}
     chunk_spec = ((rows,) if shape else ()) + tuple((n,) for n in rest)
     if stacked:
         chunk_spec = ((1,) * len(names),) + chunk_spec
