@@ -235,7 +235,7 @@ def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object
         else:
             lo, hi, take, drop = _part(index, shape)
             row = int(np.prod(shape[1:], dtype=np.int64))
-            out = np.empty(((), (hi - lo,))[not drop] + shape[1:], dtype)
+            out = np.empty((() if drop else (hi - lo,)) + shape[1:], dtype)
             reader.read_into(out, threads, lo * row, (hi - lo) * row)
             if take is not None:
                 out = out[take].copy()
