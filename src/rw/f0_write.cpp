@@ -504,6 +504,16 @@ int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t
     return ZEB_OK;
 }
 
+namespace {
+
+// Bytes of the header blocks a record of c takes: whole blocks.
+int64_t record_bytes(const zeb::RecordContents &c)
+{
+    return (zeb::record_length(c) + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE * F0_HEADER_SIZE;
+}
+
+}  // namespace
+
 // Bytes of the header blocks of a record of c with the index `from` as
 // attach_record thins it (none: null).
 int64_t record_blocks_size(zeb::RecordContents c, const zeb::SeekIndex *from)
@@ -513,7 +523,7 @@ int64_t record_blocks_size(zeb::RecordContents c, const zeb::SeekIndex *from)
         thin_index(*from, zeb::index_room(c), &thinned);
         c.index = &thinned;
     }
-    return (zeb::record_length(c) + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE * F0_HEADER_SIZE;
+    return record_bytes(c);
 }
 
 // Builds the record of c, with the data CRC given, the index `from`
@@ -530,21 +540,21 @@ int32_t attach_record(zeb_payload *payload, zeb::RecordContents c, const zeb::Se
             c.index = index.get();
         }
     }
-    const int64_t blocks = (zeb::record_length(c) + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE;
-    auto *record = static_cast<uint8_t *>(std::malloc(size_t(blocks * F0_HEADER_SIZE)));
+    const int64_t size = record_bytes(c);
+    auto *record = static_cast<uint8_t *>(std::malloc(size_t(size)));
     if (!record) {
-        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, blocks * F0_HEADER_SIZE);
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, size);
         return ZEB_E_NO_MEMORY;
     }
     f0_header h = payload->header;
-    h.header_blocks = static_cast<uint8_t>(1 + blocks);
+    h.header_blocks = static_cast<uint8_t>(1 + size / F0_HEADER_SIZE);
     c.header_crc = zeb::crc32c(0, &h, sizeof h);
     c.data_crc = data_crc;
     c.data_length = payload->size;
-    zeb::build_record(c, record, blocks * F0_HEADER_SIZE);
+    zeb::build_record(c, record, size);
     payload->header = h;
     payload->record = record;
-    payload->record_size = blocks * F0_HEADER_SIZE;
+    payload->record_size = size;
     return ZEB_OK;
 }
 
