@@ -108,6 +108,9 @@ def _header(info: _core.Info, name: str) -> Header:
             meta = json.loads(metadata)
         except ValueError:
             meta = None
+        except RecursionError:
+            raise _format_error(name, "the metadata in the header record are nested too deeply to be read") \
+                from None
         if not isinstance(meta, dict):
             raise _format_error(name, "the metadata in the header record are not a JSON object")
     # Positional, in field order: a third faster than keywords, which counts
@@ -421,12 +424,22 @@ def _mode(compress: bool | int) -> int:
     raise TypeError(f"compress must be True, False or a slice number, not {type(compress).__name__}")
 
 
+def _cores() -> int:
+    """Processors this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def _threads(threads: int | None) -> int:
+    """The thread count for the extension: 0 for None (one per core), more
+    than the cores capped to the cores."""
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be a positive number or None, not {threads!r}")
-    return int(threads)
+    return min(int(threads), _cores())
 
 
 _Arguments = tuple[np.ndarray, int, tuple[int, ...], bytes, int, int, bool, int, "bytes | None"]
@@ -521,10 +534,11 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     _core.write(path, name, a, code, dims, text, mode, nthreads, True, record, true, meta, expect)
 
 
-_ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed"}
+_ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed",
+            _core.CHECKSUM_LINKED: "linked"}
 
 
-def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
+def add_checksum(file: PathLike, *, break_links: bool = False) -> Literal["kept", "added", "renewed", "linked"]:
     """Gives an existing F0 file checksums of its header and data as stored,
     without re-encoding them.
 
@@ -532,12 +546,27 @@ def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
     were changed in place (``memmap(mode="r+")``), "kept" for one whose
     checksums are present and valid (the file is not rewritten).  A
     compressed stream is decoded first, so that a damaged one is never given
-    a checksum.  The file is rewritten atomically, keeping its metadata,
-    dtype and permissions, and only if it did not change meanwhile.  Raises
-    :class:`FormatError`, the file untouched, for a file that is damaged
-    (its checksum does not match), has extra header blocks of another
+    a checksum.  The file keeps its metadata, dtype, permissions and
+    modification time, and is changed only if it did not change meanwhile.
+    Raises :class:`FormatError`, the file untouched, for a file that is
+    damaged (its checksum does not match), has extra header blocks of another
     program, bytes after its data or a header record of a newer version;
     OSError as :func:`write` does.
+
+    A renewal rewrites only the header blocks of the record, in place and
+    synced: a map of the file open meanwhile (``memmap``) stays the file's,
+    and what is written through it afterwards reaches the file, but is not
+    covered by the renewed checksum (reads then report the data damaged):
+    close or flush the map first, or open it again with mode "r+", which
+    marks the file changed once more.  Where the file must be replaced (it
+    had no checksums, or its record needs more header blocks), that happens
+    atomically through a temporary file, as :func:`write` replaces files: a
+    map open meanwhile keeps the old file, and writes through it no longer
+    reach the path.  A file with other hard links is then left alone and
+    "linked" returned, since the replacement would give this name a file of
+    its own (``break_links=True`` replaces it anyway); a renewal in place
+    keeps the links.  The check that the file did not change and the
+    replacement hold the lock that :func:`write` holds (see there).
 
     >>> pyzeb.add_checksum("old.f0")
     'added'
@@ -545,7 +574,8 @@ def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
     path, name = _path(file)
     if path is None:
         raise TypeError(f"add_checksum needs a path, not {type(file).__name__}")
-    return _ACTIONS[_core.checksum_file(path, name, 0)]  # type: ignore[return-value]
+    flags = _core.CHECKSUM_BREAK_LINKS if break_links else 0
+    return _ACTIONS[_core.checksum_file(path, name, flags)]  # type: ignore[return-value]
 
 
 def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
@@ -561,7 +591,15 @@ def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
     as changed in place (:attr:`Header.data_changed`), since its data
     checksum no longer holds once the map is written to: reads then verify
     its header only, until ``zeb checksum`` (:func:`add_checksum`) computes
-    the checksum of the data as they are then.
+    the checksum of the data as they are then.  The mark rewrites the
+    record's header blocks in place and syncs them.
+
+    The map is of the file as it is when mapped.  A renewal of its checksum
+    by :func:`add_checksum` rewrites the record in place: the map stays
+    valid, its writes reach the file (map again with "r+" to mark it changed
+    once more).  A replacement of the path (:func:`write`, or a checksum
+    that needs more header blocks) leaves the map on the old file: it no
+    longer shows, nor writes to, what the path holds.
 
     >>> cube = pyzeb.memmap("cube.f0")
     >>> plane = np.array(cube[10])

@@ -84,8 +84,12 @@ def _decode_image(data: np.ndarray) -> np.ndarray:
         raise FormatError(f"pyzeb.crunch chunk: the header text {text[:40]!r} is not one of the dtypes "
                           f"this codec stores ({_ACCEPTED})")
     dtype = np.dtype(text)
-    if _signed(dtype).newbyteorder("=") != a.dtype.newbyteorder("="):
-        raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are {a.dtype}")
+    # The data come back as the type the record names (uint16 for a chunk of
+    # uint16) or, without one, as the signed type they are stored as: either
+    # agrees with the header text's type once both are taken as stored.
+    if a.dtype.kind not in "iuf" or _signed(dtype).newbyteorder("=") != _signed(a.dtype).newbyteorder("="):
+        raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are stored as "
+                          f"{a.dtype}")
     return a.view(dtype.newbyteorder("=")).astype(dtype, copy=False)
 
 
@@ -168,7 +172,9 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         raise NotImplementedError  # the stream's size depends on the data
 
 
-@dataclass(frozen=True, repr=False)
+# init=False: the checks of Crunch.__init__, not a generated constructor
+# that would take any configuration, also for codecs built from zarr.json.
+@dataclass(frozen=True, repr=False, init=False)
 class CrunchFormat3(Crunch):
     """:class:`Crunch` as a Zarr format 3 array-to-bytes codec, named
     ``"pyzeb.crunch"`` in the array's metadata: the chunk (in C order) is
