@@ -5,6 +5,7 @@ import errno
 import io
 import json
 import os
+import re
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol, Union
@@ -30,6 +31,10 @@ _MAX_DIMS = 16
 _MAX_TEXT = 255
 _MAX_SLICE = 32
 _TRUNCATED = -11  # the status of raw data that end early
+# Metadata nest at most this deep: deeper JSON would exhaust the recursion
+# of the parser, or of whatever walks the values later, on some Pythons.
+_MAX_NESTING = 512
+_JSON_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.DOTALL)
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -98,11 +103,23 @@ def _dtype(info: _core.Info) -> np.dtype:
     return _TRUE_DTYPES[info[15]] if info[15] else _DTYPES[info[0]]
 
 
+def _nesting(text: bytes) -> int:
+    """How deep the arrays and objects of the JSON text nest."""
+    if text.count(b"[") + text.count(b"{") <= _MAX_NESTING:
+        return 0  # too few brackets to nest too deeply: no need to look
+    b = np.frombuffer(_JSON_STRING.sub(b"", text), np.uint8)
+    steps = np.isin(b, (0x5B, 0x7B)).astype(np.int32) - np.isin(b, (0x5D, 0x7D))
+    return int(np.cumsum(steps).max(initial=0))
+
+
 def _header(info: _core.Info, name: str) -> Header:
     (_type, dims, compressed, big_endian, blocks, offset, size, ctype, slice_, text, _nbytes,
      _state, _version, checksum, unchecked, _true, metadata) = info
     meta: Any = {}
     if metadata:
+        if _nesting(metadata) > _MAX_NESTING:
+            raise _format_error(name, f"the metadata in the header record are nested more than {_MAX_NESTING} "
+                                      "deep (nested too deeply to be read)")
         # the record passed its own check, so these are the bytes written
         try:
             meta = json.loads(metadata)
@@ -394,6 +411,8 @@ def _metadata(metadata: object) -> bytes | None:
         data = text.encode("utf-8")
     except (TypeError, ValueError, RecursionError) as exc:
         raise ValueError(f"metadata must be a dict of JSON values: {exc}") from None
+    if _nesting(data) > _MAX_NESTING:
+        raise ValueError(f"metadata must be a dict of JSON values nested at most {_MAX_NESTING} deep")
     if json.loads(text) != metadata:
         raise ValueError("metadata must be a dict of JSON values: str keys, lists rather than tuples "
                          "(they would not read back equal)")
