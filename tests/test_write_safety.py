@@ -1,6 +1,7 @@
 """Writes that lose nothing: racing writers, private temporary files, records
 marked and renewed in place (maps stay valid, times and hard links kept), and
 clear errors for deep metadata, odd thread counts and codec configurations."""
+import json
 import os
 import struct
 import subprocess
@@ -183,19 +184,53 @@ def test_a_replacement_leaves_linked_files_alone_and_keeps_times(tmp_path):
     assert pyzeb.read_header(p).checksum and other.read_bytes() == before
 
 
+def zeb(*args):
+    """Runs the command: (exit status, stdout as bytes, stderr)."""
+    r = subprocess.run([sys.executable, "-m", "pyzeb", *map(str, args)], capture_output=True, timeout=120)
+    assert b"Traceback" not in r.stderr
+    return r.returncode, r.stdout, r.stderr.decode()
+
+
+def with_metadata_bytes(path, monkeypatch, meta):
+    """Writes a small file whose record holds these metadata bytes as they are."""
+    with monkeypatch.context() as m:
+        m.setattr("pyzeb._api._metadata", lambda metadata: meta)
+        pyzeb.write(path, np.zeros((2, 3), np.int16), metadata={"a": 1})
+
+
 def test_deeply_nested_metadata_is_a_format_error(tmp_path, monkeypatch):
-    deep = b'{"a":' + b"[" * 2000 + b"]" * 2000 + b"}"
-    monkeypatch.setattr("pyzeb._api._metadata", lambda metadata: deep)  # stored as they are
     p = tmp_path / "deep.f0"
-    pyzeb.write(p, np.zeros((2, 3), np.int16), metadata={"a": 1})
-    monkeypatch.undo()
+    with_metadata_bytes(p, monkeypatch, b'{"a":' + b"[" * 2000 + b"]" * 2000 + b"}")
     with pytest.raises(pyzeb.FormatError, match="nested more than 512 deep"):
         pyzeb.read_header(p)
+    for command in ("info", "header", "stats"):
+        status, _, err = zeb(command, p)
+        assert status == 1 and err.count("\n") == 1 and "nested more than 512 deep" in err
     nested = []
     for _ in range(600):
         nested = [nested]
     with pytest.raises(ValueError, match="nested at most 512 deep"):
         pyzeb.encode(np.zeros(3, np.int8), metadata={"a": nested})
+
+
+def test_info_json_escapes_lone_surrogates(tmp_path, monkeypatch):
+    p = tmp_path / "s.f0"
+    with_metadata_bytes(p, monkeypatch, b'{"s":"\\ud800x","\\udfff":1}')  # valid JSON, no UTF-8
+    status, out, _ = zeb("info", "--json", p)
+    assert status == 0 and json.loads(out.decode("utf-8"))["metadata"] == {"s": "\ud800x", "\udfff": 1}
+
+
+@posix_only
+def test_checksum_command_keeps_times_and_linked_files(tmp_path):
+    p = tmp_path / "a.f0"
+    pyzeb.write(p, np.arange(12, dtype=np.int16).reshape(3, 4), checksum=False)
+    os.link(p, tmp_path / "b.f0")
+    os.utime(p, ns=(1, 1_300_000_000_000_000_000))
+    status, out, _ = zeb("checksum", p)
+    assert status == 0 and b"kept: it has other hard links" in out and not pyzeb.read_header(p).checksum
+    status, out, _ = zeb("checksum", "--break-links", p)
+    assert status == 0 and b"checksum added" in out and pyzeb.read_header(p).checksum
+    assert os.stat(p).st_mtime_ns == 1_300_000_000_000_000_000
 
 
 def test_thread_counts_beyond_the_cores_are_capped(tmp_path):
