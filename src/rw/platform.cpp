@@ -398,12 +398,29 @@ void unlock(int fd)
 
 int acquire_lock_file(const std::string &path, LockFile *out)
 {
-    int err = 0;
-    int fd = open_handle(path.c_str(), GENERIC_READ | GENERIC_WRITE, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, _O_RDWR,
-                         &err);
-    if (fd < 0)
-        return err;
-    if ((err = lock_exclusive(fd)) != 0) {
+    std::wstring w;
+    if (!widen(path.c_str(), &w))
+        return EINVAL;
+    // Deleted as its last handle closes.  Until then a new open fails (the
+    // file is pending deletion) and is tried again: whoever holds a handle of
+    // the old file takes its lock in turn, newcomers wait for the new one.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 30000; ++attempt) {
+        h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            break;
+        Sleep(1);
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        return errno_of(GetLastError());
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR);
+    if (fd < 0) {
+        CloseHandle(h);
+        return EMFILE;
+    }
+    if (int err = lock_exclusive(fd)) {
         _close(fd);
         return err;
     }
@@ -417,7 +434,7 @@ void release_lock_file(LockFile &lock)
     if (lock.fd < 0)
         return;
     unlock(lock.fd);
-    _close(lock.fd);
+    _close(lock.fd);  // the file goes with its last handle
     lock.fd = -1;
 }
 

@@ -144,8 +144,8 @@ struct LockFile {
 // files.  Returns 0 or an errno.
 int acquire_lock_file(const std::string &path, LockFile *out);
 
-// Gives the lock up: the file is removed while still locked (POSIX systems;
-// it stays on Windows, where an open file cannot go), then closed.
+// Gives the lock up: the file is removed while still locked, then closed
+// (on Windows it goes as its last handle closes).
 void release_lock_file(LockFile &lock);
 
 // The byte position of a C stream, or -1.
