@@ -44,7 +44,7 @@ print(done, refused)
 """
 
 
-def race(path, jobs, seconds=2.0):
+def race(path, jobs, seconds=1.5):
     """Runs one process per job on path for `seconds`; their (done, refused) counts."""
     until = time.time() + 1.0 + seconds  # time to start up, then all at once
     procs = [subprocess.Popen([sys.executable, "-c", RACER, str(path), job, repr(until)], stdout=subprocess.PIPE,

@@ -516,12 +516,20 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     arrays, whose dtype would be lost.
 
     A path is written atomically: through a temporary file in the same
-    directory, flushed to disk and renamed over the target (keeping the
-    replaced file's permissions), so a failure leaves any earlier file
-    untouched; `if_unchanged`, the ``os.stat`` of the file to be replaced,
-    makes the write fail with OSError, the file untouched, when the path no
-    longer holds that file (same device, inode, size and modification time)
-    just before the rename.  Devices, pipes and paths such as /dev/stdout are
+    directory, readable by its owner alone until it is complete, then given
+    the replaced file's permissions, owner and group, flushed to disk and
+    renamed over the target, so a failure leaves any earlier file untouched;
+    `if_unchanged`, the ``os.stat`` of the file to be replaced, makes the
+    write fail with OSError, the file untouched, when the path no longer
+    holds that file (same device, inode, size and modification time) just
+    before the rename.  The check and the rename happen under an exclusive
+    lock on the lock file ``.NAME.lock`` beside the target (removed after),
+    which every write of pyzeb, :func:`add_checksum`, ``zeb checksum`` and
+    ``zeb recompress`` take: of two processes that read the same file and
+    write it back with `if_unchanged`, one gets the OSError, and no update
+    is lost.  A writer that takes no such lock (another program renaming
+    over the file) is not excluded: its file may be replaced by a write
+    that checked just before it, and so be lost.  Devices, pipes and paths such as /dev/stdout are
     written in place.  A binary file object (anything with ``.write()``)
     receives the file's bytes, all of them (see the count its write()
     returns) or an OSError.

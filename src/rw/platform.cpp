@@ -405,7 +405,8 @@ int acquire_lock_file(const std::string &path, LockFile *out)
     // file is pending deletion) and is tried again: whoever holds a handle of
     // the old file takes its lock in turn, newcomers wait for the new one.
     HANDLE h = INVALID_HANDLE_VALUE;
-    for (int attempt = 0; attempt < 30000; ++attempt) {
+    const ULONGLONG give_up = GetTickCount64() + 30000;  // a real refusal of access ends the wait
+    while (GetTickCount64() < give_up) {
         h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
                         FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
                         FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
