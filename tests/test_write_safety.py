@@ -260,5 +260,5 @@ def test_the_codec_reads_its_own_unsigned_chunks_and_names_what_differs():
     c = Crunch()
     assert np.array_equal(c.decode(c.encode(a)), a.ravel()) and c.decode(c.encode(a)).dtype == np.uint16
     mislabelled = pyzeb.encode(a.astype(np.int32), header="<u2")
-    with pytest.raises(pyzeb.FormatError, match="names uint16, but the data are stored as int32"):
+    with pytest.raises(pyzeb.FormatError, match="names uint16, but the data are int32"):
         c.decode(mislabelled)

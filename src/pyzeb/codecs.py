@@ -88,8 +88,7 @@ def _decode_image(data: np.ndarray) -> np.ndarray:
     # uint16) or, without one, as the signed type they are stored as: either
     # agrees with the header text's type once both are taken as stored.
     if a.dtype.kind not in "iuf" or _signed(dtype).newbyteorder("=") != _signed(a.dtype).newbyteorder("="):
-        raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are stored as "
-                          f"{a.dtype}")
+        raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are {a.dtype}")
     return a.view(dtype.newbyteorder("=")).astype(dtype, copy=False)
 
 
