@@ -152,3 +152,10 @@ def test_bytes_served_by_real_servers(request, big_images, server):
         lazy = pyzeb.open(urls["cube"], storage_options=options)
         srv.put("cube.f0", pyzeb.encode(cube))
         lazy[0]
+
+
+def test_a_file_object_that_cannot_seek_to_its_end_is_read_whole(images):
+    import gzip
+    a, image = images["indexed cube"]
+    with gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(image))) as f:
+        assert np.array_equal(pyzeb.read(f, 5), a[5])

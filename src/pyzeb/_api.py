@@ -281,8 +281,12 @@ def _reader(file: PathLike | Readable, index: object, verify: bool, storage_opti
         raise TypeError("storage_options apply to URLs only")
     path, name = _path(file)
     if path is None and index is not None and _remote.seekable(file):
-        ranges = _remote.FileRanges(file, name, _read_bytes)
-        return _remote.open_reader(ranges, _flags(verify), _elements(index, name, expect)), name
+        try:
+            ranges = _remote.FileRanges(file, name, _read_bytes)
+        except (OSError, ValueError):
+            ranges = None  # it cannot tell its size (a compressed stream, say): read it whole
+        if ranges is not None:
+            return _remote.open_reader(ranges, _flags(verify), _elements(index, name, expect)), name
     return _open(file, path, name, verify), name
 
 

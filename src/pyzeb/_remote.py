@@ -134,8 +134,13 @@ class FileRanges(Ranges):
     def __init__(self, file: Any, name: str, read_bytes: Callable[[Any, int], bytes]) -> None:
         self.file, self.name, self.read_bytes = file, name, read_bytes
         self.base = file.tell()
-        end = file.seek(0, os.SEEK_END)
-        self._size = max(0, (end if isinstance(end, int) else file.tell()) - self.base)
+        try:
+            end = file.seek(0, os.SEEK_END)
+            end = end if isinstance(end, int) else file.tell()
+        except BaseException:
+            file.seek(self.base)  # as it was, for a read from where it stands
+            raise
+        self._size = max(0, end - self.base)
         self.lock = threading.Lock()
 
     @property
