@@ -159,3 +159,28 @@ def test_a_file_object_that_cannot_seek_to_its_end_is_read_whole(images):
     a, image = images["indexed cube"]
     with gzip.GzipFile(fileobj=io.BytesIO(gzip.compress(image))) as f:
         assert np.array_equal(pyzeb.read(f, 5), a[5])
+
+
+def test_a_web_server_that_ignores_ranges_still_gives_the_part(images, tmp_path):
+    pytest.importorskip("aiohttp", reason="fsspec's http file system needs aiohttp")
+    import functools
+    import http.server
+    import threading
+    a, image = images["indexed cube"]
+    (tmp_path / "c.f0").write_bytes(image)
+    (tmp_path / "empty.f0").write_bytes(b"")
+    handler = functools.partial(http.server.SimpleHTTPRequestHandler, directory=str(tmp_path))
+    handler.log_message = lambda *args: None
+    server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), handler)  # sends whole files, always
+    thread = threading.Thread(target=server.serve_forever, daemon=True)
+    thread.start()
+    try:
+        url = f"http://127.0.0.1:{server.server_port}"
+        assert np.array_equal(pyzeb.read(f"{url}/c.f0", 7), a[7])
+        assert np.array_equal(pyzeb.open(f"{url}/c.f0")[-3:, 5], a[-3:, 5])
+        with pytest.raises(pyzeb.FormatError, match="header"):
+            pyzeb.read_header(f"{url}/empty.f0")
+    finally:
+        server.shutdown()
+        thread.join()
+        server.server_close()
