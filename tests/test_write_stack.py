@@ -72,19 +72,16 @@ def test_thread_budget(tmp_path, monkeypatch):
     import pyzeb._stack as stack
     path = tmp_path / "f.f0"
     pyzeb.write(path, CUBE)
-    assert task_threads(None) == 0 and task_threads(3) == 3
+    assert task_threads(None) == 0 and task_threads(3) == 3 and task_threads(None, True) == 1
     assert dask.compute(dask.delayed(task_threads)(None), scheduler="threads")[0] == 1
     seen = []
     real = stack._read_expecting
     monkeypatch.setattr(stack, "_read_expecting", lambda *a: seen.append(a[5]) or real(*a))
-    for threads, want in [(None, {1}), (2, {2})]:
+    for threads, scheduler, want in [(None, "threads", {1}), (2, "threads", {2}), (None, "synchronous", {1})]:
         seen.clear()
-        pyzeb.read_dask(path, chunks=3, threads=threads).compute(scheduler="threads")
-        pyzeb.read_stack([path], threads=threads).compute(scheduler="threads")
+        pyzeb.read_dask(path, chunks=3, threads=threads).compute(scheduler=scheduler)
+        pyzeb.read_stack([path], threads=threads).compute(scheduler=scheduler)
         assert set(seen) == want
-    seen.clear()
-    pyzeb.read_dask(path, chunks=3).compute(scheduler="synchronous")  # on this thread: all cores
-    assert set(seen) == {0}
     lazy = pyzeb.open(path, threads=2)
     assert lazy._threads == 2 and np.array_equal(lazy[1:3], CUBE[1:3])
     for call in (lambda: pyzeb.read_dask(path, threads=0), lambda: pyzeb.read_stack([path], threads=-1),

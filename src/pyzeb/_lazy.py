@@ -3,15 +3,13 @@ only the rows along the first axis that an index needs."""
 from __future__ import annotations
 
 import os
-import sys
 import threading
 import zlib
 from typing import Any
 
 import numpy as np
 
-from . import _core
-from . import _remote
+from . import _core, _remote
 from ._api import (Header, PathLike, Readable, _elements, _flags, _format_error, _header, _path, _read_array,
                    _read_bytes, _readable, _threads)
 
@@ -21,32 +19,16 @@ from ._api import (Header, PathLike, Readable, _elements, _flags, _format_error,
 _GAP_BYTES = 1 << 20
 
 
-def _in_dask_task() -> bool:
-    """True inside a task that Dask's threaded scheduler or a
-    dask.distributed worker runs: Dask already runs tasks in parallel there."""
-    here = threading.current_thread()
-    threaded = sys.modules.get("dask.threaded")
-    if threaded is not None:
-        pools = [getattr(threaded, "default_pool", None)]
-        pools += [p for by_size in getattr(threaded, "pools", {}).values() for p in by_size.values()]
-        if any(here in getattr(p, "_threads", ()) for p in pools if p is not None):
-            return True
-    distributed = sys.modules.get("distributed")
-    if distributed is not None:
-        try:
-            distributed.get_worker()
-            return True
-        except (ValueError, AttributeError):
-            pass
-    return False
-
-
-def task_threads(threads: int | None) -> int:
-    """The decode threads of a read: `threads`, or for None one thread
-    inside a Dask task and all cores (0) elsewhere."""
-    if threads is None:
-        return 1 if _in_dask_task() else 0
-    return _threads(threads)
+def task_threads(threads: int | None, in_task: bool | None = None) -> int:
+    """The decode threads of a read: `threads`, or for None one thread in
+    a task (`in_task`; None: any thread but the main one, such as Dask's
+    threads, a dask.distributed worker's or a thread pool's, which already
+    run reads in parallel) and all cores (0) on the main thread."""
+    if threads is not None:
+        return _threads(threads)
+    if in_task is None:
+        in_task = threading.current_thread() is not threading.main_thread()
+    return 1 if in_task else 0
 
 
 def _replaced(name: str) -> _core.FormatError:
@@ -286,8 +268,9 @@ def open(file: PathLike | Readable, *, verify: bool = True, storage_options: dic
     does not pickle.
 
     `threads` caps the decode threads of each read: None (the default)
-    decodes on one thread inside a Dask task (``dask.array.from_array``),
-    where Dask already runs tasks in parallel, and on all cores elsewhere.
+    decodes on all cores on the main thread and on one thread in any other
+    (Dask's threads for ``dask.array.from_array``, a dask.distributed
+    worker's, a thread pool's), where reads already run in parallel.
 
     >>> a = pyzeb.open("cube.f0")
     >>> a.shape, a.dtype

@@ -45,12 +45,12 @@ def _read_block(path: str, part: tuple[int, int] | None, shape: tuple[int, ...],
     all of it), with a new first axis where the file is one of a stack.  The
     file must hold an array of this shape and dtype (else FormatError, with
     `what` they are).  A URL is read by byte ranges: its headers and the
-    bytes of the part.  `threads` as for pyzeb.open (None: one in a Dask
-    task).  A plain module function of strings and tuples: it pickles, so a
-    distributed worker runs it."""
+    bytes of the part.  `threads`: the decode threads (None: one, as in
+    any Dask task).  A plain module function of strings and tuples: it
+    pickles, so a distributed worker runs it."""
     index = None if part is None else slice(*part)
     options = storage_options if _remote.is_url(path) else None
-    a = _read_expecting(path, index, shape, np.dtype(dtype), what, task_threads(threads), options)
+    a = _read_expecting(path, index, shape, np.dtype(dtype), what, task_threads(threads, True), options)
     return a[np.newaxis] if stacked else a
 
 
@@ -89,9 +89,7 @@ def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
 
     `threads` caps the decode threads of each task: None (the default)
     decodes on one thread in each task, since Dask already runs tasks in
-    parallel (on as many threads as cores, or a cluster's workers), and on
-    all cores where a chunk is computed outside Dask's threads (the
-    synchronous scheduler).
+    parallel (on as many threads as cores, or a cluster's workers).
 
     >>> stack = pyzeb.read_stack(sorted(glob.glob("night/*.f0")))
     >>> stack.mean(axis=0).compute()
@@ -178,7 +176,7 @@ def _paths(pattern: str, lo: int, hi: int) -> list[str]:
     return [pattern.format(i) for i in range(lo, hi)]
 
 
-def _write_planes(block: Any, pattern: str, lo: int, options: dict[str, Any]) -> list[str]:
+def _write_planes(block: Any, pattern: str, lo: int, options: dict[str, Any], in_task: bool = True) -> list[str]:
     """Writes planes lo, lo + 1... of the file stack from `block` (the rows
     [lo, lo + len(block)) of the array), each to its own file, atomically;
     returns their paths.  A plain module function: a distributed worker runs
@@ -186,7 +184,7 @@ def _write_planes(block: Any, pattern: str, lo: int, options: dict[str, Any]) ->
     from ._api import write
     block = np.asarray(block)
     opts = dict(options)
-    opts["threads"] = task_threads(opts.get("threads"))
+    opts["threads"] = task_threads(opts.get("threads"), in_task)
     if opts["threads"] == 0:
         del opts["threads"]  # all cores
     paths = _paths(pattern, lo, lo + len(block))
@@ -234,7 +232,7 @@ def write_stack(array: Any, pattern: str, **write_options: Any) -> list[str]:
         a = np.asarray(array)
         if a.ndim < 1:
             raise ValueError("write_stack needs an array of at least one dimension, to write along its first axis")
-        return _write_planes(a, pattern, 0, write_options)
+        return _write_planes(a, pattern, 0, write_options, False)
     if array.ndim < 1:
         raise ValueError("write_stack needs an array of at least one dimension, to write along its first axis")
     import dask
@@ -245,4 +243,23 @@ def write_stack(array: Any, pattern: str, **write_options: Any) -> list[str]:
     write = dask.delayed(_write_planes, pure=False)
     tasks = [write(block, pattern, int(starts[i]), dict(write_options))
              for i, block in enumerate(blocks) if d.chunks[0][i]]
-    return [p for paths in dask.compute(*tasks) for p in paths]
+    return [p for paths in _compute_all(dask, tasks) for p in paths]
+
+
+def _compute_all(dask: Any, tasks: list[Any]) -> tuple[Any, ...]:
+    """dask.compute(*tasks) on the current scheduler, returning or raising
+    only once every task has ended: a failure does not leave other tasks
+    still writing their files after the call returned."""
+    get = dask.base.get_scheduler(collections=tasks)
+    client = getattr(get, "__self__", None)
+    if type(client).__name__ == "Client" and type(client).__module__.startswith("distributed"):
+        import distributed
+        futures = client.compute(tasks)
+        distributed.wait(futures)
+        return tuple(client.gather(futures))
+    if get is getattr(sys.modules.get("dask.threaded"), "get", None):
+        from concurrent.futures import ThreadPoolExecutor
+        workers = dask.config.get("num_workers", None) or os.cpu_count() or 1
+        with ThreadPoolExecutor(workers) as pool:  # leaving it waits for the tasks it runs
+            return dask.compute(*tasks, scheduler="threads", pool=pool)
+    return dask.compute(*tasks)
