@@ -281,10 +281,10 @@ void test_metadata_checked()
         if (ok) {
             const zeb::array a = zeb::decode(zeb::encode<std::int16_t>(v, shape, {.metadata = text}));
             if (a.header.metadata != text)
-                std::printf("  line %d: metadata read back differ\n", line), ++case_failures;
+                std::printf("  line %d: the metadata read back differ\n", line), ++case_failures;
         } else {
-            expect_throw<std::invalid_argument>(line, [&] { zeb::encode<std::int16_t>(v, shape, {.metadata = text}); },
-                                                any);
+            expect_throw<std::invalid_argument>(
+                line, [&, &meta = text] { zeb::encode<std::int16_t>(v, shape, {.metadata = meta}); }, any);
         }
     }
     const std::vector<std::byte> none = zeb::encode<std::int16_t>(v, shape);
