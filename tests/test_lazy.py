@@ -123,3 +123,11 @@ def test_dask_takes_it(files):
     d = da.from_array(lazy, chunks=(7, 50, 64))
     assert np.array_equal(d[::3, 10:90].sum(axis=0).compute(), a[::3, 10:90].sum(axis=0))
     assert da.from_array(pyzeb.open(path)).name == da.from_array(lazy).name
+
+
+def test_a_relative_path_is_the_file_it_named(files, monkeypatch):
+    a, path = files["raw cube"]
+    monkeypatch.chdir(path.parent)
+    lazy = pyzeb.open(path.name)
+    monkeypatch.chdir(path.parent.parent)
+    assert np.array_equal(pickle.loads(pickle.dumps(lazy))[3], a[3]) and lazy.header == pyzeb.read_header(path)

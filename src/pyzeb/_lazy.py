@@ -40,7 +40,8 @@ class _Local:
     checked against what it was when the array was made."""
 
     def __init__(self, path: bytes, name: str, flags: int) -> None:
-        self.path, self.name = path, name
+        # absolute: a worker of a cluster, or this process after a chdir, opens the same file
+        self.path, self.name = os.path.abspath(path), name
         self.info = _core.read_header(path, name, flags)
         self.identity = self._identity()
 
