@@ -1,0 +1,91 @@
+"""pyzeb.references: F0 files shown to Zarr as one array through fsspec's
+reference file system, opened by zarr and by xarray's zarr engine; files
+that differ; the references of a single file."""
+import json
+import os
+
+import numpy as np
+import pytest
+
+import pyzeb
+
+fsspec = pytest.importorskip("fsspec")
+zarr = pytest.importorskip("zarr")
+pytest.importorskip("numcodecs")
+
+
+@pytest.fixture(scope="module")
+def night(tmp_path_factory):
+    d = tmp_path_factory.mktemp("night")
+    rng = np.random.default_rng(7)
+    frames = rng.poisson(200, (4, 30, 44)).astype(np.uint16)
+    paths = [str(d / f"{i:03d}.f0") for i in range(len(frames))]
+    for i, (p, f) in enumerate(zip(paths, frames)):
+        pyzeb.write(p, f, compress=i != 1, header=f"frame {i}", metadata={"seq": i} if i else None)
+    return paths, frames
+
+
+def open_zarr(refs, key="data"):
+    fs = fsspec.filesystem("reference", fo=json.loads(json.dumps(refs)))  # as stored in a JSON file
+    return zarr.open_group(fs.get_mapper(), mode="r", zarr_format=2)[key]
+
+
+def test_a_night_as_one_zarr_array(night):
+    paths, frames = night
+    refs = pyzeb.references(paths)
+    assert refs["version"] == 1 and refs["refs"]["data/2.0.0"] == [paths[2], 0, os.path.getsize(paths[2])]
+    z = open_zarr(refs)
+    assert z.shape == frames.shape and z.dtype == np.uint16 and z.chunks == (1, 30, 44)
+    assert np.array_equal(z[:], frames) and np.array_equal(z[1:3, 5:9], frames[1:3, 5:9])
+    assert z.attrs["header_text"] == [f"frame {i}" for i in range(4)]
+    assert z.attrs["metadata"] == [{}, {"seq": 1}, {"seq": 2}, {"seq": 3}]
+
+
+def test_xarray_zarr_engine_gives_the_stack(night):
+    xr = pytest.importorskip("xarray")
+    paths, frames = night
+    refs = pyzeb.references(paths, dims=["time", "row", "col"])
+    ds = xr.open_dataset("reference://", engine="zarr",
+                         backend_kwargs={"consolidated": False, "storage_options": {"fo": refs}})
+    assert ds["data"].dims == ("time", "row", "col") and ds["data"].dtype == np.uint16
+    assert np.array_equal(ds["data"].values, frames)
+
+
+@pytest.mark.parametrize("array", [np.arange(12, dtype=np.float64).reshape(3, 2, 2) / 3, np.array(-4, np.int32),
+                                   np.arange(10) % 4 == 0], ids=["float64 cube", "scalar", "bool"])
+def test_a_single_file(tmp_path, array):
+    pyzeb.write(tmp_path / "one.f0", array, header="alone", metadata={"gain": 1.5})
+    refs = pyzeb.references(tmp_path / "one.f0")
+    z = open_zarr(refs)
+    assert z.shape == array.shape and z.dtype == array.dtype and np.array_equal(z[...], array)
+    assert dict(z.attrs) == {"header_text": "alone", "gain": 1.5,
+                             "_ARRAY_DIMENSIONS": ["z", "y", "x"][3 - array.ndim:]}
+
+
+def test_files_that_differ_are_refused_naming_the_first(night, tmp_path):
+    paths, frames = night
+    for name, odd in [("shape.f0", frames[0, :29]), ("dtype.f0", frames[0].view(np.int16))]:
+        pyzeb.write(tmp_path / name, odd)
+        with pytest.raises(pyzeb.FormatError, match=rf"^{tmp_path / name}: holds an array of shape .* where "
+                                                     rf"{paths[0]} holds shape \(30, 44\) and dtype uint16$"):
+            pyzeb.references([*paths[:2], str(tmp_path / name), str(tmp_path / "shape.f0")])
+    (tmp_path / "not.f0").write_bytes(b"\0" * 600)
+    with pytest.raises(pyzeb.FormatError, match="not.f0"):
+        pyzeb.references([paths[0], tmp_path / "not.f0"])
+    for bad, error in [([], ValueError), (b"x.f0", TypeError), (paths[0:1], None)]:
+        if error is None:
+            with pytest.raises(ValueError, match="dims must name each of the 3 axes"):
+                pyzeb.references(bad, dims=["y", "x"])
+        else:
+            with pytest.raises(error):
+                pyzeb.references(bad)
+
+
+def test_a_file_changed_after_its_references_were_made_is_refused(night, tmp_path):
+    paths, frames = night
+    p = tmp_path / "moving.f0"
+    pyzeb.write(p, frames[0])
+    refs = pyzeb.references([p, p])
+    pyzeb.write(p, frames[1].view(np.int16))  # same size and shape, another dtype
+    with pytest.raises(pyzeb.FormatError, match="the file holds int16, where the array holds uint16"):
+        open_zarr(refs)[0]
