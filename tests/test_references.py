@@ -89,3 +89,19 @@ def test_a_file_changed_after_its_references_were_made_is_refused(night, tmp_pat
     pyzeb.write(p, frames[1].view(np.int16))  # same size and shape, another dtype
     with pytest.raises(pyzeb.FormatError, match="the file holds int16, where the array holds uint16"):
         open_zarr(refs)[0]
+
+
+def test_zeb_references(night, tmp_path, capsys):
+    from pyzeb.cli import main
+    paths, frames = night
+    out = tmp_path / "refs.json"
+    assert main(["references", os.path.dirname(paths[0]), "-o", str(out)]) == 0
+    assert capsys.readouterr().out == f"{out}: 4 files as one array of shape (4, 30, 44)\n"
+    assert np.array_equal(open_zarr(json.loads(out.read_text()))[:], frames)
+    pyzeb.write(tmp_path / "odd.f0", frames[0, :, :40])
+    before = out.read_bytes()
+    assert main(["references", paths[0], str(tmp_path / "odd.f0"), "-o", str(out)]) == 1
+    assert capsys.readouterr().err == (f"zeb references: {tmp_path / 'odd.f0'}: holds an array of shape (30, 40) "
+                                       f"and dtype uint16, where {paths[0]} holds shape (30, 44) and dtype uint16\n")
+    assert out.read_bytes() == before
+    assert main(["references", paths[0], "--dims", "y", "-o", str(out)]) == 2
