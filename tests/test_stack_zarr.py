@@ -254,7 +254,7 @@ def test_zarr_round_trip_both_formats_every_dtype_and_order(tmp_path, zarr_forma
 
 @pytest.mark.parametrize("blocked,call,message", [
     ("dask", lambda: pyzeb.read_stack(["a.f0"]), r"read_stack needs dask: pip install 'pyzeb\[dask\]'"),
-    ("fsspec", lambda: pyzeb.read_stack(["s3://bucket/a.f0"]), r"needs fsspec: pip install 'pyzeb\[dask\]'"),
+    ("fsspec", lambda: pyzeb.read_stack(["s3://bucket/a.f0"]), r"needs fsspec: pip install 'pyzeb\[remote\]'"),
     ("numcodecs", lambda: importlib.import_module("pyzeb.codecs"),
      r"pyzeb.codecs needs numcodecs: pip install 'pyzeb\[zarr\]'"),
 ])

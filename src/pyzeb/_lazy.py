@@ -10,7 +10,8 @@ from typing import Any
 import numpy as np
 
 from . import _core
-from ._api import (Header, PathLike, Readable, _flags, _format_error, _header, _path, _read_array,
+from . import _remote
+from ._api import (Header, PathLike, Readable, _elements, _flags, _format_error, _header, _path, _read_array,
                    _read_bytes, _readable, _threads)
 
 # A step along the first axis that passes over at least this many bytes
@@ -94,25 +95,31 @@ class _Local:
         self.__dict__.update(state)
 
 
-class _FileObject:
-    """A seekable binary file object, read from its start for each read."""
+class _Ranged:
+    """A URL or a seekable file object, read by byte ranges: its headers
+    once, when the array is made, then for each read the bytes of the rows
+    it needs, checked against what the file was (its stamp) afterwards."""
 
-    def __init__(self, file: Readable, name: str, flags: int) -> None:
-        self.file, self.name = _readable(file), name
-        if not callable(getattr(file, "seek", None)):
-            raise TypeError("pyzeb.open needs a seekable file object (or a path or URL)")
-        self.image = self._image()
-        self.info = _core.read_header_memory(self.image, name, flags)
-
-    def _image(self) -> bytes:
-        self.file.seek(0)  # type: ignore[attr-defined]
-        return _read_bytes(self.file)
+    def __init__(self, ranges: _remote.Ranges, flags: int) -> None:
+        self.ranges, self.name = ranges, ranges.name
+        self.heads = _remote.head(ranges)
+        self.info = _core.read_header_memory(self.heads, self.name, flags)
+        self.identity = ranges.stamp()
 
     def rows(self, index: object, threads: int, flags: int) -> np.ndarray:
-        image = self._image()
-        if image != self.image:
+        try:
+            reader = _remote.open_reader(self.ranges, flags, _elements(index, self.name), self.heads)
+            if reader.info != self.info:
+                reader.close()
+                raise _replaced(self.name)
+            out = _read_array(reader, self.name, threads, index)
+        except (_core.FormatError, OSError) as exc:
+            if self.ranges.stamp() != self.identity:
+                raise _replaced(self.name) from exc
+            raise
+        if self.ranges.stamp() != self.identity:
             raise _replaced(self.name)
-        return _read_array(_core.open_memory(image, self.name, flags), self.name, threads, index)
+        return out
 
 
 def _key(key: object, ndim: int) -> list[object]:
@@ -257,9 +264,18 @@ def open(file: PathLike | Readable, *, verify: bool = True, storage_options: dic
     headers are read now (and verified, ``verify=False``: not), its data
     where it is indexed.
 
-    `file` is a path or a seekable binary file object.  `threads` caps the
-    decode threads of each read (None: one inside a Dask task, where Dask
-    already runs tasks in parallel, else one per core).
+    `file` is a path, a URL that fsspec opens (``s3://...``,
+    ``https://...``, ``memory://...``, with `storage_options` for its file
+    system) or a seekable binary file object.  A URL or file object is read
+    by byte ranges: its headers now, then for each index only the bytes of
+    the rows it needs; after each read its size and stamp (ETag,
+    modification time) are looked up again, so that a file replaced
+    meanwhile raises :class:`FormatError`.  An array over a file object
+    does not pickle.
+
+    `threads` caps the decode threads of each read: None (the default)
+    decodes on one thread inside a Dask task (``dask.array.from_array``),
+    where Dask already runs tasks in parallel, and on all cores elsewhere.
 
     >>> a = pyzeb.open("cube.f0")
     >>> a.shape, a.dtype
@@ -270,9 +286,20 @@ def open(file: PathLike | Readable, *, verify: bool = True, storage_options: dic
     if threads is not None:
         _threads(threads)
     flags = _flags(verify)
+    source: Any
+    if _remote.is_url(file):
+        local = _remote.local_path(file, storage_options)  # type: ignore[arg-type]
+        if local is None:
+            source = _Ranged(_remote.UrlRanges(file, storage_options), flags)  # type: ignore[arg-type]
+            return F0Array(source, source.name, flags, threads)
+        file = local
+    elif storage_options is not None:
+        raise TypeError("storage_options apply to URLs only")
     path, name = _path(file)
     if path is not None:
-        source: Any = _Local(path, name, flags)
+        source = _Local(path, name, flags)
     else:
-        source = _FileObject(file, name, flags)  # type: ignore[arg-type]
+        if not callable(getattr(_readable(file), "seek", None)) or not _remote.seekable(file):
+            raise TypeError("pyzeb.open needs a seekable file object (or a path or URL)")
+        source = _Ranged(_remote.FileRanges(file, name, _read_bytes), flags)
     return F0Array(source, name, flags, threads)

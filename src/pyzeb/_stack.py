@@ -8,43 +8,28 @@ from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
-from ._api import Header, PathLike, _read_expecting, read_header
+from . import _remote
+from ._api import Header, PathLike, _read_expecting, _threads, read_header
+from ._lazy import task_threads
 
 if TYPE_CHECKING:
     import dask.array
 
 
-def _is_url(path: str) -> bool:
-    return "://" in path or "::" in path
-
-
-def _fsspec() -> Any:
-    try:
-        import fsspec
-    except ImportError:
-        raise ImportError("reading URLs needs fsspec: pip install 'pyzeb[dask]'") from None
-    return fsspec
-
-
-def _open_url(path: str, storage_options: dict[str, Any] | None) -> Any:
-    return _fsspec().open(path, "rb", **(storage_options or {}))
-
-
 def _header_of(path: str, storage_options: dict[str, Any] | None) -> Header:
-    if _is_url(path):
-        with _open_url(path, storage_options) as f:
-            return read_header(f)
-    return read_header(path)
+    return read_header(path, storage_options=storage_options if _remote.is_url(path) else None)
 
 
 def _version(path: str, storage_options: dict[str, Any] | None) -> object:
     """What tells this file's present contents from earlier ones at the same
-    path: size, modification time and inode of a local file, fsspec's key
-    (built from what its file system knows: size, time, ETag...) for a URL."""
+    path: size, modification time and inode of a local file, what its file
+    system says of a URL (size, ETag, modification time...)."""
     try:
-        if _is_url(path):
-            fs, inner = _fsspec().core.url_to_fs(path, **(storage_options or {}))
-            return fs.ukey(inner)
+        if _remote.is_url(path):
+            local = _remote.local_path(path, storage_options)
+            if local is None:
+                return _remote.UrlRanges(path, storage_options).stamp()
+            path = local
         st = os.stat(path)
     except OSError:
         return None  # its task raises when it runs, as it always did
@@ -52,19 +37,18 @@ def _version(path: str, storage_options: dict[str, Any] | None) -> object:
 
 
 def _read_block(path: str, part: tuple[int, int] | None, shape: tuple[int, ...], dtype: str,
-                storage_options: dict[str, Any] | None, what: str, stacked: bool) -> np.ndarray:
+                storage_options: dict[str, Any] | None, what: str, stacked: bool,
+                threads: int | None = None) -> np.ndarray:
     """Rows [lo, hi) = `part` of one file's array along its first axis (None:
     all of it), with a new first axis where the file is one of a stack.  The
     file must hold an array of this shape and dtype (else FormatError, with
-    `what` they are).  A plain module function of strings and tuples: it
-    pickles, so a distributed worker runs it."""
+    `what` they are).  A URL is read by byte ranges: its headers and the
+    bytes of the part.  `threads` as for pyzeb.open (None: one in a Dask
+    task).  A plain module function of strings and tuples: it pickles, so a
+    distributed worker runs it."""
     index = None if part is None else slice(*part)
-    expect = (shape, np.dtype(dtype), what)
-    if _is_url(path):
-        with _open_url(path, storage_options) as f:
-            a = _read_expecting(f, index, *expect)
-    else:
-        a = _read_expecting(path, index, *expect)
+    options = storage_options if _remote.is_url(path) else None
+    a = _read_expecting(path, index, shape, np.dtype(dtype), what, task_threads(threads), options)
     return a[np.newaxis] if stacked else a
 
 
@@ -83,7 +67,7 @@ def _rows_per_chunk(chunks: object) -> int:
 
 
 def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
-               storage_options: dict[str, Any] | None = None) -> dask.array.Array:
+               storage_options: dict[str, Any] | None = None, threads: int | None = None) -> dask.array.Array:
     """A lazy Dask array of F0 files stacked along a new first axis.
 
     The result has shape ``(len(paths), *shape)``; `shape` and dtype come
@@ -97,8 +81,15 @@ def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
     :class:`FormatError` naming it.  Each task opens, reads and closes its
     own file, and the graph holds only plain functions and strings, so it
     runs on Dask's threads and on a dask.distributed cluster whose workers see
-    the same paths.  Paths may be fsspec URLs (``s3://...``, ``file://...``)
-    when fsspec is installed; `storage_options` go to ``fsspec.open``.
+    the same paths.  Paths may be fsspec URLs (``s3://...``, ``https://...``)
+    when fsspec is installed, read by byte ranges (the headers, then the
+    bytes of each chunk); `storage_options` go to their file system.
+
+    `threads` caps the decode threads of each task: None (the default)
+    decodes on one thread in each task, since Dask already runs tasks in
+    parallel (on as many threads as cores, or a cluster's workers), and on
+    all cores where a chunk is computed outside Dask's threads (the
+    synchronous scheduler).
 
     >>> stack = pyzeb.read_stack(sorted(glob.glob("night/*.f0")))
     >>> stack.mean(axis=0).compute()
@@ -110,12 +101,15 @@ def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
     if not names:
         raise ValueError("read_stack needs at least one path")
     step = None if chunks is None else _rows_per_chunk(chunks)
+    if threads is not None:
+        _threads(threads)
     h = _header_of(names[0], storage_options)
-    return _graph(da, "pyzeb-read-stack-", names, h, step, storage_options, "the stack's files have", True)
+    return _graph(da, "pyzeb-read-stack-", names, h, step, storage_options, "the stack's files have", True,
+                  threads)
 
 
 def read_dask(file: PathLike, *, chunks: int | None = None,
-              storage_options: dict[str, Any] | None = None) -> dask.array.Array:
+              storage_options: dict[str, Any] | None = None, threads: int | None = None) -> dask.array.Array:
     """One F0 file as a lazy Dask array, in chunks of `chunks` rows along its
     first axis (None: about 128 MiB each).
 
@@ -127,7 +121,9 @@ def read_dask(file: PathLike, *, chunks: int | None = None,
     functions and strings, and its task names change when the file does.
     A file replaced by one of another shape or dtype fails with
     :class:`FormatError` when a chunk is computed.  `file` may be an fsspec
-    URL, as for :func:`read_stack` (each task then reads the object whole).
+    URL, as for :func:`read_stack`: each task then fetches the file's
+    headers and the bytes of its own rows only.  `threads` as for
+    :func:`read_stack`: one decode thread per task by default.
 
     >>> cube = pyzeb.read_dask("cube.f0", chunks=16)
     >>> cube.mean(axis=0).compute()
@@ -136,6 +132,8 @@ def read_dask(file: PathLike, *, chunks: int | None = None,
     if not isinstance(file, (str, bytes, os.PathLike)):
         raise TypeError(f"read_dask needs a path or URL, not {type(file).__name__}")
     name = file if isinstance(file, str) else os.fsdecode(os.fspath(file))
+    if threads is not None:
+        _threads(threads)
     h = _header_of(name, storage_options)
     if not h.shape:
         raise ValueError(f"{name}: a 0-dimensional array has no first axis to chunk")
@@ -144,11 +142,12 @@ def read_dask(file: PathLike, *, chunks: int | None = None,
     else:
         step = _rows_per_chunk(chunks)
     return _graph(da, "pyzeb-read-dask-", [name], h, step, storage_options, "when the Dask array was made it had",
-                  False)
+                  False, threads)
 
 
 def _graph(da: Any, prefix: str, names: list[str], h: Header, step: int | None,
-           storage_options: dict[str, Any] | None, what: str, stacked: bool) -> dask.array.Array:
+           storage_options: dict[str, Any] | None, what: str, stacked: bool,
+           threads: int | None) -> dask.array.Array:
     """The Dask array of the files `names`, each of h's shape and dtype, in
     chunks of `step` rows along each file's first axis (None: whole files)."""
     from dask.base import tokenize
@@ -165,7 +164,7 @@ def _graph(da: Any, prefix: str, names: list[str], h: Header, step: int | None,
     name = prefix + tokenize(names, versions, shape, dtype.str, rows, storage_options)
     zeros = (0,) * len(rest)
     graph = {(name, *((i,) if stacked else ()), *((j,) if shape else ()), *zeros):
-             (_read_block, path, part, shape, dtype.str, storage_options, what, stacked)
+             (_read_block, path, part, shape, dtype.str, storage_options, what, stacked, threads)
              for i, path in enumerate(names) for j, part in enumerate(parts)}
     chunk_spec = ((rows,) if shape else ()) + tuple((n,) for n in rest)
     if stacked:
