@@ -2,6 +2,7 @@
 reference file system, opened by zarr and by xarray's zarr engine; files
 that differ; the references of a single file."""
 import json
+from pathlib import Path
 import os
 
 import numpy as np
@@ -39,6 +40,23 @@ def test_a_night_as_one_zarr_array(night):
     assert np.array_equal(z[:], frames) and np.array_equal(z[1:3, 5:9], frames[1:3, 5:9])
     assert z.attrs["header_text"] == [f"frame {i}" for i in range(4)]
     assert z.attrs["metadata"] == [{}, {"seq": 1}, {"seq": 2}, {"seq": 3}]
+
+
+def test_urls(night):
+    paths, frames = night
+    fs = fsspec.filesystem("memory")
+    urls = [f"memory://pyzeb-refs/{i}.f0" for i in range(2)]
+    for url, p in zip(urls, paths):
+        fs.pipe(url, Path(p).read_bytes())
+    try:
+        assert np.array_equal(open_zarr(pyzeb.references(urls))[:], frames[:2])
+        with pytest.raises(ValueError, match=f"^file://{paths[2]}: the files must all be on one file system, "
+                                             f"and {urls[0]} is at memory$"):
+            pyzeb.references(urls + ["file://" + paths[2]])
+        refs = pyzeb.references(["file://" + paths[0], paths[1]])
+        assert refs["refs"]["data/0.0.0"][0] == paths[0] and np.array_equal(open_zarr(refs)[:], frames[:2])
+    finally:
+        fs.rm("/pyzeb-refs", recursive=True)
 
 
 def test_xarray_zarr_engine_gives_the_stack(night):

@@ -47,6 +47,19 @@ def test_open_dataset_is_lazy_and_carries_the_header(cube, monkeypatch):
         xr.open_dataset(d / "cube.f0", engine="pyzeb", dims=["y", "y", "x"])
 
 
+def test_a_url(cube):
+    xr = pytest.importorskip("xarray")
+    fsspec = pytest.importorskip("fsspec")
+    d, a = cube
+    fs = fsspec.filesystem("memory")
+    fs.pipe("/pyzeb-xr/cube.f0", (d / "cube.f0").read_bytes())
+    try:
+        v = xr.open_dataset("memory://pyzeb-xr/cube.f0", chunks={"z": 3})["data"]
+        assert v.attrs["filter"] == "V" and np.array_equal(v[4:].values, a[4:])
+    finally:
+        fs.rm("/pyzeb-xr", recursive=True)
+
+
 def test_guess_can_open_and_open_mfdataset(cube, tmp_path):
     xr = pytest.importorskip("xarray")
     pytest.importorskip("dask")

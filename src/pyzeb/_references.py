@@ -14,8 +14,8 @@ from typing import Any
 
 import numpy as np
 
+from . import _remote
 from ._api import Header, _format_error, read_header
-from ._stack import _fsspec, _is_url
 
 _VERSION = 1
 
@@ -41,15 +41,24 @@ def _check_dims(dims: Sequence[str] | None, ndim: int, default: list[str]) -> li
 
 def _describe(path: str, storage_options: dict[str, Any] | None) -> tuple[str, Header, int]:
     """The chunk's URL, the headers and the size in bytes of one file."""
-    if _is_url(path):
-        fs, inner = _fsspec().core.url_to_fs(path, **(storage_options or {}))
-        with fs.open(inner, "rb") as f:
-            header = read_header(f)
-        size = fs.size(inner)
-        url = path if not path.startswith("file://") else fs.unstrip_protocol(inner)
-        return url, header, int(size)
+    if _remote.is_url(path):
+        local = _remote.local_path(path, storage_options)
+        if local is None:
+            header = read_header(path, storage_options=storage_options)
+            return path, header, _remote.UrlRanges(path, storage_options).size
+        path = local
+    elif storage_options is not None:
+        raise TypeError("storage_options apply to URLs only")
     header = read_header(path)
     return os.path.abspath(path), header, os.stat(path).st_size
+
+
+def _protocol(url: str) -> str | None:
+    """The file system of a chunk's URL (None: the local one)."""
+    for sep in ("::", "://"):
+        if sep in url:
+            return url.split(sep, 1)[0]
+    return None
 
 
 def _attrs(header: Header) -> dict[str, Any]:
@@ -96,6 +105,11 @@ def references(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
     headers: list[Header] = []
     for path in items:
         url, header, size = _describe(path, storage_options)
+        # fsspec's reference file system reaches every chunk through the
+        # file system of the first one: files elsewhere would not be found
+        if chunks and _protocol(url) != _protocol(chunks[0][0]):
+            raise ValueError(f"{path}: the files must all be on one file system, and {items[0]} is "
+                             f"{'local' if _protocol(chunks[0][0]) is None else 'at ' + _protocol(chunks[0][0])}")
         if headers and (header.shape, header.dtype) != (headers[0].shape, headers[0].dtype):
             raise _format_error(path, f"holds an array of shape {header.shape} and dtype {header.dtype}, "
                                 f"where {items[0]} holds shape {headers[0].shape} and dtype {headers[0].dtype}")

@@ -18,7 +18,7 @@ except ImportError:
 from ._lazy import F0Array
 from ._lazy import open as open_f0
 from ._references import _check_dims, default_dims
-from ._stack import _is_url
+from ._remote import is_url
 
 _SYNCH = (b"\xaa\xaa\x55\x55", b"\x55\x55\xaa\xaa")
 _EXTENSIONS = (".f0",)
@@ -84,7 +84,7 @@ class F0BackendEntrypoint(BackendEntrypoint):  # type: ignore[misc]
             path = os.fspath(filename_or_obj)
             if not isinstance(path, str):
                 return False
-            if _is_url(path):
+            if is_url(path):
                 return path.split("?", 1)[0].lower().endswith(_EXTENSIONS)
             if path.lower().endswith(_EXTENSIONS):
                 return True

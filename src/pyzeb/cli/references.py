@@ -37,16 +37,13 @@ def add_parser(sub: Any) -> None:
                    help="comma-separated dimension names, the file axis first (default: file,y,x)")
 
 
-def _is_url(path: str) -> bool:
-    return "://" in path or "::" in path
-
-
 def run(args: argparse.Namespace, out: TextIO) -> int:
+    from pyzeb._remote import is_url
     dims = None if args.dims is None else [d.strip() for d in args.dims.split(",")]
     errors: list[str] = []
     files: list[str] = []
     for path in args.paths:
-        if _is_url(path):
+        if is_url(path):
             files.append(path)
         else:
             one = copy.copy(args)
