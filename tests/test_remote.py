@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import pyzeb
+from servers import nginx, s3  # noqa: F401 (fixtures)
 from test_partial import frame
 
 KiB = 1024
@@ -100,3 +101,54 @@ def test_what_urls_refuse(tmp_path, memory_fs):
     memory_fs.pipe("memory://pyzeb-test/short.f0", image[:len(image) // 2])
     with pytest.raises(pyzeb.FormatError, match="too short|ends"):
         pyzeb.read("memory://pyzeb-test/short.f0", -1)
+
+
+# ---- real servers: what each read transfers ---------------------------------
+
+@pytest.fixture(scope="module")
+def big_images():
+    rng = np.random.default_rng(21)
+    return {
+        "raw 32 MiB": (None, pyzeb.encode(np.zeros((4096, 4096), np.int16), compress=False)),
+        "cube": (cube := rng.normal(1000, 30, (16, 512, 512)).astype(np.int16), pyzeb.encode(cube)),
+        "frame": (f := rng.normal(500, 20, (2048, 2048)).astype(np.int16), pyzeb.encode(f)),
+    }
+
+
+@pytest.mark.parametrize("server", ["nginx", "s3"])
+def test_bytes_served_by_real_servers(request, big_images, server):
+    srv = request.getfixturevalue(server)
+    options = getattr(srv, "options", None)
+    urls = {name: srv.put(name.replace(" ", "-") + ".f0", image) for name, (_, image) in big_images.items()}
+    served = {}
+
+    def measure(what, call):
+        before = srv.served()
+        result = call()
+        served[what] = srv.served() - before
+        return result
+
+    size = {name: len(image) for name, (_, image) in big_images.items()}
+    h = measure("read_header", lambda: pyzeb.read_header(urls["raw 32 MiB"], storage_options=options))
+    assert h.shape == (4096, 4096) and served["read_header"] <= 64 * KiB
+    cube, frame = big_images["cube"][0], big_images["frame"][0]
+    lazy = measure("open cube", lambda: pyzeb.open(urls["cube"], storage_options=options))
+    assert np.array_equal(measure("plane", lambda: lazy[9]), cube[9])
+    assert served["open cube"] + served["plane"] <= size["cube"] / 8 + 64 * KiB
+    lazy = pyzeb.open(urls["frame"], storage_options=options)
+    assert np.array_equal(measure("band", lambda: lazy[1024:1152, ::2]), frame[1024:1152, ::2])
+    assert served["band"] <= size["frame"] / 8 + 64 * KiB
+    part = measure("read(url, k)", lambda: pyzeb.read(urls["cube"], 3, storage_options=options))
+    assert np.array_equal(part, cube[3]) and served["read(url, k)"] <= size["cube"] / 8 + 64 * KiB
+    if pytest.importorskip("dask"):
+        d = pyzeb.read_dask(urls["frame"], chunks=256, storage_options=options)
+        assert np.array_equal(measure("read_dask", d.compute), frame)
+        assert served["read_dask"] <= 1.25 * size["frame"]
+    print(f"\n{server}: bytes served: " + ", ".join(f"{k} {v}" for k, v in served.items())
+          + f" (cube {size['cube']}, frame {size['frame']})")
+    # A replaced object is noticed by a lazy array opened before.
+    srv.put("cube.f0", pyzeb.encode(cube[::-1]))
+    with pytest.raises(pyzeb.FormatError, match="replaced or changed"):
+        lazy = pyzeb.open(urls["cube"], storage_options=options)
+        srv.put("cube.f0", pyzeb.encode(cube))
+        lazy[0]

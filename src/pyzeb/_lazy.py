@@ -5,6 +5,7 @@ from __future__ import annotations
 import os
 import sys
 import threading
+import zlib
 from typing import Any
 
 import numpy as np
@@ -98,13 +99,23 @@ class _Local:
 class _Ranged:
     """A URL or a seekable file object, read by byte ranges: its headers
     once, when the array is made, then for each read the bytes of the rows
-    it needs, checked against what the file was (its stamp) afterwards."""
+    it needs, and afterwards what tells whether the file is still the one
+    opened: its header blocks again where they hold checksums (the data's
+    among them), else its stamp (size, ETag, modification time: a web
+    server's are in whole seconds)."""
 
     def __init__(self, ranges: _remote.Ranges, flags: int) -> None:
         self.ranges, self.name = ranges, ranges.name
         self.heads = _remote.head(ranges)
         self.info = _core.read_header_memory(self.heads, self.name, flags)
-        self.identity = ranges.stamp()
+        self.checked = bool(self.info[13]) and not self.info[14]
+        self.identity = zlib.crc32(self.heads) if self.checked else ranges.stamp()
+
+    def _same(self) -> bool:
+        if self.checked:
+            blocks = self.info[5]  # the data's offset: the header blocks end there
+            return self.ranges.fetch(0, blocks) == self.heads[:blocks]
+        return self.ranges.stamp() == self.identity
 
     def rows(self, index: object, threads: int, flags: int) -> np.ndarray:
         try:
@@ -114,10 +125,10 @@ class _Ranged:
                 raise _replaced(self.name)
             out = _read_array(reader, self.name, threads, index)
         except (_core.FormatError, OSError) as exc:
-            if self.ranges.stamp() != self.identity:
+            if not self._same():
                 raise _replaced(self.name) from exc
             raise
-        if self.ranges.stamp() != self.identity:
+        if not self._same():
             raise _replaced(self.name)
         return out
 
@@ -268,8 +279,9 @@ def open(file: PathLike | Readable, *, verify: bool = True, storage_options: dic
     ``https://...``, ``memory://...``, with `storage_options` for its file
     system) or a seekable binary file object.  A URL or file object is read
     by byte ranges: its headers now, then for each index only the bytes of
-    the rows it needs; after each read its size and stamp (ETag,
-    modification time) are looked up again, so that a file replaced
+    the rows it needs; after each read its header blocks (which hold the
+    checksum of its data, where it has one) or else its size and stamp
+    (ETag, modification time) are fetched again, so that a file replaced
     meanwhile raises :class:`FormatError`.  An array over a file object
     does not pickle.
 

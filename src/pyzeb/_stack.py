@@ -1,8 +1,10 @@
 """F0 files as lazy Dask arrays: a stack of files (one chunk per file, or
-several along each file's first axis), or one large file in chunks."""
+several along each file's first axis), or one large file in chunks; and an
+array written back as a stack of files, each by the task that computes it."""
 from __future__ import annotations
 
 import os
+import sys
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
@@ -170,3 +172,77 @@ def _graph(da: Any, prefix: str, names: list[str], h: Header, step: int | None,
     if stacked:
         chunk_spec = ((1,) * len(names),) + chunk_spec
     return da.Array(graph, name, chunk_spec, dtype=dtype)  # type: ignore[no-untyped-call]
+
+
+def _paths(pattern: str, lo: int, hi: int) -> list[str]:
+    return [pattern.format(i) for i in range(lo, hi)]
+
+
+def _write_planes(block: Any, pattern: str, lo: int, options: dict[str, Any]) -> list[str]:
+    """Writes planes lo, lo + 1... of the file stack from `block` (the rows
+    [lo, lo + len(block)) of the array), each to its own file, atomically;
+    returns their paths.  A plain module function: a distributed worker runs
+    it on the block it computed."""
+    from ._api import write
+    block = np.asarray(block)
+    opts = dict(options)
+    opts["threads"] = task_threads(opts.get("threads"))
+    if opts["threads"] == 0:
+        del opts["threads"]  # all cores
+    paths = _paths(pattern, lo, lo + len(block))
+    for path, plane in zip(paths, block):
+        parent = os.path.dirname(path)
+        if parent:
+            os.makedirs(parent, exist_ok=True)
+        write(path, plane, **opts)
+    return paths
+
+
+def write_stack(array: Any, pattern: str, **write_options: Any) -> list[str]:
+    """Writes each plane of `array` along its first axis to a file of its
+    own: plane i to ``pattern.format(i)`` (say ``"night/frame-{:04d}.f0"``;
+    missing directories are made), with :func:`pyzeb.write`'s options.
+    Returns the paths, in order.
+
+    A Dask array is written without gathering it: each chunk along the
+    first axis is one task that computes its planes and writes their files,
+    on Dask's current scheduler (threads, or the dask.distributed cluster of
+    the active client, whose workers must see the same paths).  Each file is
+    written atomically, so a task that fails leaves no partial file (the
+    files of the tasks that succeeded stay), and write_stack raises its
+    error.  Inside a task each file is coded on one thread unless `threads`
+    is given.  Other arrays (NumPy, or anything ``numpy.asarray`` takes) are
+    written plane by plane here.
+
+    >>> pyzeb.write_stack(cube, "night/frame-{:04d}.f0", metadata={"telescope": "T1"})
+    ['night/frame-0000.f0', 'night/frame-0001.f0', ...]
+    """
+    if not isinstance(pattern, str):
+        raise TypeError(f"pattern must be a format string such as 'frame-{{:04d}}.f0', not {type(pattern).__name__}")
+    try:
+        distinct = pattern.format(0) != pattern.format(1)
+    except (IndexError, KeyError, ValueError) as exc:
+        raise ValueError(f"pattern {pattern!r} must take the plane's number, as in 'frame-{{:04d}}.f0': {exc}") \
+            from None
+    if not distinct:
+        raise ValueError(f"pattern {pattern!r} gives every plane the same path: put the plane's number in it, "
+                         "as in 'frame-{:04d}.f0'")
+    if "threads" in write_options and write_options["threads"] is not None:
+        _threads(write_options["threads"])
+    dask_array = sys.modules.get("dask.array")
+    if dask_array is None or not isinstance(array, dask_array.Array):
+        a = np.asarray(array)
+        if a.ndim < 1:
+            raise ValueError("write_stack needs an array of at least one dimension, to write along its first axis")
+        return _write_planes(a, pattern, 0, write_options)
+    if array.ndim < 1:
+        raise ValueError("write_stack needs an array of at least one dimension, to write along its first axis")
+    import dask
+    # Whole planes in each task: the other axes in one chunk each.
+    d = array.rechunk({axis: -1 for axis in range(1, array.ndim)}) if array.ndim > 1 else array
+    starts = np.concatenate([[0], np.cumsum(d.chunks[0])]).astype(int)
+    blocks = d.to_delayed().reshape(-1)
+    write = dask.delayed(_write_planes, pure=False)
+    tasks = [write(block, pattern, int(starts[i]), dict(write_options))
+             for i, block in enumerate(blocks) if d.chunks[0][i]]
+    return [p for paths in dask.compute(*tasks) for p in paths]
