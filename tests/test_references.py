@@ -9,6 +9,7 @@ import numpy as np
 import pytest
 
 import pyzeb
+from servers import nginx  # noqa: F401 (fixture)
 
 fsspec = pytest.importorskip("fsspec")
 zarr = pytest.importorskip("zarr")
@@ -26,9 +27,13 @@ def night(tmp_path_factory):
     return paths, frames
 
 
+def options(refs):
+    # fsspec's web and object-store file systems are asynchronous, as zarr wants them
+    return {"fo": json.loads(json.dumps(refs)), "remote_options": {"asynchronous": True}}
+
+
 def open_zarr(refs, key="data"):
-    fs = fsspec.filesystem("reference", fo=json.loads(json.dumps(refs)))  # as stored in a JSON file
-    return zarr.open_group(fs.get_mapper(), mode="r", zarr_format=2)[key]
+    return zarr.open_group("reference://", mode="r", zarr_format=2, storage_options=options(refs))[key]
 
 
 def test_a_night_as_one_zarr_array(night):
@@ -59,12 +64,18 @@ def test_urls(night):
         fs.rm("/pyzeb-refs", recursive=True)
 
 
-def test_xarray_zarr_engine_gives_the_stack(night):
+@pytest.mark.parametrize("where", ["local", "served"])
+def test_zarr_and_xarray_zarr_engine_give_the_stack(request, night, where):
     xr = pytest.importorskip("xarray")
     paths, frames = night
+    if where == "served":
+        server = request.getfixturevalue("nginx")
+        paths = [server.put(f"night-{i}.f0", Path(p).read_bytes()) for i, p in enumerate(paths)]
     refs = pyzeb.references(paths, dims=["time", "row", "col"])
+    assert refs["refs"]["data/3.0.0"][0] == paths[3]
+    assert np.array_equal(open_zarr(refs)[1:3], frames[1:3])
     ds = xr.open_dataset("reference://", engine="zarr",
-                         backend_kwargs={"consolidated": False, "storage_options": {"fo": refs}})
+                         backend_kwargs={"consolidated": False, "storage_options": options(refs)})
     assert ds["data"].dims == ("time", "row", "col") and ds["data"].dtype == np.uint16
     assert np.array_equal(ds["data"].values, frames)
 
