@@ -192,6 +192,8 @@ def test_codec_with_a_dtype_reads_any_f0_file_of_that_dtype():
         codec.encode(u2.astype(np.int32))
     with pytest.raises(ValueError, match="must be a NumPy dtype"):
         Crunch(dtype="pixels")
+    with pytest.raises(TypeError, match="stores uint16, not int16"):
+        zarr.create_array(zarr.storage.MemoryStore(), shape=(4,), dtype="i2", serializer=Crunch(dtype="<u2"))
 
 
 def test_crunch_inside_zarr_sharding(tmp_path):

@@ -65,6 +65,8 @@ def _lazy(a: F0Array) -> Any:
 def _sample(a: F0Array) -> np.ndarray:
     """A part of `a` that shows its range of values: the middle plane of a
     cube, up to 512 rows spread over a frame."""
+    if not a.size:
+        return np.empty(0, a.dtype)
     if a.ndim >= 3:
         return np.asarray(a[a.shape[0] // 2])
     if a.ndim == 2 and a.shape[0] > _SAMPLE_ROWS:
@@ -120,8 +122,7 @@ def read(path: str | Sequence[str], stack: bool = False) -> list[LayerData]:
     data = da.concatenate(chunks, axis=0)
     meta = {"paths": files, "header_text": [a.header.text for a in arrays],
             "metadata": [a.header.metadata for a in arrays]}
-    middle = arrays[len(arrays) // 2]
-    sample = np.asarray(middle[middle.shape[0] // 2]) if middle.ndim >= 3 else np.asarray(middle)
+    sample = _sample(arrays[len(arrays) // 2])
     name = _layer_name(path) if isinstance(path, str) else _layer_name(files[0])
     kwargs = {"name": name, "metadata": meta, "contrast_limits": _contrast(sample), "rgb": False}
     return [(data, kwargs, "image")]

@@ -236,7 +236,11 @@ class CrunchFormat3(Crunch):
         return self
 
     def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
-        _signed(dtype.to_native_dtype())
+        native = dtype.to_native_dtype()
+        _signed(native)
+        want = self._want()
+        if want is not None and native.newbyteorder("=") != want.newbyteorder("="):
+            raise TypeError(f"this pyzeb.crunch codec stores {want}, not {native}")
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
         a = np.ascontiguousarray(chunk_array.as_numpy_array())
