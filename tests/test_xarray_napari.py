@@ -129,10 +129,14 @@ def test_a_real_napari_viewer_shows_the_file(tmp_path):
     image = np.zeros((200, 300), np.int16)
     image[:, 150:] = 1000  # a dark left half and a bright right half
     pyzeb.write(tmp_path / "halves.f0", image, header="halves")
-    display = f":{100 + os.getpid() % 400}"
-    xvfb = subprocess.Popen(["Xvfb", display, "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    r, w = os.pipe()  # Xvfb picks a free display and writes its number here
+    xvfb = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, pass_fds=(w,))
+    os.close(w)
     try:
+        with os.fdopen(r) as f:
+            display = ":" + f.readline().strip()
+        assert display != ":", "Xvfb did not start"
         env = dict(os.environ, DISPLAY=display, QT_QPA_PLATFORM="xcb", XDG_RUNTIME_DIR=str(tmp_path))
         r = subprocess.run([sys.executable, "-c", VIEWER, str(tmp_path / "halves.f0")], capture_output=True,
                            text=True, timeout=300, env=env)
