@@ -1,4 +1,5 @@
-"""The `zeb` command: list, show, check, checksum, convert, compare, recompress and preview F0 files.
+"""The `zeb` command: list, show, check, checksum, convert, compare, recompress and preview F0 files,
+and write Zarr references to them.
 
 Run as ``zeb`` (the console script) or ``python -m pyzeb``; ``zeb --help`` and
 ``zeb COMMAND --help`` describe everything.  Everything here goes through the
@@ -41,7 +42,8 @@ class Parser(argparse.ArgumentParser):
 def build_parser() -> Parser:
     parser = Parser(
         prog="zeb", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="List, check, checksum, convert, compare, recompress and preview F0 array files.",
+        description="List, check, checksum, convert, compare, recompress and preview F0 array files, "
+                    "and write Zarr references to them.",
         epilog="Run 'zeb COMMAND --help' for each command's options.\n\n"
                "example:\n  zeb info data/\n  zeb verify -r archive/ && zeb preview data/sample.f0 -o sample.png\n\n"
                "Shapes are NumPy shapes, slowest axis first: (480, 640) is 480 rows of 640.\n"
