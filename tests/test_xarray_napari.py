@@ -121,6 +121,7 @@ viewer.close()
 """
 
 
+@pytest.mark.skipif("PYZEB_BUILD_DIR" in os.environ, reason="Qt and Mesa are not run under the sanitizers")
 def test_a_real_napari_viewer_shows_the_file(tmp_path):
     pytest.importorskip("napari")
     if subprocess.run(["sh", str(HERE.parent / "tools" / "ensure-napari.sh")], capture_output=True).returncode:
