@@ -10,6 +10,7 @@ from __future__ import annotations
 import json
 import os
 from collections.abc import Sequence
+from concurrent.futures import ThreadPoolExecutor
 from typing import Any
 
 import numpy as np
@@ -18,6 +19,7 @@ from . import _remote
 from ._api import Header, _format_error, read_header
 
 _VERSION = 1
+_FETCHERS = 16  # headers of remote files fetched at once
 
 
 def default_dims(ndim: int) -> list[str]:
@@ -101,10 +103,15 @@ def references(paths: str | os.PathLike[str] | Sequence[str | os.PathLike[str]],
         raise ValueError("references need at least one file")
     if not isinstance(name, str) or not name or "/" in name or name.startswith("."):
         raise ValueError(f"name must be a plain Zarr array name, not {name!r}")
+    if any(_remote.is_url(p) for p in items) and len(items) > 1:
+        # a request or two for each file: many at once, not one after another
+        with ThreadPoolExecutor(min(_FETCHERS, len(items))) as pool:
+            described = pool.map(_describe, items, [storage_options] * len(items))
+    else:
+        described = map(_describe, items, [storage_options] * len(items))
     chunks: list[tuple[str, int]] = []
     headers: list[Header] = []
-    for path in items:
-        url, header, size = _describe(path, storage_options)
+    for path, (url, header, size) in zip(items, described):
         # fsspec's reference file system reaches every chunk through the
         # file system of the first one: files elsewhere would not be found
         if chunks and _protocol(url) != _protocol(chunks[0][0]):
