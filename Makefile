@@ -10,6 +10,8 @@ FILE      ?= data
 EXTRAS    := "dask[array]>=2024.1" "distributed>=2024.1" "fsspec>=2023.1" "zarr>=3.0" "numcodecs>=0.13" \
              "astropy>=6.0" "tqdm>=4.60" "Pillow>=10.0" "matplotlib>=3.8"
 EXTRAS    += "aiohttp>=3.8" "requests>=2.28" "s3fs>=2023.1" "moto[server]>=5.0"  # URLs read by ranges, and the test servers
+EXTRAS    += "xarray>=2024.1"  # the xarray backend and references opened by xarray's zarr engine
+EXTRAS    += "napari>=0.5" "npe2>=0.7" "PyQt6>=6.5"  # the napari reader and its viewer test (about 2 minutes to install)
 FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
