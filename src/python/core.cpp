@@ -605,7 +605,7 @@ PyObject *core_write(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
-// checksum_file(path: bytes, name, flags) -> action (CHECKSUM_KEPT, _ADDED, _RENEWED)
+// checksum_file(path: bytes, name, flags) -> action (CHECKSUM_KEPT, _ADDED, _RENEWED, _LINKED)
 PyObject *core_checksum_file(PyObject *, PyObject *args)
 {
     const char *path;
@@ -718,7 +718,9 @@ PyMODINIT_FUNC PyInit__core(void)
         PyModule_AddIntConstant(m, "CHECKSUM_DROP_TRAILING", ZEB_CHECKSUM_DROP_TRAILING) < 0 ||
         PyModule_AddIntConstant(m, "CHECKSUM_KEPT", ZEB_CHECKSUM_KEPT) < 0 ||
         PyModule_AddIntConstant(m, "CHECKSUM_ADDED", ZEB_CHECKSUM_ADDED) < 0 ||
-        PyModule_AddIntConstant(m, "CHECKSUM_RENEWED", ZEB_CHECKSUM_RENEWED) < 0) {
+        PyModule_AddIntConstant(m, "CHECKSUM_RENEWED", ZEB_CHECKSUM_RENEWED) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_LINKED", ZEB_CHECKSUM_LINKED) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_BREAK_LINKS", ZEB_CHECKSUM_BREAK_LINKS) < 0) {
         Py_DECREF(m);
         return nullptr;
     }

@@ -5,6 +5,7 @@ import errno
 import io
 import json
 import os
+import re
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol, Union
@@ -30,6 +31,10 @@ _MAX_DIMS = 16
 _MAX_TEXT = 255
 _MAX_SLICE = 32
 _TRUNCATED = -11  # the status of raw data that end early
+# Metadata nest at most this deep: deeper JSON would exhaust the recursion
+# of the parser, or of whatever walks the values later, on some Pythons.
+_MAX_NESTING = 512
+_JSON_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.DOTALL)
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -98,16 +103,31 @@ def _dtype(info: _core.Info) -> np.dtype:
     return _TRUE_DTYPES[info[15]] if info[15] else _DTYPES[info[0]]
 
 
+def _nesting(text: bytes) -> int:
+    """How deep the arrays and objects of the JSON text nest."""
+    if text.count(b"[") + text.count(b"{") <= _MAX_NESTING:
+        return 0  # too few brackets to nest too deeply: no need to look
+    b = np.frombuffer(_JSON_STRING.sub(b"", text), np.uint8)
+    steps = np.isin(b, (0x5B, 0x7B)).astype(np.int32) - np.isin(b, (0x5D, 0x7D))
+    return int(np.cumsum(steps).max(initial=0))
+
+
 def _header(info: _core.Info, name: str) -> Header:
     (_type, dims, compressed, big_endian, blocks, offset, size, ctype, slice_, text, _nbytes,
      _state, _version, checksum, unchecked, _true, metadata) = info
     meta: Any = {}
     if metadata:
+        if _nesting(metadata) > _MAX_NESTING:
+            raise _format_error(name, f"the metadata in the header record are nested more than {_MAX_NESTING} "
+                                      "deep (nested too deeply to be read)")
         # the record passed its own check, so these are the bytes written
         try:
             meta = json.loads(metadata)
         except ValueError:
             meta = None
+        except RecursionError:
+            raise _format_error(name, "the metadata in the header record are nested too deeply to be read") \
+                from None
         if not isinstance(meta, dict):
             raise _format_error(name, "the metadata in the header record are not a JSON object")
     # Positional, in field order: a third faster than keywords, which counts
@@ -454,6 +474,8 @@ def _metadata(metadata: object) -> bytes | None:
         data = text.encode("utf-8")
     except (TypeError, ValueError, RecursionError) as exc:
         raise ValueError(f"metadata must be a dict of JSON values: {exc}") from None
+    if _nesting(data) > _MAX_NESTING:
+        raise ValueError(f"metadata must be a dict of JSON values nested at most {_MAX_NESTING} deep")
     if json.loads(text) != metadata:
         raise ValueError("metadata must be a dict of JSON values: str keys, lists rather than tuples "
                          "(they would not read back equal)")
@@ -484,12 +506,22 @@ def _mode(compress: bool | int) -> int:
     raise TypeError(f"compress must be True, False or a slice number, not {type(compress).__name__}")
 
 
+def _cores() -> int:
+    """Processors this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def _threads(threads: int | None) -> int:
+    """The thread count for the extension: 0 for None (one per core), more
+    than the cores capped to the cores."""
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be a positive number or None, not {threads!r}")
-    return int(threads)
+    return min(int(threads), _cores())
 
 
 _Arguments = tuple[np.ndarray, int, tuple[int, ...], bytes, int, int, bool, int, "bytes | None"]
@@ -547,12 +579,20 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     arrays, whose dtype would be lost.
 
     A path is written atomically: through a temporary file in the same
-    directory, flushed to disk and renamed over the target (keeping the
-    replaced file's permissions), so a failure leaves any earlier file
-    untouched; `if_unchanged`, the ``os.stat`` of the file to be replaced,
-    makes the write fail with OSError, the file untouched, when the path no
-    longer holds that file (same device, inode, size and modification time)
-    just before the rename.  Devices, pipes and paths such as /dev/stdout are
+    directory, readable by its owner alone until it is complete, then given
+    the replaced file's permissions, owner and group, flushed to disk and
+    renamed over the target, so a failure leaves any earlier file untouched;
+    `if_unchanged`, the ``os.stat`` of the file to be replaced, makes the
+    write fail with OSError, the file untouched, when the path no longer
+    holds that file (same device, inode, size and modification time) just
+    before the rename.  The check and the rename happen under an exclusive
+    lock on the lock file ``.NAME.lock`` beside the target (removed after),
+    which every write of pyzeb, :func:`add_checksum`, ``zeb checksum`` and
+    ``zeb recompress`` take: of two processes that read the same file and
+    write it back with `if_unchanged`, one gets the OSError, and no update
+    is lost.  A writer that takes no such lock (another program renaming
+    over the file) is not excluded: its file may be replaced by a write
+    that checked just before it, and so be lost.  Devices, pipes and paths such as /dev/stdout are
     written in place.  A binary file object (anything with ``.write()``)
     receives the file's bytes, all of them (see the count its write()
     returns) or an OSError.
@@ -584,10 +624,11 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     _core.write(path, name, a, code, dims, text, mode, nthreads, True, record, true, meta, expect)
 
 
-_ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed"}
+_ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed",
+            _core.CHECKSUM_LINKED: "linked"}
 
 
-def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
+def add_checksum(file: PathLike, *, break_links: bool = False) -> Literal["kept", "added", "renewed", "linked"]:
     """Gives an existing F0 file checksums of its header and data as stored,
     without re-encoding them.
 
@@ -595,12 +636,27 @@ def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
     were changed in place (``memmap(mode="r+")``), "kept" for one whose
     checksums are present and valid (the file is not rewritten).  A
     compressed stream is decoded first, so that a damaged one is never given
-    a checksum.  The file is rewritten atomically, keeping its metadata,
-    dtype and permissions, and only if it did not change meanwhile.  Raises
-    :class:`FormatError`, the file untouched, for a file that is damaged
-    (its checksum does not match), has extra header blocks of another
+    a checksum.  The file keeps its metadata, dtype, permissions and
+    modification time, and is changed only if it did not change meanwhile.
+    Raises :class:`FormatError`, the file untouched, for a file that is
+    damaged (its checksum does not match), has extra header blocks of another
     program, bytes after its data or a header record of a newer version;
     OSError as :func:`write` does.
+
+    A renewal rewrites only the header blocks of the record, in place and
+    synced: a map of the file open meanwhile (``memmap``) stays the file's,
+    and what is written through it afterwards reaches the file, but is not
+    covered by the renewed checksum (reads then report the data damaged):
+    close or flush the map first, or open it again with mode "r+", which
+    marks the file changed once more.  Where the file must be replaced (it
+    had no checksums, or its record needs more header blocks), that happens
+    atomically through a temporary file, as :func:`write` replaces files: a
+    map open meanwhile keeps the old file, and writes through it no longer
+    reach the path.  A file with other hard links is then left alone and
+    "linked" returned, since the replacement would give this name a file of
+    its own (``break_links=True`` replaces it anyway); a renewal in place
+    keeps the links.  The check that the file did not change and the
+    replacement hold the lock that :func:`write` holds (see there).
 
     >>> pyzeb.add_checksum("old.f0")
     'added'
@@ -608,7 +664,8 @@ def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
     path, name = _path(file)
     if path is None:
         raise TypeError(f"add_checksum needs a path, not {type(file).__name__}")
-    return _ACTIONS[_core.checksum_file(path, name, 0)]  # type: ignore[return-value]
+    flags = _core.CHECKSUM_BREAK_LINKS if break_links else 0
+    return _ACTIONS[_core.checksum_file(path, name, flags)]  # type: ignore[return-value]
 
 
 def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
@@ -624,7 +681,15 @@ def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
     as changed in place (:attr:`Header.data_changed`), since its data
     checksum no longer holds once the map is written to: reads then verify
     its header only, until ``zeb checksum`` (:func:`add_checksum`) computes
-    the checksum of the data as they are then.
+    the checksum of the data as they are then.  The mark rewrites the
+    record's header blocks in place and syncs them.
+
+    The map is of the file as it is when mapped.  A renewal of its checksum
+    by :func:`add_checksum` rewrites the record in place: the map stays
+    valid, its writes reach the file (map again with "r+" to mark it changed
+    once more).  A replacement of the path (:func:`write`, or a checksum
+    that needs more header blocks) leaves the map on the old file: it no
+    longer shows, nor writes to, what the path holds.
 
     >>> cube = pyzeb.memmap("cube.f0")
     >>> plane = np.array(cube[10])

@@ -14,6 +14,8 @@ CHECKSUM_DROP_TRAILING: int
 CHECKSUM_KEPT: int
 CHECKSUM_ADDED: int
 CHECKSUM_RENEWED: int
+CHECKSUM_LINKED: int
+CHECKSUM_BREAK_LINKS: int
 
 class FormatError(ValueError):
     filename: str

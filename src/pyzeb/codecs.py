@@ -98,7 +98,10 @@ def _decode_image(data: np.ndarray, want: np.dtype | None = None) -> np.ndarray:
     if dtype is None:
         raise FormatError(f"pyzeb.crunch chunk: the header text {text[:40]!r} is not one of the dtypes "
                           f"this codec stores ({_ACCEPTED})")
-    if _signed(dtype).newbyteorder("=") != a.dtype.newbyteorder("="):
+    # The data come back as the type the record names (uint16 for a chunk of
+    # uint16) or, without one, as the signed type they are stored as: either
+    # agrees with the header text's type once both are taken as stored.
+    if _signed(dtype).newbyteorder("=") != _signed(a.dtype).newbyteorder("="):
         raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are {a.dtype}")
     a = a.view(dtype.newbyteorder("="))
     if dtype.kind == "b" and a.size and a.view(np.uint8).max() > 1:
@@ -215,7 +218,9 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         raise NotImplementedError  # the stream's size depends on the data
 
 
-@dataclass(frozen=True, repr=False)
+# init=False: the checks of Crunch.__init__, not a generated constructor
+# that would take any configuration, also for codecs built from zarr.json.
+@dataclass(frozen=True, repr=False, init=False)
 class CrunchFormat3(Crunch):
     """:class:`Crunch` as a Zarr format 3 array-to-bytes codec, named
     ``"pyzeb.crunch"`` in the array's metadata: the chunk (in C order) is

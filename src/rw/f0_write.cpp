@@ -159,28 +159,47 @@ std::string random_tag()
     return tag;
 }
 
+namespace {
+
+// The base name of target, cut at a character boundary (so that it stays
+// valid UTF-8) to at most room bytes, and the directory part before it.
+void split_name(const std::string &target, size_t room, std::string *prefix, std::string *base)
+{
+    size_t slash = zeb::os::last_separator(target);
+    *base = slash == std::string::npos ? target : target.substr(slash + 1);
+    *prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    if (base->size() > room) {
+        size_t cut = room;
+        while (cut > 0 && (static_cast<uint8_t>((*base)[cut]) & 0xC0) == 0x80)
+            --cut;
+        base->resize(cut);
+    }
+}
+
+}  // namespace
+
+std::string lock_name(const std::string &target)
+{
+    std::string prefix, base;
+    split_name(target, 255 - 1 - 5, &prefix, &base);  // within the 255 bytes of a directory entry
+    return prefix + "." + base + ".lock";
+}
+
 // Creates the temporary file for target; ZEB_OK, or ZEB_E_OPEN with an event.
+// It is readable by its owner alone until finish_temporary gives it the
+// permissions of the file it replaces.
 int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *report, int32_t *error_number)
 {
     size_t slash = zeb::os::last_separator(target);
     t->target = target;
     t->dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    // Keep the temporary name within the 255 bytes a directory entry holds.
-    constexpr size_t kNameMax = 255 - 1 - 1 - 12 - 4;
-    // Cut at a character boundary, so that the name stays valid UTF-8.
-    if (base.size() > kNameMax) {
-        size_t cut = kNameMax;
-        while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80)
-            --cut;
-        base.resize(cut);
-    }
+    std::string prefix, base;
+    split_name(target, 255 - 1 - 1 - 12 - 4, &prefix, &base);  // within the 255 bytes of a directory entry
     int err = 0;
     t->fd = -1;
     for (int attempt = 0; attempt < 100 && t->fd < 0; ++attempt) {
         t->tmp = prefix + "." + base + "." + random_tag() + ".tmp";
-        t->fd = zeb::os::open_write(t->tmp.c_str(), true, &err);
+        t->fd = zeb::os::open_private(t->tmp.c_str(), &err);
         if (t->fd < 0 && err != EEXIST)
             break;
     }
@@ -190,7 +209,11 @@ int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *repor
 // Completes a temporary file whose bytes are written (status ZEB_OK) or
 // abandons it (any other status): fsync, close, rename over the target,
 // then fsync the directory so that the rename itself is on disk.  Any
-// failure removes the temporary file and leaves the target as it was.
+// failure removes the temporary file and leaves the target as it was.  The
+// check of expect and the rename happen under the target's lock file, so
+// that of two writers replacing the same file with the same expect only the
+// first succeeds, and a replacement by another writer never falls between a
+// check and the rename it allows.
 int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect, zeb_report *report,
                          int32_t *error_number)
 {
@@ -202,6 +225,9 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     status = close_file(t.fd, status, report, error_number);
     t.fd = -1;
+    zeb::os::LockFile lock;
+    if (status == ZEB_OK && (err = zeb::os::acquire_lock_file(lock_name(t.target), &lock)) != 0)
+        status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
     if (status == ZEB_OK && expect && !zeb::os::still_same_file(t.target, *expect)) {
         add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
         status = ZEB_E_CHANGED;
@@ -209,6 +235,7 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
     // A target that cannot be replaced fails as opening it in place would.
     if (status == ZEB_OK && (err = zeb::os::replace(t.tmp.c_str(), t.target.c_str())) != 0)
         status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
+    zeb::os::release_lock_file(lock);
     if (status != ZEB_OK) {
         zeb::os::remove_file(t.tmp.c_str());
         return status;
@@ -225,6 +252,23 @@ int32_t write_atomic(const std::string &target, const Contents &c, const zeb_fil
     if (open_temporary(target, &t, report, error_number) != ZEB_OK)
         return ZEB_E_OPEN;
     return finish_temporary(t, write_contents(t.fd, c, report, error_number), expect, report, error_number);
+}
+
+int32_t replace_keeping_time(const char *file_name, const zeb_payload &p, int64_t mtime_ns, zeb_report *report,
+                             int32_t *error_number)
+{
+    std::string target;
+    if (!atomic_target(file_name, ZEB_WRITE_ATOMIC, &target))
+        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EINVAL, error_number);
+    TempFile t;
+    if (open_temporary(target, &t, report, error_number) != ZEB_OK)
+        return ZEB_E_OPEN;
+    Contents c{p.header, p.data, p.size, p.record, p.record_size};
+    int32_t status = write_contents(t.fd, c, report, error_number);
+    int err = 0;
+    if (status == ZEB_OK && (err = zeb::os::set_modification_time(t.fd, mtime_ns)) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
+    return finish_temporary(t, status, &p.expect, report, error_number);
 }
 
 // Where a write with these flags goes through a temporary file: true with

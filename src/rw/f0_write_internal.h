@@ -50,7 +50,11 @@ struct TempFile {
     int fd = -1;
 };
 
-// Creates the temporary file for target; ZEB_OK, or ZEB_E_OPEN with an event.
+// The lock file beside target that every replacement of it holds from its
+// check through its rename: ".<name>.lock", never renamed itself.
+std::string lock_name(const std::string &target);
+
+// Creates the temporary file for target (readable by its owner alone); ZEB_OK, or ZEB_E_OPEN with an event.
 int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *report, int32_t *error_number);
 
 // Completes a temporary file whose bytes are written (status ZEB_OK) or
@@ -59,6 +63,12 @@ int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *repor
 // Any failure removes the temporary file and leaves the target as it was.
 int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect, zeb_report *report,
                          int32_t *error_number);
+
+// Replaces the regular file file_name by the payload as
+// zeb_write_payload(ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED) does, the
+// new file given the modification time mtime_ns before the rename.
+int32_t replace_keeping_time(const char *file_name, const zeb_payload &p, int64_t mtime_ns, zeb_report *report,
+                             int32_t *error_number);
 
 // Whether a write with these flags goes through a temporary file, with the
 // file to be replaced in *target.

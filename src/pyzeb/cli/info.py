@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 from typing import Any, TextIO
 
 import pyzeb
@@ -74,12 +75,18 @@ def info_line(d: dict[str, Any]) -> str:
     return f'{name(d["file"])}  {shape_text(d["shape"])} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  {checksum_word(d)}  "{text}"'
 
 
+# Lone surrogates (which JSON text may hold as \uD800 escapes) have no UTF-8.
+_SURROGATE = re.compile("[\ud800-\udfff]")
+
+
 def json_line(d: dict[str, Any]) -> str:
-    """One JSON object, valid UTF-8 whatever bytes the name and text hold."""
+    """One JSON object, valid UTF-8 whatever bytes the name and text hold and
+    whatever the metadata hold (lone surrogates stay \\uXXXX escapes)."""
     row = json_name(d["file"]) | {k: v for k, v in d.items() if k != "file"}
     if isinstance(row.get("text"), str):
         row["text"] = row["text"].encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    return json.dumps(row, ensure_ascii=False)
+    # A surrogate can only stand inside a string of the JSON text: its escape is the same string.
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", json.dumps(row, ensure_ascii=False))
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
