@@ -365,6 +365,14 @@ ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, cons
                                        int64_t metadata_len, zeb_report *report);
 
 /* Frees what zeb_prepare and zeb_payload_add_record allocated (null: nothing). */
+/* As zeb_payload_add_record, and with sections_len bytes of whole sections
+ * of the kept types (ZEB_SECTION_*: each an 8-byte head, type, flags 0 and
+ * body size, then the body; each type at most once), written into the record
+ * as they are (ZEB_E_BAD_ARGUMENT with an event for anything else). */
+ZEB_API int32_t zeb_payload_add_record_ex(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                          int64_t metadata_len, const uint8_t *sections, int64_t sections_len,
+                                          zeb_report *report);
+
 ZEB_API void zeb_payload_free(zeb_payload *payload);
 
 #define ZEB_WRITE_ATOMIC 1   /* through a temporary file, fsync and rename */
@@ -410,6 +418,8 @@ typedef struct zeb_write_request {
     const uint8_t *metadata;
     int64_t metadata_len;
     zeb_file_id expect;
+    const uint8_t *sections;  /* sections of the kept types, as zeb_payload_add_record_ex */
+    int64_t sections_len;
 } zeb_write_request;
 
 /* zeb_prepare, zeb_payload_add_record (where asked for) and

@@ -484,11 +484,15 @@ int32_t encode_payload(const Request &r, const zeb_stream_choice &c, int32_t thr
 // The checks of zeb_payload_add_record, and the record's contents but for
 // its checksums and index.
 int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t *metadata, int64_t metadata_len,
-                        zeb::RecordContents *c, zeb_report *report)
+                        zeb::RecordContents *c, zeb_report *report, const uint8_t *sections, int64_t sections_len)
 {
     if (!payload || metadata_len < -1 || (metadata_len > 0 && !metadata) ||
-        (payload->size > 0 && !payload->data))
+        (payload->size > 0 && !payload->data) || sections_len < 0 || (sections_len > 0 && !sections))
         return bad_argument(report, kMissingArgument);
+    if (sections_len > ZEB_RECORD_MAX_BYTES || !zeb::kept_sections_sound(sections, sections_len))
+        return bad_argument(report, kBadSections);
+    c->sections = sections;
+    c->sections_len = sections_len;
     if (payload->record || payload->header.header_blocks > 1)
         return bad_argument(report, kHasRecord);
     if (dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(dtype) != payload->header.datyp)
@@ -498,7 +502,7 @@ int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t
     c->metadata_len = metadata_len;
     if (metadata_len > ZEB_RECORD_MAX_BYTES || zeb::record_length(*c) > ZEB_RECORD_MAX_BYTES) {
         add_event(report, ZEB_EV_W_METADATA_TOO_LARGE, ZEB_E_METADATA_TOO_LARGE, metadata_len,
-                  zeb_record_metadata_max(dtype));
+                  zeb_record_metadata_max(dtype) - sections_len);
         return ZEB_E_METADATA_TOO_LARGE;
     }
     return ZEB_OK;
@@ -614,8 +618,15 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
 ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
                                        int64_t metadata_len, zeb_report *report)
 {
+    return zeb_payload_add_record_ex(payload, dtype, metadata, metadata_len, nullptr, 0, report);
+}
+
+ZEB_API int32_t zeb_payload_add_record_ex(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                          int64_t metadata_len, const uint8_t *sections, int64_t sections_len,
+                                          zeb_report *report)
+{
     zeb::RecordContents c;
-    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report);
+    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report, sections, sections_len);
     if (status != ZEB_OK)
         return status;
     const uint32_t data_crc = zeb::crc32c(0, payload->data, size_t(payload->size));

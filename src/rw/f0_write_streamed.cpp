@@ -122,7 +122,8 @@ extern "C" ZEB_API int32_t zeb_write_array(const char *file_name, const zeb_writ
     if (status != ZEB_OK)
         return status;
     zeb::RecordContents rc;
-    if (w->record && (status = record_contents(&p, w->dtype, w->metadata, w->metadata_len, &rc, report)) != ZEB_OK)
+    if (w->record && (status = record_contents(&p, w->dtype, w->metadata, w->metadata_len, &rc, report, w->sections,
+                                                   w->sections_len)) != ZEB_OK)
         return status;
     p.expect = w->expect;
     const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &p.expect : nullptr;
