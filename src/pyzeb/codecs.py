@@ -67,10 +67,13 @@ def _signed(dt: np.dtype) -> np.dtype:
     raise TypeError(f"the pyzeb.crunch codec stores {_ACCEPTED}, not {dt}")
 
 
-def _encode_array(a: np.ndarray, slice_: int | None, checksum: bool) -> bytes:
+def _encode_array(a: np.ndarray, slice_: int | None, checksum: bool, quantize: float | None = None) -> bytes:
     """The F0 image of the C-contiguous array `a`, its dtype in the header text."""
     if a.ndim > _MAX_DIMS:
         a = a.reshape(-1, *a.shape[1 - _MAX_DIMS:])
+    if quantize is not None and a.dtype.kind == "f":
+        _signed(a.dtype)
+        return encode(a, compress=True if slice_ is None else slice_, header=a.dtype.str, quantize=quantize)
     return encode(a.view(_signed(a.dtype)), compress=True if slice_ is None else slice_, header=a.dtype.str,
                   checksum=checksum)
 
@@ -96,7 +99,10 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
     with :func:`pyzeb.decode`.  Each chunk carries pyzeb's checksums of its
     header and data (one more 512-byte header block), which reads verify;
     ``checksum=False`` leaves them out, for small chunks where the block
-    counts (a 64 x 64 int16 tile is about 6% smaller).
+    counts (a 64 x 64 int16 tile is about 6% smaller).  `quantize` (a
+    positive number q, lossy, off by default) quantizes float chunks as
+    :func:`pyzeb.write` does, each chunk with its own step (its noise / q);
+    they need the checksums' record, which holds how to restore them.
 
     A numcodecs codec, Zarr format 2's compressor (``compressors=Crunch()``):
     ``encode(buf)`` gives the chunk's bytes, ``decode(buf, out=None)`` a
@@ -109,10 +115,11 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
 
     slice: int | None = None
     checksum: bool = True
+    quantize: float | None = None
 
     codec_id = CODEC_ID
 
-    def __init__(self, slice: int | None = None, checksum: bool = True) -> None:
+    def __init__(self, slice: int | None = None, checksum: bool = True, quantize: float | None = None) -> None:
         if slice is not None and (isinstance(slice, bool) or not isinstance(slice, (int, np.integer))
                                   or not 0 <= slice <= 32):
             raise ValueError(f"slice must be None or 0 to 32, not {slice!r}")
@@ -120,9 +127,18 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
             raise ValueError(f"checksum must be True or False, not {checksum!r}")
         object.__setattr__(self, "slice", None if slice is None else int(slice))
         object.__setattr__(self, "checksum", bool(checksum))
+        if quantize is not None:
+            if isinstance(quantize, bool) or not isinstance(quantize, (int, float, np.integer, np.floating)) \
+                    or not 0 < quantize < float("inf"):
+                raise ValueError(f"quantize must be None or a positive number, not {quantize!r}")
+            if not checksum:
+                raise ValueError("quantize needs checksum=True: the record holds how to restore the values")
+            quantize = float(quantize)
+        object.__setattr__(self, "quantize", quantize)
 
     def __repr__(self) -> str:
-        return f"Crunch(slice={self.slice!r}{'' if self.checksum else ', checksum=False'})"
+        q = "" if self.quantize is None else f", quantize={self.quantize!r}"
+        return f"Crunch(slice={self.slice!r}{'' if self.checksum else ', checksum=False'}{q})"
 
     def _options(self) -> dict[str, Any]:
         """The configuration that differs from the defaults (none: the codec's name alone)."""
@@ -131,6 +147,8 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
             options["slice"] = self.slice
         if not self.checksum:
             options["checksum"] = False
+        if self.quantize is not None:
+            options["quantize"] = self.quantize
         return options
 
     def get_config(self) -> dict[str, Any]:
@@ -144,7 +162,7 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         a = ensure_contiguous_ndarray_like(ensure_ndarray_like(buf), flatten=False)
         if not a.flags.c_contiguous:  # F order: the same bytes, read as the reversed shape
             a = a.T
-        return _encode_array(np.asarray(a), self.slice, self.checksum)
+        return _encode_array(np.asarray(a), self.slice, self.checksum, self.quantize)
 
     def decode(self, buf: Any, out: Any = None) -> Any:  # type: ignore[override]
         a = _decode_image(ensure_contiguous_ndarray_like(buf).view(np.uint8))
@@ -162,7 +180,7 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         return CrunchFormat3(**(config or {}))
 
     def evolve_from_array_spec(self, array_spec: ArraySpec) -> CrunchFormat3:
-        return CrunchFormat3(self.slice, self.checksum)
+        return CrunchFormat3(self.slice, self.checksum, self.quantize)
 
     def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
         raise NotImplementedError  # the stream's size depends on the data
@@ -193,7 +211,7 @@ class CrunchFormat3(Crunch):
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
         a = np.ascontiguousarray(chunk_array.as_numpy_array())
-        return chunk_spec.prototype.buffer.from_bytes(_encode_array(a, self.slice, self.checksum))
+        return chunk_spec.prototype.buffer.from_bytes(_encode_array(a, self.slice, self.checksum, self.quantize))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
         a = _decode_image(chunk_bytes.as_numpy_array().view(np.uint8))
