@@ -15,6 +15,7 @@ import pytest
 import pyzeb
 from f0build import f0_file
 from pyzeb import cli
+from pyzeb.cli import _common, verify
 from platforms import needs, posix_only
 
 TEXT = "dark frame, 20 s"
@@ -101,7 +102,7 @@ def test_help_is_complete():
 
 def test_progress_bar_only_on_a_terminal(tree):
     pytest.importorskip("tqdm")
-    for i in range(cli.PROGRESS_MIN_FILES):
+    for i in range(_common.PROGRESS_MIN_FILES):
         pyzeb.write(tree / f"p{i}.f0", frame((8, 8), seed=i))
     import fcntl, pty, termios  # POSIX terminals only
     primary, secondary = pty.openpty()
@@ -147,7 +148,7 @@ def test_closed_pipe_and_interrupt_end_quietly(tree, monkeypatch, capsys):
 
     def interrupted(args, out):
         raise KeyboardInterrupt
-    monkeypatch.setattr(cli, "cmd_verify", interrupted)
+    monkeypatch.setattr(verify, "run", interrupted)
     assert cli.main(["verify", str(tree)]) == 130
     assert capsys.readouterr().err == "zeb: interrupted\n"
 

@@ -14,7 +14,8 @@ import numpy as np
 import pytest
 
 import pyzeb
-from pyzeb import _cli_diff, _cli_stats, cli
+from pyzeb import cli
+from pyzeb.cli import _common, diff as cli_diff, stats as cli_stats
 from platforms import missing, needs
 
 ZEB = [sys.executable, "-m", "pyzeb"]
@@ -211,7 +212,7 @@ def test_recompress_keeps_times_links_and_small_savings(tmp_path):
     assert code == 0 and lines[0].startswith("./h1.f0: 11264 -> 11264 bytes, kept: it has 2 hard links")
     assert lines[2] == f"./near.f0: {sizes['near.f0']} -> {sizes['near.f0']} bytes, kept: would save only {near:.2f}%"
     assert lines[3] == f"./t.f0: 11264 -> {best} bytes, rewritten"
-    assert lines[4] == f"4 files, 1 rewritten, freed {11264 - best} bytes ({cli.human(11264 - best)})"
+    assert lines[4] == f"4 files, 1 rewritten, freed {11264 - best} bytes ({_common.human(11264 - best)})"
     st = (tmp_path / "t.f0").stat()
     assert (st.st_atime_ns, st.st_mtime_ns) == (1_000_000_000_123_456_789, 1_100_000_000_987_654_321)
 
@@ -251,7 +252,7 @@ def test_diff(tmp_path):
     for args, status, out in cases:
         code, stdout, _ = zeb("diff", *args, cwd=tmp_path)
         assert code == status and (out in stdout.decode() if out else stdout == b"")
-    assert _cli_diff.metadata_lines({"EXPTIME": 10, "A": 1}, {"EXPTIME": 20, "B": 2}, "x", "y") == \
+    assert cli_diff.metadata_lines({"EXPTIME": 10, "A": 1}, {"EXPTIME": 20, "B": 2}, "x", "y") == \
         ["metadata EXPTIME: 10 and 20", "metadata only in x: A", "metadata only in y: B"]
 
 
@@ -262,7 +263,7 @@ def test_stats_match_numpy(tmp_path, monkeypatch, capsys, dtype):
     if a.dtype.kind == "f":
         a[1, 2, 3], a[2, 0, 0] = np.nan, np.inf
     pyzeb.write(tmp_path / "a.f0", a)
-    monkeypatch.setattr(_cli_stats, "BAND", 200)  # many bands
+    monkeypatch.setattr(cli_stats, "BAND", 200)  # many bands
     code = cli.main(["stats", "--json", str(tmp_path / "a.f0")])
     s = json.loads(capsys.readouterr().out)
     v = a[np.isfinite(a)].astype(np.float64)
@@ -274,13 +275,13 @@ def test_stats_match_numpy(tmp_path, monkeypatch, capsys, dtype):
 
 def test_stats_in_bands(monkeypatch):
     a = np.random.default_rng(1).normal(0, 3, (40, 37)).astype(np.float32)
-    whole = _cli_stats.statistics(a)
-    monkeypatch.setattr(_cli_stats, "BAND", 37 * 3)
-    banded = _cli_stats.statistics(a)
+    whole = cli_stats.statistics(a)
+    monkeypatch.setattr(cli_stats, "BAND", 37 * 3)
+    banded = cli_stats.statistics(a)
     assert banded.keys() == whole.keys() and all(banded[k] == pytest.approx(whole[k]) for k in whole)
     # 64-bit extremes are exact, not rounded through float64
     for big in (np.array([[0, 2**64 - 1, 2**63 + 1]], np.uint64), np.array([[-2**63 + 1, 2**63 - 1]], np.int64)):
-        s = _cli_stats.statistics(big)
+        s = cli_stats.statistics(big)
         assert (s["min"], s["max"]) == (int(big.min()), int(big.max()))
 
 

@@ -2,19 +2,20 @@
 from __future__ import annotations
 
 import argparse
-from typing import Any, TextIO
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, TextIO
 
 import pyzeb
 
-from ._cli_common import EXIT_FAILED, EXIT_OK, EXIT_USAGE, Failure, UsageError, cause, name, regular, shape_text, \
-    shown
+from ._common import (EXIT_FAILED, EXIT_OK, EXIT_USAGE, Failure, UsageError, cause, command, kind, load, name,
+                      regular, shape_text, shown)
+
+if TYPE_CHECKING:
+    import numpy as np
 
 CHUNK = 1 << 20    # elements compared at a time
 MAX_KEYS = 10      # metadata keys listed per kind of difference
 
-HELP_DIFF = (
+HELP = (
     "compare two files: shape, dtype, header text, metadata and data",
     """Compares two arrays and their headers, as fitsdiff does for FITS files:
 the shape, the dtype, the header text, the metadata, and the data (where the
@@ -30,7 +31,8 @@ cannot be read (as diff and cmp).  -q prints nothing.""",
     "zeb diff night1/frame.f0 night2/frame.f0 --rtol 1e-6")
 
 
-def add_diff_arguments(p: argparse.ArgumentParser) -> None:
+def add_parser(sub: Any) -> None:
+    p = command(sub, "diff", *HELP, run)
     p.add_argument("a", metavar="A", help="a file: .f0, .npy or .fits")
     p.add_argument("b", metavar="B", help="the file to compare it with")
     p.add_argument("--rtol", type=float, default=0.0, metavar="R",
@@ -44,7 +46,6 @@ def add_diff_arguments(p: argparse.ArgumentParser) -> None:
 def opened(path: str) -> tuple[np.ndarray, str, dict[str, Any]]:
     """(array, header text, metadata) of a file; raw F0 data are mapped."""
     regular(path)
-    from .cli import kind, load
     fmt = kind(path, "file")
     try:
         if fmt != "f0":
@@ -75,6 +76,7 @@ def metadata_lines(ma: dict[str, Any], mb: dict[str, Any], a: str, b: str) -> li
 def compare(x: np.ndarray, y: np.ndarray, rtol: float, atol: float) -> tuple[int, int, int | None, float]:
     """(elements that differ, of those where just one is NaN, flat index of
     the largest difference, that difference), chunk by chunk."""
+    import numpy as np
     fx, fy = x.reshape(-1), y.reshape(-1)
     floats = x.dtype.kind == "f" or y.dtype.kind == "f"
     count = nan_only = 0
@@ -106,7 +108,8 @@ def value(v: Any) -> str:
     return str(v.item()) if hasattr(v, "item") else str(v)
 
 
-def cmd_diff(args: argparse.Namespace, out: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    import numpy as np
     if not (args.rtol >= 0 and args.atol >= 0):
         raise UsageError("--rtol and --atol must not be negative")
     x, tx, mx = opened(args.a)

@@ -6,18 +6,20 @@ import json
 import math
 import warnings
 from pathlib import Path
-from typing import Any, TextIO
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, TextIO
 
 import pyzeb
 
-from ._cli_common import EXIT_FAILED, EXIT_OK, Failure, cause, json_name, name, regular, report, shape_text, walk
+from ._common import (EXIT_FAILED, EXIT_OK, Failure, cause, command, json_name, load_npy, name, regular, report,
+                      shape_text, walk, walking)
+
+if TYPE_CHECKING:
+    import numpy as np
 
 BAND = 1 << 20          # elements taken at a time
 NOISE3 = 0.6052697      # 1.482602 / sqrt(6): turns the median of |2x[i] - x[i-2] - x[i+2]| into a sigma
 
-HELP_STATS = (
+HELP = (
     "minimum, maximum, mean, standard deviation, median and noise per file",
     """Prints, per file, the count of finite values and of others (NaN and
 infinities, left out of everything else), the minimum, maximum, mean,
@@ -33,14 +35,15 @@ not defined, as for an empty array, are null).""",
     "zeb stats -r night/ --json")
 
 
-def add_stats_arguments(p: argparse.ArgumentParser) -> None:
+def add_parser(sub: Any) -> None:
+    p = command(sub, "stats", *HELP, run)
+    walking(p)
     p.add_argument("--json", action="store_true", help="one JSON object per file instead of a line")
 
 
 def array_of(path: str) -> np.ndarray:
     regular(path)
     if Path(path).suffix.lower() == ".npy":
-        from .cli import load_npy
         return load_npy(path, mmap=True)
     h = pyzeb.read_header(path)
     return pyzeb.read(path) if h.compressed else pyzeb.memmap(path)
@@ -57,11 +60,13 @@ def bands(a: np.ndarray) -> Any:
 def statistics(a: np.ndarray) -> dict[str, Any]:
     """Count, min, max, mean, std, median and noise of the finite values;
     sums beyond float64 come out infinite, without a warning."""
+    import numpy as np
     with np.errstate(over="ignore", invalid="ignore"):
         return _statistics(a)
 
 
 def _statistics(a: np.ndarray) -> dict[str, Any]:
+    import numpy as np
     n = 0
     mean = m2 = 0.0
     lo = hi = None
@@ -120,7 +125,7 @@ def text(v: Any) -> str:
     return "-" if v is None else str(v) if isinstance(v, int) else f"{v:.6g}"
 
 
-def cmd_stats(args: argparse.Namespace, out: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO) -> int:
     errors: list[str] = []
     status = EXIT_OK
     for path in walk(args, errors):

@@ -11,21 +11,21 @@ import argparse
 import os
 import warnings
 from pathlib import Path
-from typing import Any, TextIO
-
-import numpy as np
+from typing import TYPE_CHECKING, Any, TextIO
 
 import pyzeb
 
-from ._cli_common import EXIT_OK, Failure, UsageError, atomic, cause, many, name, need, outputs, regular, \
-    shape_text, walk
+from ._common import (EXIT_OK, Failure, UsageError, atomic, cause, command, load_npy, many, name, need, outputs,
+                      regular, shape_text, walk, walking)
 
-F32_MAX = float(np.finfo(np.float32).max)
+if TYPE_CHECKING:
+    import numpy as np
+
 BAND = 1 << 18       # elements converted to float64 at a time
 SAMPLE = 1 << 20     # values at most that the interval is computed from
 STRETCHES = ("linear", "log", "sqrt", "asinh")
 
-HELP_PREVIEW = (
+HELP = (
     "write quick-look PNGs of frames",
     """Writes a quick-look PNG of a 2-D array, or of one plane of a larger one
 (the last two dimensions are the image; --plane counts the planes over all
@@ -48,7 +48,9 @@ stretches other than linear need astropy (pip install 'pyzeb[fits]');
     "zeb preview data/sample.f0 -o sample.png --stretch asinh --interval zscale --cmap viridis")
 
 
-def add_preview_arguments(p: argparse.ArgumentParser) -> None:
+def add_parser(sub: Any) -> None:
+    p = command(sub, "preview", *HELP, run)
+    walking(p, "F0 (or .npy) files, and directories to search for *.f0")
     p.add_argument("-o", "--output", required=True, metavar="OUT",
                    help="the PNG file to write (OUT.png), or for several files the directory to write into")
     p.add_argument("--plane", type=int, default=0, metavar="N",
@@ -71,7 +73,6 @@ def plane(path: str, n: int) -> np.ndarray:
     """Plane `n` of the array in `path`, read alone where the file allows."""
     regular(path)
     if Path(path).suffix.lower() == ".npy":
-        from .cli import load_npy
         a = load_npy(path, mmap=True)
     else:
         # raw data are mapped, so that only the plane shown is read from a large cube
@@ -93,13 +94,15 @@ def reduced(frame: np.ndarray, factor: int) -> np.ndarray:
     """The frame as float32, each `factor` x `factor` block as the mean of its
     values that are not NaN (NaN where there are none), converted band by
     band; values beyond float32's range (infinities too) are clipped to it."""
+    import numpy as np
+    f32_max = float(np.finfo(np.float32).max)
     h, w = frame.shape
     img = np.empty((-(-h // factor), -(-w // factor)), np.float32)
     rows = max(1, BAND // (w * factor)) * factor
     cols = np.arange(0, w, factor)
     for r0 in range(0, h, rows):
         band = np.array(frame[r0:r0 + rows], dtype=np.float64)
-        np.clip(band, -F32_MAX, F32_MAX, out=band)
+        np.clip(band, -f32_max, f32_max, out=band)
         out = img[r0 // factor:(r0 + band.shape[0] + factor - 1) // factor]
         if factor == 1:
             out[...] = band
@@ -122,6 +125,7 @@ def reduced(frame: np.ndarray, factor: int) -> np.ndarray:
 def limits(img: np.ndarray, args: argparse.Namespace, viz: Any) -> tuple[float, float] | None:
     """The values shown black and white, from at most SAMPLE evenly spaced
     values (None when there is no finite value)."""
+    import numpy as np
     flat = img.reshape(-1)
     sample = flat[::max(1, flat.size // SAMPLE)]
     sample = sample[np.isfinite(sample)].astype(np.float64)
@@ -138,6 +142,7 @@ def limits(img: np.ndarray, args: argparse.Namespace, viz: Any) -> tuple[float, 
 
 def scaled(img: np.ndarray, args: argparse.Namespace, viz: Any) -> np.ndarray:
     """Grey levels 0-255 of the float32 image, scaled in place."""
+    import numpy as np
     lim = limits(img, args, viz)
     if lim is None:
         return np.zeros(img.shape, np.uint8)
@@ -163,6 +168,7 @@ def scaled(img: np.ndarray, args: argparse.Namespace, viz: Any) -> np.ndarray:
 
 
 def picture(path: str, args: argparse.Namespace, viz: Any, lut: np.ndarray | None, image: Any) -> Any:
+    import numpy as np
     frame = plane(path, args.plane)
     factor = max(1, -(-max(frame.shape) // args.max_size)) if args.max_size else 1
     levels = scaled(reduced(frame, factor), args, viz)
@@ -172,7 +178,8 @@ def picture(path: str, args: argparse.Namespace, viz: Any, lut: np.ndarray | Non
     return image.fromarray(lut[levels], "RGB") if lut is not None else image.fromarray(levels, "L")
 
 
-def cmd_preview(args: argparse.Namespace, out: TextIO) -> int:
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    import numpy as np
     lo, hi = args.percentiles
     if not 0 <= lo < hi <= 100:
         raise UsageError(f"--percentiles {lo:g} {hi:g}: need 0 <= LO < HI <= 100")

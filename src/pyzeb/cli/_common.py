@@ -1,5 +1,9 @@
-"""What every `zeb` command shares: failures, how names are printed, finding
-F0 files in the paths given, and writing output files safely."""
+"""What every `zeb` command shares: failures, how names are printed, the
+sub-parsers' common parts, finding F0 files in the paths given, reading the
+formats the command knows, and writing output files safely.
+
+Nothing here imports NumPy at module level: the command answers --help (and
+Ctrl-C while it starts) before NumPy is loaded."""
 from __future__ import annotations
 
 import argparse
@@ -11,7 +15,12 @@ import stat
 import sys
 from collections.abc import Callable, Iterator
 from pathlib import Path
-from typing import IO, Any, TextIO
+from typing import IO, TYPE_CHECKING, Any, TextIO
+
+import pyzeb
+
+if TYPE_CHECKING:
+    import numpy as np
 
 EXIT_OK, EXIT_FAILED, EXIT_USAGE = 0, 1, 2
 PROGRESS_MIN_FILES = 8   # a progress bar from this many files on
@@ -23,6 +32,8 @@ TEMPORARY = re.compile(r"\..+\.[0-9a-f]{12}\.tmp", re.S)
 NAME_MAX = 255           # bytes of one directory entry
 SPECIAL = ((stat.S_ISFIFO, "a FIFO"), (stat.S_ISSOCK, "a socket"), (stat.S_ISCHR, "a character device"),
            (stat.S_ISBLK, "a block device"))
+FITS_KEY = "F0TEXT"      # FITS keyword that carries the F0 header text
+FORMATS = {".f0": "f0", ".npy": "npy", ".fits": "fits", ".fit": "fits", ".fts": "fits", ".fz": "fits"}
 
 
 class Failure(Exception):
@@ -31,6 +42,36 @@ class Failure(Exception):
 
 class UsageError(Exception):
     """A bad argument found after parsing: "zeb CMD: error: message", exit status 2."""
+
+
+# ---- the sub-parsers ----------------------------------------------------------
+
+NAMES = """Names in the output: a name of printable characters prints as it is; any
+other (with a newline, another control character or bytes that are not
+UTF-8) prints in the shell's quotes $'...' with \\n, \\t, \\\\, \\' and \\xHH
+escapes.  Shapes are NumPy shapes, slowest axis first: "(480, 640)" is 480
+rows of 640 columns, as pyzeb.read_header(...).shape says."""
+
+FINDING = """Directories are searched for *.f0 files (any case: .F0 too; -r searches
+their subdirectories); a directory whose F0 files are all in subdirectories
+fails with a hint to use -r, and finding no F0 file at all fails.  FIFOs,
+sockets and devices are never opened: named ones fail, ones met in a
+directory are skipped with a note."""
+
+
+def command(sub: Any, cmd: str, summary: str, text: str, example: str,
+            run: Callable[[argparse.Namespace, TextIO], int]) -> argparse.ArgumentParser:
+    """The sub-parser of `cmd` in `sub` (the parser's sub-parsers), running `run`."""
+    p: argparse.ArgumentParser = sub.add_parser(cmd, help=summary, description=text, epilog=f"example:\n  {example}",
+                                                formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.set_defaults(run=run)
+    return p
+
+
+def walking(p: argparse.ArgumentParser, what: str = "F0 files, and directories to search for *.f0") -> None:
+    """The PATH... and -r arguments of the commands that search directories."""
+    p.add_argument("paths", nargs="+", metavar="PATH", help=what)
+    p.add_argument("-r", "--recursive", action="store_true", help="search directories' subdirectories too")
 
 
 # ---- printing names and texts -------------------------------------------------
@@ -403,3 +444,91 @@ def sync_directory(directory: Path) -> None:
         pass
     finally:
         os.close(fd)
+
+
+# ---- reading the formats the command knows ------------------------------------
+
+def kind(path: str, option: str) -> str:
+    ext = Path(path).suffix.lower()
+    if ext not in FORMATS:
+        raise UsageError(f"{option} {name(path)}: unknown extension {ext or '(none)'!r}: use .f0, .npy or .fits")
+    if ext == ".fz" and option == "OUT":
+        raise UsageError(f"OUT {name(path)}: tile-compressed FITS is read, not written: name it .fits")
+    return FORMATS[ext]
+
+
+def fits_text(value: str) -> str:
+    """Header text as a FITS string value: printable ASCII as it is, anything
+    else (the backslash and trailing spaces too) as Python escapes, so that it
+    comes back exactly."""
+    raw = value.encode("utf-8", "surrogateescape")
+    escaped = raw.decode("latin-1").encode("unicode_escape").decode("ascii")
+    kept = escaped.rstrip(" ")  # FITS drops trailing spaces from string values: keep them as escapes
+    return kept + "\\x20" * (len(escaped) - len(kept))
+
+
+FITS_ESCAPE = re.compile(r"\\(\\|x[0-9a-fA-F]{2}|[ntr])")
+
+
+def text_from_fits(value: str) -> str:
+    """The header text back from `fits_text`'s form.  Only the escapes it
+    writes are read (\\\\, \\xHH, \\t, \\n, \\r); any other backslash is a
+    backslash, so a text written by other tools ("C:\\data\\x") stays as it is."""
+    def byte(m: re.Match[str]) -> str:
+        e = m.group(1)
+        return {"\\": "\\", "n": "\n", "t": "\t", "r": "\r"}.get(e) or chr(int(e[1:], 16))
+    raw = FITS_ESCAPE.sub(byte, value).encode("latin-1", "replace")
+    return raw.decode("utf-8", "surrogateescape")
+
+
+def image_hdu(hdus: Any, path: str, hdu: int | None) -> Any:
+    """The HDU --hdu names, else the only image HDU with data: never one
+    chosen silently among several (the failure lists them)."""
+    if hdu is not None:
+        if not 0 <= hdu < len(hdus):
+            raise Failure(f"{name(path)}: no HDU {hdu}: it has HDUs 0 to {len(hdus) - 1}")
+        if not hdus[hdu].is_image or hdus[hdu].data is None or hdus[hdu].data.ndim == 0:
+            raise Failure(f"{name(path)}: HDU {hdu} holds no image data")
+        return hdus[hdu]
+    images = [i for i, h in enumerate(hdus) if h.is_image and h.data is not None and h.data.ndim > 0]
+    if not images:
+        raise Failure(f"{name(path)}: no image data in any HDU")
+    if len(images) > 1:
+        raise Failure(f"{name(path)}: HDUs {', '.join(map(str, images))} all hold images: choose one with --hdu N")
+    return hdus[images[0]]
+
+
+def load(path: str, fmt: str, hdu: int | None = None,
+         keywords: bool = True) -> tuple[np.ndarray, str, dict[str, Any]]:
+    """The array in a file, its header text (empty where the format has none)
+    and metadata (a FITS file's keywords among them)."""
+    regular(path)
+    if fmt == "f0":
+        h = pyzeb.read_header(path)
+        return pyzeb.read(path), h.text, h.metadata
+    if fmt == "npy":
+        return load_npy(path), "", {}
+    import numpy as np
+    fits = need("astropy.io.fits", "FITS conversion")
+    from .._fits import header_metadata
+    with fits.open(path, memmap=False) as hdus:
+        image = image_hdu(hdus, path, hdu)
+        text = image.header.get(FITS_KEY, "")
+        return (np.array(image.data), text_from_fits(text) if isinstance(text, str) else "",
+                header_metadata(image.header, keywords))
+
+
+def load_npy(path: str, mmap: bool = False) -> np.ndarray:
+    """The array of a .npy file (memory-mapped with `mmap`); an .npz archive
+    or any other file named .npy is refused by name."""
+    import numpy as np
+    with open(path, "rb") as f:
+        magic = f.read(6)
+    if magic.startswith(b"PK\x03\x04"):
+        raise Failure(f"{name(path)}: an .npz archive of arrays, not a .npy file: extract one array first")
+    if magic != b"\x93NUMPY":
+        raise Failure(f"{name(path)}: not a NumPy .npy file")
+    a = np.load(path, allow_pickle=False, mmap_mode="r" if mmap else None)
+    if not isinstance(a, np.ndarray):  # pragma: no cover - the magic says it is one
+        raise Failure(f"{name(path)}: not a NumPy .npy file")
+    return a

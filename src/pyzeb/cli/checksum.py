@@ -1,0 +1,52 @@
+"""`zeb checksum`: add checksums to existing files without re-encoding them."""
+from __future__ import annotations
+
+import argparse
+from typing import Any, TextIO
+
+import pyzeb
+
+from ._common import EXIT_FAILED, EXIT_OK, FINDING, cause, command, name, report, walk, walking
+
+HELP = (
+    "add checksums to existing files without re-encoding them",
+    f"""Gives each F0 file CRC-32C checksums of its header and of its data as stored,
+in pyzeb's header record, without re-encoding the data: files without one
+get one, files whose data were changed in place (a memory map written to) get
+it renewed, files whose checksums are present and match are left as they
+are.  A compressed stream is decoded first, so that damage is never sealed
+in.  Each file is rewritten atomically, keeping its metadata and permissions,
+and only if it did not change meanwhile.  Left as they are, with the reason:
+damaged files (exit status 1), files with header blocks of another program or
+with bytes after their data (which would be lost) and files with a header
+record of a newer version.
+
+{FINDING}""",
+    "zeb checksum -r archive/ && zeb verify -r archive/")
+
+
+def add_parser(sub: Any) -> None:
+    walking(command(sub, "checksum", *HELP, run))
+
+
+CHECKSUM_DONE = {"added": "checksum added", "renewed": "checksum renewed",
+                 "kept": "checksum present and verified, kept"}
+
+
+def run(args: argparse.Namespace, out: TextIO) -> int:
+    errors: list[str] = []
+    done = dict.fromkeys(CHECKSUM_DONE, 0)
+    failed = 0
+    for path in walk(args, errors):
+        try:
+            action = pyzeb.add_checksum(path)
+        except (OSError, ValueError) as exc:
+            report(args, f"{name(path)}: left as it is: {cause(exc, path)}")
+            failed += 1
+            continue
+        done[action] += 1
+        print(f"{name(path)}: {CHECKSUM_DONE[action]}", file=out)
+    n = sum(done.values()) + failed
+    print(f"{n} file{'s' * (n != 1)}: {done['added']} checksums added, {done['renewed']} renewed, "
+          f"{done['kept']} kept, {failed} failed", file=out)
+    return EXIT_FAILED if failed or errors else EXIT_OK
