@@ -378,6 +378,8 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
 #define ZEB_WRITE_ATOMIC 1   /* through a temporary file, fsync and rename */
 #define ZEB_WRITE_IF_UNCHANGED 2  /* with ZEB_WRITE_ATOMIC: refuse (ZEB_E_CHANGED) unless the file
                                      replaced is still payload->expect, checked just before the rename */
+#define ZEB_WRITE_NO_SYNC 4  /* with ZEB_WRITE_ATOMIC: renamed without flushing the file or its directory
+                                to disk first (scratch files: whole or absent, but not durable) */
 
 /* Writes the header and data of payload to file_name.  With ZEB_WRITE_ATOMIC
  * the bytes go to a new temporary file in the same directory (with the

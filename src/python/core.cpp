@@ -541,12 +541,13 @@ PyObject *core_write(PyObject *, PyObject *args)
     const char *path;
     PyObject *name, *array, *dims, *text, *metadata, *expect, *sections = Py_None;
     int atomic;
-    if (!PyArg_ParseTuple(args, "yOOiOOiippiOO|O", &path, &name, &array, &s.type, &dims, &text, &s.mode,
+    if (!PyArg_ParseTuple(args, "yOOiOOiiipiOO|O", &path, &name, &array, &s.type, &dims, &text, &s.mode,
                           &s.threads, &atomic, &s.record, &s.dtype, &metadata, &expect, &sections) ||
         !s.parse(array, dims, text, metadata, sections))
         return nullptr;
     zeb_file_id id{};
-    int32_t flags = atomic ? ZEB_WRITE_ATOMIC : 0;
+    // atomic: 1 through a temporary file, flushed to disk; 2 the same without flushing
+    int32_t flags = atomic ? ZEB_WRITE_ATOMIC | (atomic == 2 ? ZEB_WRITE_NO_SYNC : 0) : 0;
     if (expect != Py_None) {
         long long dev, ino, size, mtime;
         if (!PyArg_ParseTuple(expect, "LLLL", &dev, &ino, &size, &mtime))

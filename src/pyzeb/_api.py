@@ -567,7 +567,7 @@ def encode(array: object, *, compress: bool | int = True, header: str | bytes = 
 
 def write(file: PathLike | Writable, array: object, *, compress: bool | int = True, header: str | bytes = "",
           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None,
-          if_unchanged: os.stat_result | None = None, quantize: float | None = None) -> None:
+          if_unchanged: os.stat_result | None = None, quantize: float | None = None, sync: bool = True) -> None:
     """Writes `array` as an F0 file.
 
     `array` is anything ``numpy.asarray`` accepts, of dtype int8, int16,
@@ -600,7 +600,23 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     just before the rename.  Devices, pipes and paths such as /dev/stdout are
     written in place.  A binary file object (anything with ``.write()``)
     receives the file's bytes, all of them (see the count its write()
-    returns) or an OSError.
+    returns) or an OSError.  ``sync=False``, for scratch files, renames the
+    new file into place without flushing it to disk first: still whole or
+    absent for every reader, much faster, but a power cut or system crash
+    soon after may leave an empty or older file.
+
+    `quantize` (a positive number q; off by default) stores a float array
+    lossily as 32-bit integers: the step is the array's noise (estimated
+    from its second differences along rows) divided by q, a dither drawn
+    from a stored seed is added before rounding and taken off when read, so
+    every value reads back within half a step (:attr:`Header.quantization_step`);
+    NaN and infinities are kept.  An array whose noise cannot be told (a
+    constant one) is stored exactly.  Without it, a compressed float array
+    whose values are all whole numbers (no NaN, infinity or -0.0) that
+    int8, int16 or int32 holds is stored exactly as the narrowest of those,
+    and reads back bit for bit as the floats.  Both keep the float dtype in
+    the header record; readers that do not know it see the integers.
+    Metadata above 4 kB are stored deflated.
 
     >>> pyzeb.write("frame.f0", np.arange(12, dtype=np.uint16).reshape(3, 4), header="dark frame",
     ...             metadata={"exptime": 30.0, "filter": "R"})
@@ -626,7 +642,7 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
                 stream.flush()
     # Atomic for regular files; the file layer writes devices and pipes in place.
     a, code, dims, text, mode, nthreads, record, true, meta, kept = args
-    _core.write(path, name, a, code, dims, text, mode, nthreads, True, record, true, meta, expect, kept)
+    _core.write(path, name, a, code, dims, text, mode, nthreads, 1 if sync else 2, record, true, meta, expect, kept)
 
 
 _ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed"}

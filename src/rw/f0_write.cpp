@@ -198,7 +198,7 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
     // The replacement keeps the permissions, owner and group of the file it replaces.
     if (status == ZEB_OK)
         zeb::os::take_over_owner_and_mode(t.fd, t.target.c_str());
-    if (status == ZEB_OK && (err = zeb::os::sync(t.fd)) != 0)
+    if (status == ZEB_OK && t.durable && (err = zeb::os::sync(t.fd)) != 0)
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     status = close_file(t.fd, status, report, error_number);
     t.fd = -1;
@@ -213,17 +213,19 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
         zeb::os::remove_file(t.tmp.c_str());
         return status;
     }
-    zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
+    if (t.durable)
+        zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
     return ZEB_OK;
 }
 
 // Writes through a temporary file: reserve, write, then finish_temporary.
 int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
-                     int32_t *error_number)
+                     int32_t *error_number, bool durable = true)
 {
     TempFile t;
     if (open_temporary(target, &t, report, error_number) != ZEB_OK)
         return ZEB_E_OPEN;
+    t.durable = durable;
     return finish_temporary(t, write_contents(t.fd, c, report, error_number), expect, report, error_number);
 }
 
@@ -256,7 +258,7 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
 {
     std::string target;
     if (atomic_target(file_name, flags, &target))
-        return write_atomic(target, c, expect, report, error_number);
+        return write_atomic(target, c, expect, report, error_number, !(flags & ZEB_WRITE_NO_SYNC));
     // Devices and pipes are written to, not replaced; a directory cannot be
     // replaced by a file.
     if ((flags & ZEB_WRITE_ATOMIC) && !zeb::os::in_place_only(file_name) &&

@@ -48,6 +48,7 @@ void build_header(const Request &r, uint8_t flags, int32_t data_size, f0_header 
 struct TempFile {
     std::string target, tmp, dir;
     int fd = -1;
+    bool durable = true;  // false (ZEB_WRITE_NO_SYNC): renamed without being flushed to disk first
 };
 
 // Creates the temporary file for target; ZEB_OK, or ZEB_E_OPEN with an event.

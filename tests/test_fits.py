@@ -1,0 +1,178 @@
+"""FITS archives to F0 and back: stored integers, every HDU accounted for,
+INHERIT, large headers, .fits.gz, each round trip checked by astropy."""
+import gzip
+import subprocess
+import sys
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+import _pyzeb
+import pyzeb
+from pyzeb import cli
+
+fits = pytest.importorskip("astropy.io.fits")
+FITSCHECK = Path(sys.executable).with_name("fitscheck")
+
+
+def same(a, b):
+    """FITSDiff finds data and keywords identical (the checksums are written anew)."""
+    d = fits.FITSDiff(str(a), str(b), ignore_keywords=["CHECKSUM", "DATASUM"])
+    assert d.identical, d.report()
+
+
+def checked(path):
+    r = subprocess.run([str(FITSCHECK), str(path)], capture_output=True, text=True)
+    assert r.returncode == 0, r.stdout + r.stderr
+
+
+def image(dtype, scaling=(), shape=(6, 7), seed=0):
+    """A primary HDU of stored integers with scaling cards set as stored (not applied)."""
+    info = np.iinfo(dtype)
+    a = np.random.default_rng(seed).integers(info.min, info.max, shape, dtype=dtype, endpoint=True)
+    h = fits.PrimaryHDU(a)
+    for key, value in scaling:
+        h.header[key] = value
+    h.header["OBJECT"] = "M31"
+    h.header["DATE-OBS"] = "2024-01-02T03:04:05"
+    return a, h
+
+
+def raw_write(hdus, path):
+    """Writes HDUs whose headers carry BSCALE/BZERO over unscaled data."""
+    import io
+    b = io.BytesIO()
+    fits.HDUList(hdus).writeto(b)
+    b.seek(0)
+    with fits.open(b, do_not_scale_image_data=True) as again:
+        for h in again:
+            for key in ("BSCALE", "BZERO", "BLANK"):
+                if "X" + key[:6] in h.header:
+                    h.header.rename_keyword("X" + key[:6], key, force=True)
+        again.writeto(path, checksum=True)
+
+
+@pytest.mark.parametrize("dtype,scaling,want", [
+    (np.int16, [("XBLANK", -32768)], np.int16),
+    (np.int16, [("XBSCALE", 0.5), ("XBZERO", 10.0), ("XBLANK", -1)], np.int16),
+    (np.int32, [("XBSCALE", 2.0), ("XBZERO", -3.0)], np.int32),
+    (np.int64, [("XBLANK", -9223372036854775808)], np.int64),
+    (np.int64, [("XBSCALE", 1.0), ("XBZERO", 1.5)], np.int64),
+    (np.int16, [("XBSCALE", 1), ("XBZERO", 32768)], np.uint16),    # the unsigned conventions
+    (np.int32, [("XBSCALE", 1), ("XBZERO", 2147483648)], np.uint32),
+    (np.int64, [("XBSCALE", 1), ("XBZERO", 9223372036854775808)], np.uint64),
+    (np.uint8, [("XBSCALE", 1), ("XBZERO", -128)], np.int8),
+])
+def test_stored_integers_round_trip(tmp_path, dtype, scaling, want):
+    a, h = image(dtype, [(k, v) for k, v in scaling])
+    raw_write([h], tmp_path / "o.fits")
+    assert cli.main(["convert", str(tmp_path / "o.fits"), str(tmp_path / "o.f0")]) == 0
+    got = pyzeb.read(tmp_path / "o.f0")
+    assert got.dtype == want
+    with fits.open(tmp_path / "o.fits", do_not_scale_image_data=True) as f:
+        stored = f[0].data
+    if want == dtype:  # the stored integers, exactly (int64 beyond 2^53 included)
+        assert np.array_equal(got, stored)
+    assert pyzeb.read_header(tmp_path / "o.f0").text == "M31 2024-01-02T03:04:05"
+    assert cli.main(["convert", str(tmp_path / "o.f0"), str(tmp_path / "b.fits")]) == 0
+    same(tmp_path / "o.fits", tmp_path / "b.fits")
+    checked(tmp_path / "b.fits")
+    assert np.array_equal(_pyzeb.fzread(str(tmp_path / "o.f0"))["data"].view(got.dtype), got)
+
+
+def test_physical_values_and_info(tmp_path, capsys):
+    a, h = image(np.int16, [("XBSCALE", 0.5), ("XBZERO", 10.0), ("XBLANK", -1)])
+    raw_write([h], tmp_path / "s.fits")
+    assert cli.main(["convert", str(tmp_path / "s.fits"), str(tmp_path / "s.f0")]) == 0
+    with fits.open(tmp_path / "s.fits") as f:  # astropy's physical values
+        phys = f[0].data
+    hdr = pyzeb.fits_header(tmp_path / "s.f0")
+    stored = pyzeb.read(tmp_path / "s.f0")
+    mine = np.where(stored == hdr["BLANK"], np.nan, hdr["BZERO"] + hdr["BSCALE"] * stored.astype(float))
+    assert np.array_equal(mine, phys, equal_nan=True)
+    capsys.readouterr()
+    assert cli.main(["info", str(tmp_path / "s.f0")]) == 0
+    assert "scaled: physical = 10.0 + 0.5 x stored, BLANK -1" in capsys.readouterr().out
+
+
+def mef(tmp_path, primary_data=None, inherit=False, table=True, images=1):
+    p = fits.PrimaryHDU(primary_data)
+    p.header["TARGNAME"] = "NGC 1"
+    p.header["INSTRUME"] = "CAM"
+    hdus = [p]
+    for i in range(images):
+        e = fits.ImageHDU(np.arange(12, dtype=np.int16).reshape(3, 4) + i, name="AMP", ver=i + 1)
+        if inherit:
+            e.header["INHERIT"] = True
+        e.header["GAIN"] = 1.5 + i
+        hdus.append(e)
+    if table:
+        hdus.append(fits.BinTableHDU.from_columns([fits.Column("x", "E", array=np.arange(3.0))], name="EVENTS"))
+    fits.HDUList(hdus).writeto(tmp_path / "m.fits", checksum=True)
+    return tmp_path / "m.fits"
+
+
+def test_tables_and_empty_primary_refused_then_allowed(tmp_path, capsys):
+    src = mef(tmp_path)
+    assert cli.main(["convert", str(src), str(tmp_path / "m.f0")]) == 1
+    err = capsys.readouterr().err.splitlines()
+    assert err[0].endswith("HDU 2 (BinTableHDU, EXTNAME EVENTS): a table, which F0 files cannot hold")
+    assert err[-1].endswith("not converted: 1 HDU would be left out (--allow-loss converts the images alone)")
+    assert not (tmp_path / "m.f0").exists()
+    assert cli.main(["convert", str(src), str(tmp_path / "m.f0"), "--allow-loss"]) == 0
+    assert "left out: HDU 2 (BinTableHDU, EXTNAME EVENTS)" in capsys.readouterr().err
+    md = pyzeb.read_header(tmp_path / "m.f0").metadata
+    assert ["TARGNAME", "NGC 1", ""] in md["fits_primary"]
+    assert not any(c[0] == "TARGNAME" for c in md["fits"])  # no INHERIT: the extension's own cards only
+
+
+def test_inherit_extension_by_name_round_trip(tmp_path):
+    src = mef(tmp_path, inherit=True, table=False, images=2)
+    assert cli.main(["convert", str(src), str(tmp_path / "a.f0"), "--hdu", "amp,2", "--allow-loss"]) == 0
+    h = pyzeb.fits_header(tmp_path / "a.f0")
+    assert (h["TARGNAME"], h["GAIN"], h["EXTVER"]) == ("NGC 1", 2.5, 2)
+    # back: the primary header, then the extension with its own cards
+    assert cli.main(["convert", str(tmp_path / "a.f0"), str(tmp_path / "b.fits")]) == 0
+    with fits.open(tmp_path / "b.fits") as f, fits.open(src) as o:
+        assert len(f) == 2 and "TARGNAME" not in f[1].header
+        d = fits.HeaderDiff(o[2].header, f[1].header, ignore_keywords=["CHECKSUM", "DATASUM"])
+        assert d.identical, d.report()
+        assert fits.HeaderDiff(o[0].header, f[0].header, ignore_keywords=["CHECKSUM", "DATASUM"]).identical
+    checked(tmp_path / "b.fits")
+
+
+def test_all_hdus_gzip_and_folders(tmp_path):
+    src = mef(tmp_path, table=False, images=2)
+    (tmp_path / "arc" / "sub").mkdir(parents=True)
+    gz = tmp_path / "arc" / "m.FITS.GZ"
+    gz.write_bytes(gzip.compress(src.read_bytes()))
+    fits.PrimaryHDU(np.ones((2, 2), np.float32)).writeto(tmp_path / "arc" / "sub" / "x.fts")
+    assert cli.main(["convert", str(gz), str(tmp_path / "out.f0"), "--hdu", "1"]) == 1  # HDU 2 left out
+    assert cli.main(["convert", str(gz), str(tmp_path / "out.f0"), "--all-hdus"]) == 0
+    for i in (1, 2):
+        assert np.array_equal(pyzeb.read(tmp_path / f"out-hdu{i}.f0"), np.arange(12).reshape(3, 4) + i - 1)
+    assert cli.main(["convert", "-r", str(tmp_path / "arc"), "--to", "f0", "-o", str(tmp_path / "dir"),
+                     "--all-hdus"]) == 0
+    found = sorted(str(p.relative_to(tmp_path / "dir")) for p in (tmp_path / "dir").rglob("*.f0"))
+    assert found == ["m-hdu1.f0", "m-hdu2.f0", "sub/x-hdu0.f0"]
+
+
+@pytest.mark.parametrize("cards", [600, 2000])
+def test_large_headers_deflated_or_refused(tmp_path, cards, capsys):
+    a, h = image(np.int16)
+    for i in range(cards):
+        h.header[f"HIERARCH ESO DET CHIP{i} GAIN"] = (1.0 + i / 1000, f"chip {i} e-/ADU")
+    h.header["LONGSTR"] = "x" * 150
+    h.writeto(tmp_path / "big.fits", checksum=True)
+    status = cli.main(["convert", str(tmp_path / "big.fits"), str(tmp_path / "big.f0")])
+    if cards == 2000:
+        assert status == 1
+        assert "deflated bytes fit in the header" in capsys.readouterr().err
+        return
+    assert status == 0
+    got = pyzeb.fits_header(tmp_path / "big.f0")
+    assert got["ESO DET CHIP599 GAIN"] == 1.599 and got["LONGSTR"] == "x" * 150
+    assert _pyzeb.fzread(str(tmp_path / "big.f0"))["data"].shape == a.shape
+    assert cli.main(["convert", str(tmp_path / "big.f0"), str(tmp_path / "back.fits")]) == 0
+    same(tmp_path / "big.fits", tmp_path / "back.fits")
