@@ -33,7 +33,8 @@ def _whole(a: np.ndarray, info: np.iinfo) -> bool:
     with np.errstate(invalid="ignore"):
         if not np.isfinite(a).all() or (np.rint(a) != a).any():
             return False
-        if a.size and (a.min() < info.min or a.max() > info.max):
+        # compared as float64: as float32, 2^31 - 1 would round up to 2^31 and let 2^31 pass
+        if a.size and (np.float64(a.min()) < info.min or np.float64(a.max()) > info.max):
             return False
     zeros = a == 0
     return not (zeros.any() and np.signbit(a[zeros]).any())  # -0.0 would come back as 0.0
@@ -47,7 +48,7 @@ def integer_type(a: np.ndarray) -> np.dtype | None:
     flat = a.reshape(-1)
     if not _whole(flat[:_PROBE], np.iinfo(np.int32)) or not _whole(flat, np.iinfo(np.int32)):
         return None
-    lo, hi = flat.min(), flat.max()
+    lo, hi = np.float64(flat.min()), np.float64(flat.max())
     for t in _INTS:
         info = np.iinfo(t)
         if info.min <= lo and hi <= info.max:
