@@ -176,3 +176,37 @@ def test_large_headers_deflated_or_refused(tmp_path, cards, capsys):
     assert _pyzeb.fzread(str(tmp_path / "big.f0"))["data"].shape == a.shape
     assert cli.main(["convert", str(tmp_path / "big.f0"), str(tmp_path / "back.fits")]) == 0
     same(tmp_path / "big.fits", tmp_path / "back.fits")
+
+
+def test_diff_folders_and_keywords_one_line_each(tmp_path, capsys):
+    for side, date in (("a", "2024-01-01"), ("b", "2024-01-02")):
+        (tmp_path / side / "sub").mkdir(parents=True)
+        md = {"fits": [["OBJECT", "M31", ""], ["DATE-OBS", date, ""], ["EXPTIME", 30.0, "s"]]}
+        pyzeb.write(tmp_path / side / "sub" / "x.f0", np.arange(6, dtype=np.int16), metadata=md)
+        pyzeb.write(tmp_path / side / "same.f0", np.arange(3, dtype=np.int8))
+    pyzeb.write(tmp_path / "a" / "lonely.f0", np.arange(3, dtype=np.int8))
+    capsys.readouterr()
+    assert cli.main(["diff", str(tmp_path / "a"), str(tmp_path / "b")]) == 1
+    out = capsys.readouterr().out.splitlines()
+    assert out[0] == f"only in {tmp_path / 'a'}: lonely.f0"
+    assert out[2:] == ["  keyword DATE-OBS: '2024-01-01' and '2024-01-02'",
+                       "2 pairs compared: 1 differ, 1 files on one side only"]
+    (tmp_path / "a" / "lonely.f0").unlink()
+    (tmp_path / "b" / "sub" / "x.f0").unlink()
+    (tmp_path / "a" / "sub" / "x.f0").unlink()
+    assert cli.main(["diff", "-q", str(tmp_path / "a"), str(tmp_path / "b")]) == 0
+
+
+def test_preview_nan_in_its_own_colour(tmp_path):
+    pytest.importorskip("PIL")
+    pytest.importorskip("matplotlib")
+    from PIL import Image
+    a = np.linspace(0, 1, 64, dtype=np.float32).reshape(8, 8)
+    a[0, 0] = np.nan
+    pyzeb.write(tmp_path / "n.f0", a)
+    for extra, want in ((["--cmap", "viridis"], (0, 0, 0)), (["--nan-color", "#ff0000"], (255, 0, 0))):
+        assert cli.main(["preview", str(tmp_path / "n.f0"), "-o", str(tmp_path / "n.png"), "--origin", "upper",
+                         *extra]) == 0
+        with Image.open(tmp_path / "n.png") as im:
+            px = np.asarray(im.convert("RGB"))
+        assert tuple(px[0, 0]) == want and tuple(px[0, 1]) != want
