@@ -34,6 +34,18 @@ def test_whole_numbers_stored_as_the_narrowest_integer(tmp_path, dtype, lo, hi, 
     assert np.array_equal(_pyzeb.fzread(str(p))["data"], a.astype(stored))  # legacy readers: the integers
 
 
+def test_whole_numbers_stored_raw_are_read_not_mapped(tmp_path, capsys):
+    from pyzeb import cli
+    a = np.random.default_rng(5).integers(-2**31, 2**31, (64, 64)).astype(np.float64)  # no stream is smaller
+    p = tmp_path / "r.f0"
+    pyzeb.write(p, a)
+    h = pyzeb.read_header(p)
+    assert not h.compressed and h.stored_dtype == np.int32
+    with pytest.raises(pyzeb.FormatError, match="stored as int32 and cannot be mapped"):
+        pyzeb.memmap(p)
+    assert cli.main(["diff", str(p), str(p)]) == 0 and cli.main(["stats", str(p)]) == 0
+
+
 @pytest.mark.parametrize("odd", [-0.0, np.nan, np.inf, 0.5, 2.0**31])
 def test_floats_that_are_not_small_whole_numbers_stay_floats(odd):
     a = np.arange(5000, dtype=np.float64)

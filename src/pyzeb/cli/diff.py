@@ -61,7 +61,7 @@ def opened(path: str) -> tuple[np.ndarray, str, dict[str, Any]]:
         if fmt != "f0":
             return load(path, fmt)
         h = pyzeb.read_header(path)
-        a = pyzeb.read(path) if h.compressed else pyzeb.memmap(path)
+        a = pyzeb.read(path) if h.compressed or h.stored_dtype is not None else pyzeb.memmap(path)
         return a, h.text, dict(getattr(h, "metadata", None) or {})
     except (OSError, ValueError) as exc:
         raise Failure(f"{name(path)}: {cause(exc, path)}") from None

@@ -79,7 +79,8 @@ def plane(path: str, n: int) -> np.ndarray:
         a = load_npy(path, mmap=True)
     else:
         # raw data are mapped, so that only the plane shown is read from a large cube
-        a = pyzeb.read(path) if pyzeb.read_header(path).compressed else pyzeb.memmap(path)
+        h = pyzeb.read_header(path)
+        a = pyzeb.read(path) if h.compressed or h.stored_dtype is not None else pyzeb.memmap(path)
     if a.ndim < 2:
         raise Failure(f"{name(path)}: a preview needs an array of at least 2 dimensions, "
                       f"this one has shape {shape_text(a.shape)}")
