@@ -210,3 +210,11 @@ def test_preview_nan_in_its_own_colour(tmp_path):
         with Image.open(tmp_path / "n.png") as im:
             px = np.asarray(im.convert("RGB"))
         assert tuple(px[0, 0]) == want and tuple(px[0, 1]) != want
+
+
+def test_scaled_float_image_gives_physical_values(tmp_path):
+    h = fits.PrimaryHDU(np.ones((2, 3), np.float32))
+    h.header["XBSCALE"], h.header["XBZERO"] = 2.0, 0.5
+    raw_write([h], tmp_path / "f.fits")
+    assert cli.main(["convert", str(tmp_path / "f.fits"), str(tmp_path / "f.f0")]) == 0
+    assert np.array_equal(pyzeb.read(tmp_path / "f.f0"), np.full((2, 3), 2.5, np.float32))

@@ -583,8 +583,9 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     header blocks that every F0 reader skips: CRC-32C checksums of the header
     and of the data as stored, which :func:`read` verifies, the `metadata`
     (a dict of JSON values, stored as compact UTF-8 JSON; NaN and infinities
-    are refused, NumPy scalars stored as numbers; a ValueError when it does
-    not fit in the header, about 7.5 kB) and the true dtype of unsigned and
+    are refused, NumPy scalars stored as numbers; above 4 kB deflated; a
+    ValueError when it does not fit in the header, about 7.5 kB after
+    deflating, some 25 kB of FITS keywords) and the true dtype of unsigned and
     bool arrays, which are stored as the signed type of the same width (bool
     as int8 0/1; older readers see those signed values, bits unchanged).
     ``checksum=False`` writes the classic single-block file, byte for byte

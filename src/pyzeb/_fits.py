@@ -100,11 +100,13 @@ def stored_array(hdu: Any) -> tuple[np.ndarray, bool]:
     conventions, which give the unsigned dtype (int8 for BITPIX 8)."""
     data = np.asarray(hdu.data)
     a = data.astype(data.dtype.newbyteorder("="), copy=True)
-    if a.dtype.kind not in "iu":
-        return a, False  # floats: BSCALE/BZERO do not apply to what astropy gives
     h = hdu.header
     if not any(k in h for k in SCALING):
         return a, False
+    if a.dtype.kind not in "iu":
+        # scaled floats (rare): their physical values, as FITS readers give them
+        scaled_values = _number(h, "BZERO", 0.0) + _number(h, "BSCALE", 1.0) * a.astype(np.float64)
+        return scaled_values.astype(a.dtype), False
     bits = a.dtype.itemsize * 8
     if _number(h, "BSCALE", 1.0) == 1.0 and h.get("BZERO", 0) == _OFFSETS.get(bits):
         flip = np.array(1 << (bits - 1), dtype=f"u{a.dtype.itemsize}")
