@@ -176,6 +176,30 @@ def test_large_headers_deflated_or_refused(tmp_path, cards, capsys):
     assert _pyzeb.fzread(str(tmp_path / "big.f0"))["data"].shape == a.shape
     assert cli.main(["convert", str(tmp_path / "big.f0"), str(tmp_path / "back.fits")]) == 0
     same(tmp_path / "big.fits", tmp_path / "back.fits")
+    checked(tmp_path / "back.fits")
+
+
+def test_empty_primary_and_one_extension_round_trip(tmp_path):
+    src = mef(tmp_path, table=False)
+    gz = tmp_path / "e.fits.gz"
+    gz.write_bytes(gzip.compress(src.read_bytes()))
+    assert cli.main(["convert", str(gz), str(tmp_path / "e.f0")]) == 0  # the empty primary is kept as cards
+    assert cli.main(["convert", str(tmp_path / "e.f0"), str(tmp_path / "back.fits")]) == 0
+    same(src, tmp_path / "back.fits")
+    checked(tmp_path / "back.fits")
+
+
+def test_convert_quantize_no_sync_and_info(tmp_path, capsys):
+    a = np.random.default_rng(4).normal(50, 3, (32, 32)).astype(np.float32)
+    np.save(tmp_path / "n.npy", a)
+    assert cli.main(["convert", str(tmp_path / "n.npy"), str(tmp_path / "n.f0"), "--quantize", "4",
+                     "--no-sync"]) == 0
+    assert np.abs(pyzeb.read(tmp_path / "n.f0") - a).max() <= pyzeb.read_header(tmp_path / "n.f0") \
+        .quantization_step / 2 * 1.0001
+    capsys.readouterr()
+    assert cli.main(["info", str(tmp_path / "n.f0")]) == 0
+    assert "quantized (step " in capsys.readouterr().out
+    assert cli.main(["convert", str(tmp_path / "n.f0"), str(tmp_path / "n.npy"), "--quantize", "4"]) == 2
 
 
 def test_diff_folders_and_keywords_one_line_each(tmp_path, capsys):
