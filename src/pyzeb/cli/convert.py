@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import warnings
 from typing import TYPE_CHECKING, Any, TextIO
 
 import pyzeb
