@@ -302,6 +302,26 @@ ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **r
 ZEB_API int32_t zeb_open_memory_ex(const uint8_t *bytes, int64_t length, int32_t flags, zeb_reader **reader,
                                    zeb_info *info, zeb_record_info *record, zeb_report *report);
 
+/* As zeb_open_memory_ex, over a file of `size` bytes held in part: its first
+ * head_len bytes (at least its headers: the header blocks and a compressed
+ * file's 14-byte stream header) and the span_len bytes at offset span_at,
+ * which must outlive the reader.  A read that needs bytes not held comes up
+ * short (as at a file's end): hold those zeb_read_extent names.  For ranged
+ * reads of remote files: fetch the headers, open them with an empty span to
+ * learn the extent of a part, fetch it and open both. */
+ZEB_API int32_t zeb_open_span(const uint8_t *head, int64_t head_len, const uint8_t *span, int64_t span_at,
+                              int64_t span_len, int64_t size, int32_t flags, zeb_reader **reader, zeb_info *info,
+                              zeb_record_info *record, zeb_report *report);
+
+/* The bytes of the file, [*offset, *offset + *length), that zeb_read_range
+ * reads for elements [first, first + count) besides the headers: the raw
+ * data of the part; a compressed body with a usable seek index from the
+ * indexed block zeb_read_range starts at to the one it ends at; otherwise
+ * the whole body.  Reads nothing; the reader can still be read.  Returns
+ * ZEB_OK, or ZEB_E_BAD_ARGUMENT for a range outside the array. */
+ZEB_API int32_t zeb_read_extent(const zeb_reader *reader, int64_t first, int64_t count, int64_t *offset,
+                                int64_t *length);
+
 /* Closes the reader (null: nothing). */
 ZEB_API void zeb_close(zeb_reader *reader);
 

@@ -72,6 +72,8 @@ def test_quantized_within_half_a_step(tmp_path, dtype):
     assert np.max(np.abs(back[ok] - a[ok])) <= h.quantization_step / 2 * (1 + 1e-6)
     assert np.array_equal(back[~ok], a[~ok], equal_nan=True)
     assert np.array_equal(pyzeb.read(p, slice(10, 20, 3)), back[10:20:3])  # the dither follows the position
+    lazy = pyzeb.open(p)
+    assert lazy.dtype == dtype and np.array_equal(lazy[30:33, 5:9], back[30:33, 5:9])
     assert _pyzeb.fzread(str(p))["data"].dtype == np.int32
     # a checksum renewed after the data were marked as changed keeps the quantization
     with open(p, "r+b") as f:

@@ -190,6 +190,8 @@ struct ReaderObject {
     PyObject *name;
     Py_buffer source;  // memory images: the bytes read from
     bool has_source;
+    Py_buffer span;    // files held in part: the bytes after the headers
+    bool has_span;
     bool busy;         // a read is running with the lock released
 };
 
@@ -202,6 +204,10 @@ void reader_release(ReaderObject *self)
     if (self->has_source) {
         PyBuffer_Release(&self->source);
         self->has_source = false;
+    }
+    if (self->has_span) {
+        PyBuffer_Release(&self->span);
+        self->has_span = false;
     }
 }
 
@@ -257,15 +263,31 @@ PyObject *reader_read_into(PyObject *op, PyObject *args)
     Py_END_ALLOW_THREADS
     self->busy = false;
     PyBuffer_Release(&out);
-    if (self->has_source) {
-        PyBuffer_Release(&self->source);
-        self->has_source = false;
-    }
+    reader_release(self);
     if (warn_events(report, self->name) < 0)
         return nullptr;
     if (status != ZEB_OK)
         return raise_status(status, 0, self->name);
     Py_RETURN_NONE;
+}
+
+// extent(first, count) -> (offset, length): the bytes of the file that
+// read_into(buffer, threads, first, count) reads besides the headers
+PyObject *reader_extent(PyObject *op, PyObject *args)
+{
+    auto *self = reinterpret_cast<ReaderObject *>(op);
+    long long first, count;
+    if (!PyArg_ParseTuple(args, "LL", &first, &count))
+        return nullptr;
+    if (!self->reader) {
+        PyErr_SetString(PyExc_ValueError, "the reader is closed or its data were read already");
+        return nullptr;
+    }
+    int64_t offset = 0, length = 0;
+    if (zeb_read_extent(self->reader, first, count, &offset, &length) != ZEB_OK)
+        return PyErr_Format(PyExc_ValueError, "elements %lld to %lld are outside the array of %lld", first,
+                            first + count, static_cast<long long>(self->info.count));
+    return Py_BuildValue("(LL)", static_cast<long long>(offset), static_cast<long long>(length));
 }
 
 PyObject *reader_close(PyObject *op, PyObject *)
@@ -295,6 +317,9 @@ PyMethodDef reader_methods[] = {
      "writable C-contiguous buffer, then closes the reader: elements [first, first + count) in file order (count "
      "-1: all of them).  A compressed file with a seek index is decoded on up to `threads` threads (0: one per "
      "core)."},
+    {"extent", reader_extent, METH_VARARGS,
+     "extent(first, count)\n--\n\nThe bytes of the file, (offset, length), that read_into(buffer, threads, first, "
+     "count) reads besides the headers."},
     {"close", reader_close, METH_NOARGS, "close()\n--\n\nCloses the file."},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_exit, METH_VARARGS, nullptr},
@@ -327,6 +352,7 @@ ReaderObject *new_reader(PyObject *name)
         return nullptr;
     self->reader = nullptr;
     self->has_source = false;
+    self->has_span = false;
     self->busy = false;
     self->name = Py_NewRef(name);
     std::memset(&self->info, 0, sizeof self->info);
@@ -396,6 +422,38 @@ PyObject *open_bytes(PyObject *args, bool header_only)
 }
 
 PyObject *core_open_memory(PyObject *, PyObject *args) { return open_bytes(args, false); }
+
+// open_span(head, span, span_at, size, name, flags) -> Reader: a file of
+// `size` bytes of which the headers (head, from its start) and the bytes
+// span (from offset span_at) are at hand
+PyObject *core_open_span(PyObject *, PyObject *args)
+{
+    PyObject *head, *span, *name;
+    long long span_at, size;
+    int flags;
+    if (!PyArg_ParseTuple(args, "OOLLOi", &head, &span, &span_at, &size, &name, &flags))
+        return nullptr;
+    if (span_at < 0 || size < 0)
+        return PyErr_Format(PyExc_ValueError, "span offset %lld or file size %lld below 0", span_at, size);
+    ReaderObject *self = new_reader(name);
+    if (!self)
+        return nullptr;
+    if (PyObject_GetBuffer(head, &self->source, PyBUF_SIMPLE) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    self->has_source = true;
+    if (PyObject_GetBuffer(span, &self->span, PyBUF_SIMPLE) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    self->has_span = true;
+    zeb_report report{};
+    int32_t status = zeb_open_span(static_cast<const uint8_t *>(self->source.buf), self->source.len,
+                                   static_cast<const uint8_t *>(self->span.buf), span_at, self->span.len, size, flags,
+                                   &self->reader, &self->info, &self->record, &report);
+    return opened(self, status, 0, report, false);
+}
 
 PyObject *core_read_header_memory(PyObject *, PyObject *args) { return open_bytes(args, true); }
 
@@ -619,6 +677,9 @@ PyMethodDef core_methods[] = {
      "open(path, name, flags)\n--\n\nOpens an F0 file and reads its headers; returns a Reader."},
     {"open_memory", core_open_memory, METH_VARARGS,
      "open_memory(buffer, name, flags)\n--\n\nAs open(), over a whole file image in memory."},
+    {"open_span", core_open_span, METH_VARARGS,
+     "open_span(head, span, span_at, size, name, flags)\n--\n\nAs open_memory(), over a file of `size` bytes of "
+     "which its headers (head) and the bytes span from offset span_at are at hand."},
     {"read_header", core_read_header, METH_VARARGS,
      "read_header(path, name, flags)\n--\n\nReads only the headers of an F0 file; returns the info tuple."},
     {"read_header_memory", core_read_header_memory, METH_VARARGS,

@@ -11,7 +11,7 @@ from typing import Any, Literal, Protocol, Union
 
 import numpy as np
 
-from . import _core, _floats, _sections
+from . import _core, _floats, _remote, _sections
 from ._core import FormatError, FormatWarning
 
 FormatError.__module__ = FormatWarning.__module__ = "pyzeb"
@@ -289,10 +289,7 @@ def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object
     item, what they are, in its message), checked before the data are read."""
     with reader:
         info = reader.info
-        shape, dtype = tuple(reversed(info[1])), _dtype(info)
-        if expect is not None and (shape, dtype) != expect[:2]:
-            raise _format_error(name, f"holds an array of shape {shape} and dtype {dtype}, {expect[2]} "
-                                f"shape {expect[0]} and dtype {expect[1]}")
+        shape, dtype = _expected(info, name, expect)
         _quantization(info, name)  # a damaged section fails before the data are read
         if index is None:
             out = np.empty(shape, _buffer_dtype(info))
@@ -311,13 +308,64 @@ def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object
     return out
 
 
+def _expected(info: _core.Info, name: str,
+              expect: tuple[tuple[int, ...], np.dtype, str] | None) -> tuple[tuple[int, ...], np.dtype]:
+    """The shape and dtype of the file's array; FormatError where they are
+    not those `expect` gives."""
+    shape, dtype = tuple(reversed(info[1])), _dtype(info)
+    if expect is not None and (shape, dtype) != expect[:2]:
+        raise _format_error(name, f"holds an array of shape {shape} and dtype {dtype}, {expect[2]} "
+                            f"shape {expect[0]} and dtype {expect[1]}")
+    return shape, dtype
+
+
+def _elements(index: object, name: str, expect: tuple[tuple[int, ...], np.dtype, str] | None = None) -> Any:
+    """For a ranged read of the part `index` takes: a function of the
+    file's info that gives its elements (first, count); None for all."""
+    if index is None:
+        return None
+
+    def elements(info: _core.Info) -> tuple[int, int]:
+        shape, _ = _expected(info, name, expect)
+        lo, hi, _, _ = _part(index, shape)
+        row = int(np.prod(shape[1:], dtype=np.int64))
+        return lo * row, (hi - lo) * row
+    return elements
+
+
+def _reader(file: PathLike | Readable, index: object, verify: bool, storage_options: dict[str, Any] | None,
+            expect: tuple[tuple[int, ...], np.dtype, str] | None = None) -> tuple[_core.Reader, str]:
+    """A reader of what read(file, index) reads, and the file's name: a
+    path opened by the file layer; a URL, or a seekable file object read
+    for a part, by ranges; other file objects read whole."""
+    if _remote.is_url(file):
+        local = _remote.local_path(file, storage_options)  # type: ignore[arg-type]
+        if local is None:
+            ranges = _remote.UrlRanges(file, storage_options)  # type: ignore[arg-type]
+            return _remote.open_reader(ranges, _flags(verify), _elements(index, file, expect)), file  # type: ignore
+        file = local
+    elif storage_options is not None:
+        raise TypeError("storage_options apply to URLs only")
+    path, name = _path(file)
+    if path is None and index is not None and _remote.seekable(file):
+        try:
+            ranges = _remote.FileRanges(file, name, _read_bytes)
+        except (OSError, ValueError):
+            ranges = None  # it cannot tell its size (a compressed stream, say): read it whole
+        if ranges is not None:
+            return _remote.open_reader(ranges, _flags(verify), _elements(index, name, expect)), name
+    return _open(file, path, name, verify), name
+
+
 def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool = True,
-         threads: int | None = None) -> np.ndarray:
+         threads: int | None = None, storage_options: dict[str, Any] | None = None) -> np.ndarray:
     """Reads an F0 file and returns its array, or the part `index` takes of it.
 
-    `file` is a path (str, bytes or os.PathLike) or a binary file object
-    (anything with ``.read()``, such as what ``open(..., "rb")`` or fsspec
-    return).  The array has the file's dimensions in NumPy order, native byte
+    `file` is a path (str, bytes or os.PathLike), a URL that fsspec
+    opens (``s3://...``, ``https://...``, ``memory://...``, with
+    `storage_options` for its file system; needs ``pip install
+    "pyzeb[remote]"``) or a binary file object (anything with ``.read()``,
+    such as what ``open(..., "rb")`` or fsspec return).  The array has the file's dimensions in NumPy order, native byte
     order, and owns its memory, in the dtype that was written (unsigned and
     bool arrays included).  Raises OSError (with errno and filename) when the
     file cannot be opened or read, and :class:`FormatError` when it is not an
@@ -341,7 +389,10 @@ def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool 
     path: raw data from their place in the file; a compressed file with a
     seek index from the indexed block before the part to the one after it;
     a compressed file without one is decoded from its start up to the part's
-    end.  (A file object is read whole, and the part decoded.)  The data's
+    end.  A URL or a seekable file object is read by byte ranges: its
+    headers, then only the bytes the part needs (a compressed file without
+    a seek index: its whole stream); other file objects are read whole, and
+    the part decoded.  The data's
     checksum covers all of the data, so a part is checked against the
     header's checksum and the stream's structure only: read the whole file,
     or run ``zeb verify``, to check every byte.
@@ -352,8 +403,9 @@ def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool 
     >>> pyzeb.read("cube.f0", 10).shape  # one plane of a (100, 512, 512) cube
     (512, 512)
     """
-    path, name = _path(file)
-    return _read_array(_open(file, path, name, verify), name, _threads(threads), index)
+    nthreads = _threads(threads)
+    reader, name = _reader(file, index, verify, storage_options)
+    return _read_array(reader, name, nthreads, index)
 
 
 def _open(file: PathLike | Readable, path: bytes | None, name: str, verify: bool) -> _core.Reader:
@@ -363,10 +415,11 @@ def _open(file: PathLike | Readable, path: bytes | None, name: str, verify: bool
 
 
 def _read_expecting(file: PathLike | Readable, index: Index | None, shape: tuple[int, ...], dtype: np.dtype,
-                    what: str) -> np.ndarray:
+                    what: str, threads: int = 0, storage_options: dict[str, Any] | None = None) -> np.ndarray:
     """read(file, index), for a file that must hold an array of this shape and dtype."""
-    path, name = _path(file)
-    return _read_array(_open(file, path, name, True), name, 0, index, (shape, dtype, what))
+    expect = (shape, dtype, what)
+    reader, name = _reader(file, index, True, storage_options, expect)
+    return _read_array(reader, name, threads, index, expect)
 
 
 def decode(buffer: bytes | bytearray | memoryview, index: Index | None = None, *, verify: bool = True,
@@ -381,16 +434,26 @@ def decode(buffer: bytes | bytearray | memoryview, index: Index | None = None, *
     return _read_array(_core.open_memory(buffer, "<buffer>", _flags(verify)), "<buffer>", _threads(threads), index)
 
 
-def read_header(file: PathLike | Readable, *, verify: bool = True) -> Header:
+def read_header(file: PathLike | Readable, *, verify: bool = True,
+                storage_options: dict[str, Any] | None = None) -> Header:
     """Reads only the headers of an F0 file (its data are not read).
 
     For a compressed file this includes the 14-byte stream header.  A file
-    object is read up to the end of its headers.  The checksum of the header
-    is verified where the file has one (``verify=False``: not).
+    object is read up to the end of its headers, a URL (as for :func:`read`)
+    for its first 8 KiB.  The checksum of the header is verified where the
+    file has one (``verify=False``: not).
 
     >>> pyzeb.read_header("frame.f0").shape
     (3, 4)
     """
+    if _remote.is_url(file):
+        local = _remote.local_path(file, storage_options)  # type: ignore[arg-type]
+        if local is None:
+            info = _remote.read_header(_remote.UrlRanges(file, storage_options), _flags(verify))  # type: ignore
+            return _header(info, file)  # type: ignore[arg-type]
+        file = local
+    elif storage_options is not None:
+        raise TypeError("storage_options apply to URLs only")
     path, name = _path(file)
     if path is not None:
         return _header(_core.read_header(path, name, _flags(verify)), name)
