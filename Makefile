@@ -86,6 +86,7 @@ bench: install
 	$(PY) bench/bench.py
 	$(PY) bench/bench_pyzeb.py
 	$(PY) bench/bench_cli.py
+	$(PY) bench/bench_fits.py
 
 # ---- fuzzing (libFuzzer, clang from Debian's packages) --------------------
 FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip

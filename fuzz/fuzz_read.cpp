@@ -157,6 +157,9 @@ static void verified(const std::vector<uint8_t> &file)
         }
         zeb_report_print(&report, "fuzz");
         CHECK(rec[verify].metadata_size >= 0 && rec[verify].metadata_size <= ZEB_RECORD_MAX_BYTES);
+        // the kept sections come back whole, as a writer takes them
+        CHECK(rec[verify].sections_size >= 0 && rec[verify].sections_size <= ZEB_RECORD_MAX_BYTES &&
+              zeb::kept_sections_sound(rec[verify].sections, rec[verify].sections_size));
     }
     if (st[1] == ZEB_OK)
         CHECK(st[0] == ZEB_OK && data[0] == data[1] && rec[0].state == rec[1].state && rec[0].dtype == rec[1].dtype);

@@ -385,11 +385,21 @@ ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, cons
                                        int64_t metadata_len, zeb_report *report);
 
 /* Frees what zeb_prepare and zeb_payload_add_record allocated (null: nothing). */
+/* As zeb_payload_add_record, and with sections_len bytes of whole sections
+ * of the kept types (ZEB_SECTION_*: each an 8-byte head, type, flags 0 and
+ * body size, then the body; each type at most once), written into the record
+ * as they are (ZEB_E_BAD_ARGUMENT with an event for anything else). */
+ZEB_API int32_t zeb_payload_add_record_ex(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                          int64_t metadata_len, const uint8_t *sections, int64_t sections_len,
+                                          zeb_report *report);
+
 ZEB_API void zeb_payload_free(zeb_payload *payload);
 
 #define ZEB_WRITE_ATOMIC 1   /* through a temporary file, fsync and rename */
 #define ZEB_WRITE_IF_UNCHANGED 2  /* with ZEB_WRITE_ATOMIC: refuse (ZEB_E_CHANGED) unless the file
                                      replaced is still payload->expect, checked just before the rename */
+#define ZEB_WRITE_NO_SYNC 4  /* with ZEB_WRITE_ATOMIC: renamed without flushing the file or its directory
+                                to disk first (scratch files: whole or absent, but not durable) */
 
 /* Writes the header and data of payload to file_name.  With ZEB_WRITE_ATOMIC
  * the bytes go to a new temporary file in the same directory, readable and
@@ -438,6 +448,8 @@ typedef struct zeb_write_request {
     const uint8_t *metadata;
     int64_t metadata_len;
     zeb_file_id expect;
+    const uint8_t *sections;  /* sections of the kept types, as zeb_payload_add_record_ex */
+    int64_t sections_len;
 } zeb_write_request;
 
 /* zeb_prepare, zeb_payload_add_record (where asked for) and

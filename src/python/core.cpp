@@ -142,7 +142,7 @@ int warn_events(const zeb_report &report, PyObject *name, const zeb_record_info 
 // (type, dims fastest first, compressed, big_endian, header_blocks,
 //  data_offset, data_size, compression_type, slice, text, nbytes,
 //  record state, record version, checksum, data unchecked, true dtype,
-//  metadata bytes or None)
+//  metadata bytes or None, the kept sections as bytes)
 PyObject *info_tuple(const zeb_info &info, const zeb_record_info &rec)
 {
     PyObject *dims = PyTuple_New(info.dim_count);
@@ -163,12 +163,21 @@ PyObject *info_tuple(const zeb_info &info, const zeb_record_info &rec)
                              ? PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.metadata),
                                                          static_cast<Py_ssize_t>(rec.metadata_size))
                              : Py_NewRef(Py_None);
-    return Py_BuildValue("(iNiiiLLNNyLiiiiiN)", info.type, dims, info.compressed, info.big_endian,
+    PyObject *sections = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.sections),
+                                                   ok ? static_cast<Py_ssize_t>(rec.sections_size) : 0);
+    if (!sections) {
+        Py_DECREF(dims);
+        Py_DECREF(ct);
+        Py_DECREF(slice);
+        Py_XDECREF(metadata);
+        return nullptr;
+    }
+    return Py_BuildValue("(iNiiiLLNNyLiiiiiNN)", info.type, dims, info.compressed, info.big_endian,
                          info.header_blocks, static_cast<long long>(info.data_offset),
                          static_cast<long long>(info.data_size), ct, slice, info.header_text,
                          static_cast<long long>(info.nbytes), rec.state, ok ? rec.version : 0,
                          ok && rec.checksum, ok && rec.data_unchecked, ok ? rec.dtype : ZEB_DTYPE_STORED,
-                         metadata);
+                         metadata, sections);
 }
 
 // ---- Reader --------------------------------------------------------------
@@ -463,9 +472,13 @@ struct Store {
     int dtype = ZEB_DTYPE_STORED;
     Py_buffer metadata{};
     bool has_metadata = false;  // a metadata section (else None was given)
+    Py_buffer sections{};
+    bool has_sections = false;  // whole sections of the kept types (else none given)
 
     ~Store()
     {
+        if (has_sections)
+            PyBuffer_Release(&sections);
         if (has_data)
             PyBuffer_Release(&data);
         if (has_text)
@@ -476,8 +489,14 @@ struct Store {
 
     // (array buffer, type, dims fastest first, text bytes, mode, threads),
     // then the record's metadata bytes or None
-    bool parse(PyObject *array, PyObject *dim_seq, PyObject *text_obj, PyObject *metadata_obj)
+    bool parse(PyObject *array, PyObject *dim_seq, PyObject *text_obj, PyObject *metadata_obj,
+               PyObject *sections_obj = Py_None)
     {
+        if (sections_obj != Py_None) {
+            if (PyObject_GetBuffer(sections_obj, &sections, PyBUF_SIMPLE) < 0)
+                return false;
+            has_sections = true;
+        }
         if (metadata_obj != Py_None) {
             if (PyObject_GetBuffer(metadata_obj, &metadata, PyBUF_SIMPLE) < 0)
                 return false;
@@ -527,8 +546,10 @@ struct Store {
         status = zeb_prepare(data.buf, type, dims, dim_count, static_cast<const char *>(text.buf),
                              static_cast<int32_t>(text.len), mode, threads, out, &report);
         if (status == ZEB_OK && record) {
-            status = zeb_payload_add_record(out, dtype, static_cast<const uint8_t *>(metadata.buf),
-                                            has_metadata ? metadata.len : -1, &report);
+            status = zeb_payload_add_record_ex(out, dtype, static_cast<const uint8_t *>(metadata.buf),
+                                               has_metadata ? metadata.len : -1,
+                                               static_cast<const uint8_t *>(sections.buf),
+                                               has_sections ? sections.len : 0, &report);
             if (status != ZEB_OK)
                 zeb_payload_free(out);
         }
@@ -539,14 +560,14 @@ struct Store {
     }
 };
 
-// encode(array, type, dims, text, mode, threads, record, dtype, metadata) -> bytes
+// encode(array, type, dims, text, mode, threads, record, dtype, metadata, sections=None) -> bytes
 PyObject *core_encode(PyObject *, PyObject *args)
 {
     Store s;
-    PyObject *array, *dims, *text, *metadata;
-    if (!PyArg_ParseTuple(args, "OiOOiipiO", &array, &s.type, &dims, &text, &s.mode, &s.threads, &s.record,
-                          &s.dtype, &metadata) ||
-        !s.parse(array, dims, text, metadata))
+    PyObject *array, *dims, *text, *metadata, *sections = Py_None;
+    if (!PyArg_ParseTuple(args, "OiOOiipiO|O", &array, &s.type, &dims, &text, &s.mode, &s.threads, &s.record,
+                          &s.dtype, &metadata, &sections) ||
+        !s.parse(array, dims, text, metadata, sections))
         return nullptr;
     zeb_payload p{};
     PyObject *name = PyUnicode_FromString("<array>");
@@ -570,20 +591,21 @@ PyObject *core_encode(PyObject *, PyObject *args)
 }
 
 // write(path: bytes, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata,
-//       expect) -> None; expect: None, or (st_dev, st_ino, st_size, st_mtime_ns) of the file
+//       expect, sections=None) -> None; sections: whole record sections of the kept types; expect: None, or (st_dev, st_ino, st_size, st_mtime_ns) of the file
 //       to be replaced, which must still be there just before the rename
 PyObject *core_write(PyObject *, PyObject *args)
 {
     Store s;
     const char *path;
-    PyObject *name, *array, *dims, *text, *metadata, *expect;
+    PyObject *name, *array, *dims, *text, *metadata, *expect, *sections = Py_None;
     int atomic;
-    if (!PyArg_ParseTuple(args, "yOOiOOiippiOO", &path, &name, &array, &s.type, &dims, &text, &s.mode,
-                          &s.threads, &atomic, &s.record, &s.dtype, &metadata, &expect) ||
-        !s.parse(array, dims, text, metadata))
+    if (!PyArg_ParseTuple(args, "yOOiOOiiipiOO|O", &path, &name, &array, &s.type, &dims, &text, &s.mode,
+                          &s.threads, &atomic, &s.record, &s.dtype, &metadata, &expect, &sections) ||
+        !s.parse(array, dims, text, metadata, sections))
         return nullptr;
     zeb_file_id id{};
-    int32_t flags = atomic ? ZEB_WRITE_ATOMIC : 0;
+    // atomic: 1 through a temporary file, flushed to disk; 2 the same without flushing
+    int32_t flags = atomic ? ZEB_WRITE_ATOMIC | (atomic == 2 ? ZEB_WRITE_NO_SYNC : 0) : 0;
     if (expect != Py_None) {
         long long dev, ino, size, mtime;
         if (!PyArg_ParseTuple(expect, "LLLL", &dev, &ino, &size, &mtime))
@@ -593,7 +615,8 @@ PyObject *core_write(PyObject *, PyObject *args)
     }
     zeb_write_request w{s.data.buf, s.type, s.dims, s.dim_count, static_cast<const char *>(s.text.buf),
                         static_cast<int32_t>(s.text.len), s.mode, s.threads, s.record, s.dtype,
-                        static_cast<const uint8_t *>(s.metadata.buf), s.has_metadata ? s.metadata.len : -1, id};
+                        static_cast<const uint8_t *>(s.metadata.buf), s.has_metadata ? s.metadata.len : -1, id,
+                        static_cast<const uint8_t *>(s.sections.buf), s.has_sections ? s.sections.len : 0};
     int32_t err = 0, status;
     zeb_report report{};
     // Coding and writing overlap, with the lock released throughout.
@@ -662,10 +685,11 @@ PyMethodDef core_methods[] = {
     {"read_header_memory", core_read_header_memory, METH_VARARGS,
      "read_header_memory(buffer, name, flags)\n--\n\nAs read_header(), over the start of a file image in memory."},
     {"encode", core_encode, METH_VARARGS,
-     "encode(array, type, dims, text, mode, threads, record, dtype, metadata)\n--\n\n"
+     "encode(array, type, dims, text, mode, threads, record, dtype, metadata, sections=None)\n--\n\n"
      "The bytes of the F0 file of an array."},
     {"write", core_write, METH_VARARGS,
-     "write(path, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata, expect)\n--\n\n"
+     "write(path, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata, expect,\n"
+     "sections=None)\n--\n\n"
      "Writes the F0 file of an array."},
     {"checksum_file", core_checksum_file, METH_VARARGS,
      "checksum_file(path, name, flags)\n--\n\nAdds or renews the checksums of an existing file."},

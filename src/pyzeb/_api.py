@@ -12,7 +12,7 @@ from typing import Any, Literal, Protocol, Union
 
 import numpy as np
 
-from . import _core, _remote
+from . import _core, _floats, _remote, _sections
 from ._core import FormatError, FormatWarning
 
 FormatError.__module__ = FormatWarning.__module__ = "pyzeb"
@@ -25,6 +25,16 @@ _TYPE_CODES = {(dt.kind, dt.itemsize): code for code, dt in enumerate(_DTYPES)}
 _TRUE_DTYPES = {code: np.dtype(t) for code, t in
                 ((1, np.uint8), (2, np.uint16), (3, np.uint32), (4, np.uint64), (5, np.bool_))}
 _TRUE_CODES = {(dt.kind, dt.itemsize): code for code, dt in _TRUE_DTYPES.items()}
+# True dtypes of floats stored as integer values (whole numbers, or
+# quantized), by their code there; the reader converts the values back.
+_VALUE_DTYPES = {code: np.dtype(t) for code, t in
+                 ((6, np.float32), (7, np.float32), (8, np.float32), (9, np.float64), (10, np.float64),
+                  (11, np.float64), (12, np.float32), (13, np.float64))}
+_WHOLE_CODES = {(f, i): code for code, f, i in
+                ((6, 4, 1), (7, 4, 2), (8, 4, 4), (9, 8, 1), (10, 8, 2), (11, 8, 4))}
+_QUANTIZED_CODES = {4: 12, 8: 13}
+_RECORD_MAX = 7680  # bytes of the header record
+_RECORD_BASE = 24 + 8 + 24  # preamble and checksums section
 _STORABLE = "int8, int16, int32, int64, uint8, uint16, uint32, uint64, bool, float32 or float64"
 _MAX_BYTES = 2**31 - 1
 _MAX_DIMS = 16
@@ -85,6 +95,13 @@ class Header:
     """True when the data were changed in place (``memmap(mode="r+")``) after
     the checksum was computed: reads then verify the header but not the data,
     until ``zeb checksum`` (:func:`add_checksum`) renews it."""
+    stored_dtype: np.dtype | None = None
+    """The integer type that holds the values of a float array (whole
+    numbers stored exactly, or quantized), else None.  Readers that do not
+    know pyzeb's header record see these integers."""
+    quantization_step: float | None = None
+    """The step of a quantized float array (``write(..., quantize=q)``): each
+    value read is within half of it of the value written.  None: exact."""
 
     @property
     def nbytes(self) -> int:
@@ -100,7 +117,52 @@ def _format_error(name: str, cause: str) -> FormatError:
 
 def _dtype(info: _core.Info) -> np.dtype:
     """The array's dtype: the true one the record names, else the stored type's."""
-    return _TRUE_DTYPES[info[15]] if info[15] else _DTYPES[info[0]]
+    code = info[15]
+    if code in _VALUE_DTYPES:
+        return _VALUE_DTYPES[code]
+    return _TRUE_DTYPES[code] if code else _DTYPES[info[0]]
+
+
+def _buffer_dtype(info: _core.Info) -> np.dtype:
+    """The dtype the file layer reads the data into: the true one where the
+    bits are those of the true dtype, else the stored type's."""
+    return _TRUE_DTYPES.get(info[15]) or _DTYPES[info[0]]
+
+
+def _quantization(info: _core.Info, name: str) -> _sections.Quantization | None:
+    """The quantization of a quantized array (None for any other)."""
+    if info[15] not in _QUANTIZED_CODES.values():
+        return None
+    body = _sections.split(info[17]).get(_sections.QUANTIZATION)
+    try:
+        if body is None:
+            raise _sections.SectionError("the quantized array has no quantization section")
+        return _sections.read_quantization(body)
+    except _sections.SectionError as exc:
+        raise _format_error(name, f"the header record is damaged: {exc}") from None
+
+
+def _values(out: np.ndarray, info: _core.Info, name: str, first: int = 0) -> np.ndarray:
+    """The array read as stored, as its true dtype: floats from the integers
+    that hold them (`first`: the flat index of its first element)."""
+    dtype = _dtype(info)
+    if out.dtype == dtype:
+        return out
+    p = _quantization(info, name)
+    return out.astype(dtype) if p is None else _floats.restore(out, p, dtype, first)
+
+
+def _metadata_bytes(info: _core.Info, name: str) -> bytes | None:
+    """The metadata's JSON bytes: plain, or inflated from their section."""
+    body = _sections.split(info[17]).get(_sections.DEFLATED)
+    if body is None:
+        return info[16]
+    if info[16] is not None:
+        raise _format_error(name, "the header record is damaged: it holds metadata both plain and deflated")
+    try:
+        return _sections.inflate(body)
+    except _sections.SectionError as exc:
+        raise _format_error(name, f"the header record is damaged: {exc}") from None
 
 
 def _nesting(text: bytes) -> int:
@@ -114,7 +176,8 @@ def _nesting(text: bytes) -> int:
 
 def _header(info: _core.Info, name: str) -> Header:
     (_type, dims, compressed, big_endian, blocks, offset, size, ctype, slice_, text, _nbytes,
-     _state, _version, checksum, unchecked, _true, metadata) = info
+     _state, _version, checksum, unchecked, true, _metadata, _kept) = info
+    metadata = _metadata_bytes(info, name)
     meta: Any = {}
     if metadata:
         if _nesting(metadata) > _MAX_NESTING:
@@ -132,9 +195,10 @@ def _header(info: _core.Info, name: str) -> Header:
             raise _format_error(name, "the metadata in the header record are not a JSON object")
     # Positional, in field order: a third faster than keywords, which counts
     # when listing thousands of files.
+    q = _quantization(info, name)
     return Header(dims[::-1], _dtype(info), text.decode("utf-8", "surrogateescape"), compressed != 0,
                   ctype, slice_, ">" if big_endian else "<", blocks, offset, size, meta, checksum != 0,
-                  unchecked != 0)
+                  unchecked != 0, _DTYPES[_type] if true in _VALUE_DTYPES else None, q.scale if q else None)
 
 
 def _path(file: object) -> tuple[bytes | None, str]:
@@ -246,14 +310,17 @@ def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object
     with reader:
         info = reader.info
         shape, dtype = _expected(info, name, expect)
+        _quantization(info, name)  # a damaged section fails before the data are read
         if index is None:
-            out = np.empty(shape, dtype)
+            out = np.empty(shape, _buffer_dtype(info))
             reader.read_into(out, threads)
+            out = _values(out, info, name)
         else:
             lo, hi, take, drop = _part(index, shape)
             row = int(np.prod(shape[1:], dtype=np.int64))
-            out = np.empty((() if drop else (hi - lo,)) + shape[1:], dtype)
+            out = np.empty((() if drop else (hi - lo,)) + shape[1:], _buffer_dtype(info))
             reader.read_into(out, threads, lo * row, (hi - lo) * row)
+            out = _values(out, info, name, lo * row)
             if take is not None:
                 out = out[take].copy()
     if out.dtype == np.bool_ and out.size and out.view(np.uint8).max() > 1:
@@ -524,11 +591,43 @@ def _threads(threads: int | None) -> int:
     return min(int(threads), _cores())
 
 
-_Arguments = tuple[np.ndarray, int, tuple[int, ...], bytes, int, int, bool, int, "bytes | None"]
+_Arguments = tuple[np.ndarray, int, tuple[int, ...], bytes, int, int, bool, int, "bytes | None", bytes]
+
+
+def _as_integers(a: np.ndarray, compress: bool | int, quantize: float | None) -> tuple[np.ndarray, int, bytes]:
+    """A float array as the integers that store it, the true dtype's code and
+    the quantization section: quantized where asked for, exactly where its
+    values are whole numbers and it is compressed; else (a, 0, b"")."""
+    if a.dtype.kind != "f":
+        return a, 0, b""
+    if quantize is not None:
+        q = _floats.quantize(a, quantize)
+        if q is not None:
+            return q[0], _QUANTIZED_CODES[a.dtype.itemsize], _sections.quantization(q[1])
+    if compress is False:
+        return a, 0, b""
+    t = _floats.integer_type(a)
+    if t is None:
+        return a, 0, b""
+    return a.astype(t), _WHOLE_CODES[(a.dtype.itemsize, t.itemsize)], b""
+
+
+def _record_sections(meta: bytes | None, true: int, kept: bytes) -> tuple[bytes | None, bytes]:
+    """Metadata above the threshold deflated into their own section; a
+    ValueError, with the sizes, where they do not fit in the header."""
+    if meta is None or len(meta) <= _sections.DEFLATE_ABOVE:
+        return meta, kept
+    section = _sections.deflated(meta)
+    room = _RECORD_MAX - _RECORD_BASE - (12 if true else 0) - len(kept)
+    if len(section) > room:
+        head = _sections.DEFLATED_HEAD
+        raise ValueError(f"metadata too large: {len(meta)} bytes, {len(section) - head} deflated, "
+                         f"and at most {room - head} deflated bytes fit in the header")
+    return None, kept + section
 
 
 def _arguments(array: object, compress: bool | int, header: str | bytes, threads: int | None,
-               checksum: bool, metadata: object) -> _Arguments:
+               checksum: bool, metadata: object, quantize: float | None = None) -> _Arguments:
     a, code, true = _storable(array)
     meta = _metadata(metadata)
     record = bool(checksum)
@@ -538,23 +637,32 @@ def _arguments(array: object, compress: bool | int, header: str | bytes, threads
                          "which checksum=False leaves out")
     if not record and meta is not None:
         raise ValueError("metadata are stored in pyzeb's header record, which checksum=False leaves out")
-    return a, code, a.shape[::-1], _text(header), _mode(compress), _threads(threads), record, true, meta
+    if quantize is not None and not record:
+        raise ValueError("quantized floats are restored from pyzeb's header record, which checksum=False leaves out")
+    kept = b""
+    if record:
+        a, value_code, kept = _as_integers(a, compress, quantize)
+        if value_code:
+            code, true = _TYPE_CODES[("i", a.dtype.itemsize)], value_code
+    meta, kept = _record_sections(meta, true, kept)
+    return a, code, a.shape[::-1], _text(header), _mode(compress), _threads(threads), record, true, meta, kept
 
 
 def encode(array: object, *, compress: bool | int = True, header: str | bytes = "",
-           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None) -> bytes:
+           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None,
+           quantize: float | None = None) -> bytes:
     """The bytes of the F0 file of `array`, as :func:`write` would store them.
 
     >>> data = pyzeb.encode(np.zeros((64, 64), np.int16), header="flat")
     >>> len(data) < 64 * 64 * 2
     True
     """
-    return _core.encode(*_arguments(array, compress, header, threads, checksum, metadata))
+    return _core.encode(*_arguments(array, compress, header, threads, checksum, metadata, quantize))
 
 
 def write(file: PathLike | Writable, array: object, *, compress: bool | int = True, header: str | bytes = "",
           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None,
-          if_unchanged: os.stat_result | None = None) -> None:
+          if_unchanged: os.stat_result | None = None, quantize: float | None = None, sync: bool = True) -> None:
     """Writes `array` as an F0 file.
 
     `array` is anything ``numpy.asarray`` accepts, of dtype int8, int16,
@@ -570,8 +678,9 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     header blocks that every F0 reader skips: CRC-32C checksums of the header
     and of the data as stored, which :func:`read` verifies, the `metadata`
     (a dict of JSON values, stored as compact UTF-8 JSON; NaN and infinities
-    are refused, NumPy scalars stored as numbers; a ValueError when it does
-    not fit in the header, about 7.5 kB) and the true dtype of unsigned and
+    are refused, NumPy scalars stored as numbers; above 4 kB deflated; a
+    ValueError when it does not fit in the header, about 7.5 kB after
+    deflating, some 25 kB of FITS keywords) and the true dtype of unsigned and
     bool arrays, which are stored as the signed type of the same width (bool
     as int8 0/1; older readers see those signed values, bits unchanged).
     ``checksum=False`` writes the classic single-block file, byte for byte
@@ -595,12 +704,28 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     that checked just before it, and so be lost.  Devices, pipes and paths such as /dev/stdout are
     written in place.  A binary file object (anything with ``.write()``)
     receives the file's bytes, all of them (see the count its write()
-    returns) or an OSError.
+    returns) or an OSError.  ``sync=False``, for scratch files, renames the
+    new file into place without flushing it to disk first: still whole or
+    absent for every reader, much faster, but a power cut or system crash
+    soon after may leave an empty or older file.
+
+    `quantize` (a positive number q; off by default) stores a float array
+    lossily as 32-bit integers: the step is the array's noise (estimated
+    from its second differences along rows) divided by q, a dither drawn
+    from a stored seed is added before rounding and taken off when read, so
+    every value reads back within half a step (:attr:`Header.quantization_step`);
+    NaN and infinities are kept.  An array whose noise cannot be told (a
+    constant one) is stored exactly.  Without it, a compressed float array
+    whose values are all whole numbers (no NaN, infinity or -0.0) that
+    int8, int16 or int32 holds is stored exactly as the narrowest of those,
+    and reads back bit for bit as the floats.  Both keep the float dtype in
+    the header record; readers that do not know it see the integers.
+    Metadata above 4 kB are stored deflated.
 
     >>> pyzeb.write("frame.f0", np.arange(12, dtype=np.uint16).reshape(3, 4), header="dark frame",
     ...             metadata={"exptime": 30.0, "filter": "R"})
     """
-    args = _arguments(array, compress, header, threads, checksum, metadata)
+    args = _arguments(array, compress, header, threads, checksum, metadata, quantize)
     path, name = _path(file)
     if path is None:
         if not callable(getattr(file, "write", None)):
@@ -620,8 +745,8 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
             if stream is not None:
                 stream.flush()
     # Atomic for regular files; the file layer writes devices and pipes in place.
-    a, code, dims, text, mode, nthreads, record, true, meta = args
-    _core.write(path, name, a, code, dims, text, mode, nthreads, True, record, true, meta, expect)
+    a, code, dims, text, mode, nthreads, record, true, meta, kept = args
+    _core.write(path, name, a, code, dims, text, mode, nthreads, 1 if sync else 2, record, true, meta, expect, kept)
 
 
 _ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed",
@@ -705,6 +830,9 @@ def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
         h = _header(_core.read_header_memory(_head_bytes(f), name, 0), name)
         if h.compressed:
             raise _format_error(name, "the data are compressed and cannot be mapped; read them with pyzeb.read")
+        if h.stored_dtype is not None:
+            raise _format_error(name, f"the {h.dtype} values are stored as {h.stored_dtype} and cannot be "
+                                "mapped; read them with pyzeb.read")
         if os.fstat(f.fileno()).st_size < h.data_offset + h.nbytes:
             raise _format_error(name, _core.status_text(_TRUNCATED))
         if mode == "r+" and h.checksum:

@@ -76,10 +76,12 @@ def _signed(dt: np.dtype) -> np.dtype:
     raise TypeError(f"the pyzeb.crunch codec stores {_ACCEPTED}, not {dt}")
 
 
-def _encode_array(a: np.ndarray, slice_: int | None, checksum: bool) -> bytes:
+def _encode_array(a: np.ndarray, slice_: int | None, checksum: bool, quantize: float | None = None) -> bytes:
     """The F0 image of the C-contiguous array `a`, its dtype in the header text."""
     if a.ndim > _MAX_DIMS:
         a = a.reshape(-1, *a.shape[1 - _MAX_DIMS:])
+    if quantize is not None and a.dtype.kind == "f":
+        return encode(a, compress=True if slice_ is None else slice_, header=a.dtype.str, quantize=quantize)
     return encode(a.view(_signed(a.dtype)), compress=True if slice_ is None else slice_, header=a.dtype.str,
                   checksum=checksum)
 
@@ -116,7 +118,10 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
     with :func:`pyzeb.decode`.  Each chunk carries pyzeb's checksums of its
     header and data (one more 512-byte header block), which reads verify;
     ``checksum=False`` leaves them out, for small chunks where the block
-    counts (a 64 x 64 int16 tile is about 6% smaller).
+    counts (a 64 x 64 int16 tile is about 6% smaller).  `quantize` (a
+    positive number q, lossy, off by default) quantizes float chunks as
+    :func:`pyzeb.write` does, each chunk with its own step (its noise / q);
+    they need the checksums' record, which holds how to restore them.
 
     `dtype` (a NumPy dtype string, such as ``"<u2"``) also reads chunks that
     are F0 files written by anything, whatever their header text: each must
@@ -135,10 +140,12 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
     slice: int | None = None
     checksum: bool = True
     dtype: str | None = None
+    quantize: float | None = None
 
     codec_id = CODEC_ID
 
-    def __init__(self, slice: int | None = None, checksum: bool = True, dtype: Any = None) -> None:
+    def __init__(self, slice: int | None = None, checksum: bool = True, dtype: Any = None,
+                 quantize: float | None = None) -> None:
         if slice is not None and (isinstance(slice, bool) or not isinstance(slice, (int, np.integer))
                                   or not 0 <= slice <= 32):
             raise ValueError(f"slice must be None or 0 to 32, not {slice!r}")
@@ -154,10 +161,19 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
             _signed(dt)
             dtype = dt.str
         object.__setattr__(self, "dtype", dtype)
+        if quantize is not None:
+            if isinstance(quantize, bool) or not isinstance(quantize, (int, float, np.integer, np.floating)) \
+                    or not 0 < quantize < float("inf"):
+                raise ValueError(f"quantize must be None or a positive number, not {quantize!r}")
+            if not checksum:
+                raise ValueError("quantize needs checksum=True: the record holds how to restore the values")
+            quantize = float(quantize)
+        object.__setattr__(self, "quantize", quantize)
 
     def __repr__(self) -> str:
         return (f"Crunch(slice={self.slice!r}{'' if self.checksum else ', checksum=False'}"
-                f"{'' if self.dtype is None else f', dtype={self.dtype!r}'})")
+                f"{'' if self.dtype is None else f', dtype={self.dtype!r}'}"
+                f"{'' if self.quantize is None else f', quantize={self.quantize!r}'})")
 
     def _want(self) -> np.dtype | None:
         return None if self.dtype is None else np.dtype(self.dtype)
@@ -166,7 +182,7 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         want = self._want()
         if want is not None and a.dtype.newbyteorder("=") != want.newbyteorder("="):
             raise TypeError(f"this pyzeb.crunch codec stores {want}, not {a.dtype}")
-        return _encode_array(a, self.slice, self.checksum)
+        return _encode_array(a, self.slice, self.checksum, self.quantize)
 
     def _options(self) -> dict[str, Any]:
         """The configuration that differs from the defaults (none: the codec's name alone)."""
@@ -177,6 +193,8 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
             options["checksum"] = False
         if self.dtype is not None:
             options["dtype"] = self.dtype
+        if self.quantize is not None:
+            options["quantize"] = self.quantize
         return options
 
     def get_config(self) -> dict[str, Any]:
@@ -212,7 +230,7 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         return CrunchFormat3(**(config or {}))
 
     def evolve_from_array_spec(self, array_spec: ArraySpec) -> CrunchFormat3:
-        return CrunchFormat3(self.slice, self.checksum, self.dtype)
+        return CrunchFormat3(self.slice, self.checksum, self.dtype, self.quantize)
 
     def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
         raise NotImplementedError  # the stream's size depends on the data

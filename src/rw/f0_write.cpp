@@ -221,7 +221,7 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
     // The replacement keeps the permissions, owner and group of the file it replaces.
     if (status == ZEB_OK)
         zeb::os::take_over_owner_and_mode(t.fd, t.target.c_str());
-    if (status == ZEB_OK && (err = zeb::os::sync(t.fd)) != 0)
+    if (status == ZEB_OK && t.durable && (err = zeb::os::sync(t.fd)) != 0)
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     status = close_file(t.fd, status, report, error_number);
     t.fd = -1;
@@ -240,17 +240,19 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
         zeb::os::remove_file(t.tmp.c_str());
         return status;
     }
-    zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
+    if (t.durable)
+        zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
     return ZEB_OK;
 }
 
 // Writes through a temporary file: reserve, write, then finish_temporary.
 int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
-                     int32_t *error_number)
+                     int32_t *error_number, bool durable = true)
 {
     TempFile t;
     if (open_temporary(target, &t, report, error_number) != ZEB_OK)
         return ZEB_E_OPEN;
+    t.durable = durable;
     return finish_temporary(t, write_contents(t.fd, c, report, error_number), expect, report, error_number);
 }
 
@@ -300,7 +302,7 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
 {
     std::string target;
     if (atomic_target(file_name, flags, &target))
-        return write_atomic(target, c, expect, report, error_number);
+        return write_atomic(target, c, expect, report, error_number, !(flags & ZEB_WRITE_NO_SYNC));
     // Devices and pipes are written to, not replaced; a directory cannot be
     // replaced by a file.
     if ((flags & ZEB_WRITE_ATOMIC) && !zeb::os::in_place_only(file_name) &&
@@ -528,11 +530,15 @@ int32_t encode_payload(const Request &r, const zeb_stream_choice &c, int32_t thr
 // The checks of zeb_payload_add_record, and the record's contents but for
 // its checksums and index.
 int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t *metadata, int64_t metadata_len,
-                        zeb::RecordContents *c, zeb_report *report)
+                        zeb::RecordContents *c, zeb_report *report, const uint8_t *sections, int64_t sections_len)
 {
     if (!payload || metadata_len < -1 || (metadata_len > 0 && !metadata) ||
-        (payload->size > 0 && !payload->data))
+        (payload->size > 0 && !payload->data) || sections_len < 0 || (sections_len > 0 && !sections))
         return bad_argument(report, kMissingArgument);
+    if (sections_len > ZEB_RECORD_MAX_BYTES || !zeb::kept_sections_sound(sections, sections_len))
+        return bad_argument(report, kBadSections);
+    c->sections = sections;
+    c->sections_len = sections_len;
     if (payload->record || payload->header.header_blocks > 1)
         return bad_argument(report, kHasRecord);
     if (dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(dtype) != payload->header.datyp)
@@ -542,7 +548,7 @@ int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t
     c->metadata_len = metadata_len;
     if (metadata_len > ZEB_RECORD_MAX_BYTES || zeb::record_length(*c) > ZEB_RECORD_MAX_BYTES) {
         add_event(report, ZEB_EV_W_METADATA_TOO_LARGE, ZEB_E_METADATA_TOO_LARGE, metadata_len,
-                  zeb_record_metadata_max(dtype));
+                  zeb_record_metadata_max(dtype) - sections_len);
         return ZEB_E_METADATA_TOO_LARGE;
     }
     return ZEB_OK;
@@ -658,8 +664,15 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
 ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
                                        int64_t metadata_len, zeb_report *report)
 {
+    return zeb_payload_add_record_ex(payload, dtype, metadata, metadata_len, nullptr, 0, report);
+}
+
+ZEB_API int32_t zeb_payload_add_record_ex(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                          int64_t metadata_len, const uint8_t *sections, int64_t sections_len,
+                                          zeb_report *report)
+{
     zeb::RecordContents c;
-    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report);
+    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report, sections, sections_len);
     if (status != ZEB_OK)
         return status;
     const uint32_t data_crc = zeb::crc32c(0, payload->data, size_t(payload->size));

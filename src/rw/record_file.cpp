@@ -302,8 +302,10 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         payload.data = data;
         payload.size = info.data_size;
         payload.seek_index = index.release();  // the payload's own from here on
-        status = zeb_payload_add_record(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
-                                        keep && rec.has_metadata ? rec.metadata_size : -1, report);
+        // the kept sections too: a quantized file must stay restorable
+        status = zeb_payload_add_record_ex(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
+                                           keep && rec.has_metadata ? rec.metadata_size : -1, rec.sections,
+                                           keep ? rec.sections_size : 0, report);
         if (status != ZEB_OK) {
             zeb_payload_free(&payload);
             return status;
