@@ -452,6 +452,11 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
                 src_in.skip(consumed);
                 in_pieces = true;
             }
+        } else if (reader) {
+            // Without the body in one buffer the index could not be checked
+            // entry by entry, and a whole read vouches for every entry.
+            info = zeb_decode_info{};
+            st = info.status = ZEB_E_NO_MEMORY;
         } else if (body) {
             consumed = avail < claimed ? avail : claimed;
             if (crc)
@@ -463,7 +468,8 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
             st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
                                   nblocks, window, &info, &consumed);
         }
-        status = decoding_outcome(&found, st, info, count, count, window);
+        const int64_t memory = st == ZEB_E_NO_MEMORY && reader ? claimed : window;
+        status = decoding_outcome(&found, st, info, count, count, memory);
     }
     int64_t got = consumed;
     if (crc && body_in_memory) {
@@ -550,9 +556,12 @@ int32_t decode_indexed_blocks(zeb::Source &src, const Layout &l, const zeb::Seek
     int32_t st = zeb_decode_indexed(ch.compression_type, body, len, out, blocks * ch.block_size, ch.slice,
                                     ch.block_size, static_cast<int32_t>(blocks), static_cast<int32_t>(ix.every),
                                     sub, k1 - k0 - 1, threads, info);
-    // The last piece ends where the next indexed block begins (or the body
-    // does): one that stops short of it or runs into it does not fit the index.
-    if (k1 <= ix.count && (st == ZEB_E_BODY_END || (st == ZEB_OK && info->used != len))) {
+    // The last piece ends where the next indexed block begins, or where the
+    // body ends (streams with an index end with their last block): one that
+    // stops short of it or runs into it does not fit the index.  At the
+    // body's end this catches entries that name blocks before their own,
+    // which decode in step with one another and end a block early.
+    if ((k1 <= ix.count && st == ZEB_E_BODY_END) || (st == ZEB_OK && info->used != len)) {
         *info = zeb_decode_info{};
         info->block = blocks;
         st = info->status = ZEB_E_BAD_INDEX;
