@@ -21,6 +21,7 @@ namespace zeb::detail {
 namespace {
 
 struct Job {
+    Job(void (*f)(void *, int), void *c, int n) : fn(f), context(c), shares(n) {}
     void (*fn)(void *, int);
     void *context;
     int shares;
@@ -149,7 +150,7 @@ void run_shares(int shares, void (*fn)(void *, int), void *context)
         return;
     }
     p->grow(std::min(available_cores(), kMaxThreads) - 1);
-    Job job{fn, context, shares};
+    Job job(fn, context, shares);
     p->run(job);
 }
 
