@@ -219,7 +219,8 @@ ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body
 
 /* Where zeb_decode_indexed_from takes a piece's bytes from: returns a
  * pointer to bytes [at, at + len) of the body (reading them, say), valid
- * until the decoding returns, or null when they cannot be had.  Called once
+ * until that piece is decoded (the thread's next fetch, or the decoding's
+ * return, may reuse them), or null when they cannot be had.  Called once
  * for each piece it decodes (piece numbers from 0, in any order, from the
  * thread that decodes it, so possibly at the same time as for others), for
  * ranges that do not overlap. */
