@@ -16,8 +16,11 @@ numpy.fromfile (see checksum_reads).
 
 A last section measures pyzeb.write on 1 and 2 threads (see threaded_writes).
 
-usage: python bench/bench.py [--repeat N] [--size N] [--only-choice] [--only-checksum] [--only-index]
-                             [--only-write]
+The first section (see targets) prints each speed target of the codec
+beside its reference measured in the same run.
+
+usage: python bench/bench.py [--repeat N] [--size N] [--only-targets] [--only-choice] [--only-checksum]
+                             [--only-index] [--only-write]
 """
 import argparse
 import ctypes as C
@@ -135,11 +138,15 @@ def main():
     ap = argparse.ArgumentParser()
     ap.add_argument("--repeat", type=int, default=7)
     ap.add_argument("--size", type=int, default=4096)
+    ap.add_argument("--only-targets", action="store_true", help="only the speed targets against their references")
     ap.add_argument("--only-choice", action="store_true", help="only the stream choice and threads section")
     ap.add_argument("--only-checksum", action="store_true", help="only the checksummed reads section")
     ap.add_argument("--only-index", action="store_true", help="only the indexed (threaded) decoding section")
     ap.add_argument("--only-write", action="store_true", help="only the threaded (overlapped) writing section")
     args = ap.parse_args()
+    if args.only_targets:
+        targets(frames(args.size)["int16"], args.repeat)
+        return 0
     if args.only_write:
         threaded_writes(frames(args.size)["int16"], args.repeat)
         return 0
@@ -152,6 +159,7 @@ def main():
     if args.only_index:
         indexed_reads(frames(args.size)["int16"], args.repeat)
         return 0
+    targets(frames(args.size)["int16"], args.repeat)
     tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
     results = []
 
@@ -284,6 +292,97 @@ def indexed_reads(frame, repeat):
     else:
         line += "   (blosc2 not available: imagecodecs with BLOSC2 is needed for the reference)"
     print(line)
+
+
+# ---- the targets, each beside its reference ----------------------------------
+
+def targets(frame, repeat):
+    """Each speed target beside its reference, all from this run: medians of
+    repetitions run in turn (so that the load of a shared machine weighs on
+    each alike), one thread unless said.  Blosc2 (lz4 with bit-shuffle,
+    level 5, one thread, decoding into a reused buffer) through imagecodecs
+    is the outside reference; the bare decoder (zeb_decode on the stream's
+    body in memory, into a reused buffer) and np.fromfile the inside ones."""
+    import threading
+    import pyzeb
+    tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
+    paths = {k: os.path.join(tmp, f"{k}.f0") for k in ("indexed", "plain", "raw", "npy")}
+    indexed = pyzeb.encode(frame)
+    with open(paths["indexed"], "wb") as f:
+        f.write(indexed)
+    with open(paths["plain"], "wb") as f:  # no record: no seek index
+        f.write(pyzeb.encode(frame, checksum=False))
+    pyzeb.write(paths["raw"], frame, compress=False)
+    frame.tofile(paths["npy"])
+    head = 512 * indexed[6]
+    size, nb, bs, slice_, ct = np.frombuffer(indexed[head:head + 14], "<i4", 3).tolist() + list(indexed[head + 12:head + 14])
+    body = np.frombuffer(indexed, np.uint8, size - 14, head + 14)
+    out = np.empty_like(frame)
+    bare = lambda: lib.zeb_decode(ct, body.ctypes.data, body.size, out.ctypes.data, out.size, slice_, bs, nb, None)
+    small = [os.path.join(tmp, f"small{i}.f0") for i in range(2)]
+    part = frame[:1024, :1024].copy()
+    for p in small:
+        pyzeb.write(p, part)
+
+    def two_threads():
+        ts = [threading.Thread(target=pyzeb.read, args=(p,), kwargs={"threads": 1}) for p in small]
+        for t in ts:
+            t.start()
+        for t in ts:
+            t.join()
+
+    fns = {
+        "bare decoder": bare,
+        "pyzeb.read indexed": lambda: pyzeb.read(paths["indexed"], threads=1),
+        "pyzeb.read unindexed": lambda: pyzeb.read(paths["plain"], threads=1),
+        "pyzeb.read indexed 2 threads": lambda: pyzeb.read(paths["indexed"], threads=2),
+        "pyzeb.decode": lambda: pyzeb.decode(indexed, threads=1),
+        "verified raw read": lambda: pyzeb.read(paths["raw"]),
+        "np.fromfile": lambda: np.fromfile(paths["npy"], frame.dtype),
+        "one small read": lambda: pyzeb.read(small[0], threads=1),
+        "two small reads on 2 Python threads": two_threads,
+        "pyzeb.encode(compress=5)": lambda: pyzeb.encode(frame, compress=5, threads=1),
+    }
+    blosc = imagecodecs is not None and getattr(getattr(imagecodecs, "BLOSC2", None), "available", False)
+    if blosc:
+        enc = imagecodecs.blosc2_encode(frame, level=5, codec="lz4", filters=["bitshuffle"],
+                                        typesize=frame.itemsize, numthreads=1)
+        bout = np.empty_like(frame)
+        fns["blosc2 decode"] = lambda: imagecodecs.blosc2_decode(enc, numthreads=1, out=bout)
+        fns["blosc2 compress"] = lambda: imagecodecs.blosc2_encode(frame, level=5, codec="lz4",
+                                                                   filters=["bitshuffle"], typesize=frame.itemsize,
+                                                                   numthreads=1)
+    try:
+        assert bare() == 0 and np.array_equal(out, frame)
+        t = dict(zip(fns, paired_times(list(fns.values()), 2 * repeat + 1)))
+    finally:
+        for p in list(paths.values()) + small:
+            os.unlink(p)
+        os.rmdir(tmp)
+    print(f"targets: {frame.shape} {frame.dtype} frame, {len(indexed)} bytes indexed "
+          f"(medians of {2 * repeat + 1} runs in turn; MB/s of array bytes)")
+
+    def line(name, ref, target, moonshot=None, nbytes=frame.nbytes):
+        if name not in t or ref not in t:
+            print(f"  {name:<36} (reference {ref} not measured: imagecodecs with BLOSC2 is needed)")
+            return
+        ratio = t[ref] / t[name]
+        verdict = "met" if ratio >= target else f"missed by {target - ratio:.2f}"
+        extra = f", moonshot {moonshot}x" if moonshot else ""
+        print(f"  {name:<36} {nbytes / t[name] / 1e6:7.0f} MB/s = {ratio:5.2f}x {ref} "
+              f"({nbytes / t[ref] / 1e6:.0f} MB/s; target {target}x{extra}: {verdict})")
+
+    line("pyzeb.read indexed", "blosc2 decode", 0.7, 1.0)
+    line("pyzeb.read unindexed", "blosc2 decode", 0.5)
+    line("pyzeb.read indexed", "bare decoder", 0.95)
+    line("pyzeb.decode", "bare decoder", 0.95)
+    line("pyzeb.read indexed 2 threads", "pyzeb.read indexed", 1.8)
+    line("verified raw read", "np.fromfile", 0.9)
+    t["two small reads on 2 Python threads"] /= 2  # time per read, against one read alone
+    line("two small reads on 2 Python threads", "one small read", 1.8, nbytes=part.nbytes)
+    line("pyzeb.encode(compress=5)", "blosc2 compress", 1.5)
+    if blosc:
+        print(f"  blosc2 lz4 bitshuffle stream {len(enc)} bytes = {len(enc) / (size):.3f}x ours")
 
 
 # ---- writes on several threads ------------------------------------------------

@@ -203,8 +203,10 @@ ZEB_API int32_t zeb_encode_to(int32_t compression_type, const void *data, int32_
  * but the last must end exactly where the next begins (neither earlier nor
  * by running into it); otherwise the result is ZEB_E_BAD_INDEX (info->block:
  * the indexed block where the mismatch shows).  There are at most 64 pieces,
- * each of ceil((count + 1) / 64) entries: the offsets inside a piece are not
- * used, and checked only for their order and bounds.
+ * each of ceil((count + 1) / 64) entries; the decoding of a piece requires
+ * each block an entry inside it names to begin exactly at that entry's
+ * offset (the same ZEB_E_BAD_INDEX otherwise), so an index that lets the
+ * whole body decode names the start of every block it lists.
  * Every piece is bounded by its own bytes and elements, so a wrong index
  * never reads or writes outside the body and the array.  A stream that
  * fails to decode gives what zeb_decode gives for it (positions in the whole
@@ -217,7 +219,8 @@ ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body
 
 /* Where zeb_decode_indexed_from takes a piece's bytes from: returns a
  * pointer to bytes [at, at + len) of the body (reading them, say), valid
- * until the decoding returns, or null when they cannot be had.  Called once
+ * until that piece is decoded (the thread's next fetch, or the decoding's
+ * return, may reuse them), or null when they cannot be had.  Called once
  * for each piece it decodes (piece numbers from 0, in any order, from the
  * thread that decodes it, so possibly at the same time as for others), for
  * ranges that do not overlap. */

@@ -244,8 +244,10 @@ ZEB_API int32_t zeb_read_data(zeb_reader *reader, void *data, int64_t capacity, 
  * record holds a seek index is read whole into memory (where the file is
  * known to hold its body) and decoded in the index's pieces on up to
  * `threads` threads (0 or below: one per core), each piece required to end
- * exactly where the next begins: an index that does not describe the stream
- * gives ZEB_E_BAD_INDEX (a ZEB_EV_DECODE event), never other values.  The
+ * exactly where the next begins and each block an entry names to begin at
+ * that entry's offset, so that a file that reads has a sound index: an index
+ * that does not describe the stream gives ZEB_E_BAD_INDEX (a ZEB_EV_DECODE
+ * event), never other values.  The
  * pieces and the statuses do not depend on threads.  Other files read as
  * with zeb_read_data. */
 ZEB_API int32_t zeb_read_data_threads(zeb_reader *reader, void *data, int64_t capacity, int32_t threads,
@@ -262,11 +264,14 @@ ZEB_API int32_t zeb_read_data_threads(zeb_reader *reader, void *data, int64_t ca
  * the one at or before the part's first element (so that the entry the part
  * starts at is checked) to the one after its last, decoded in pieces on up
  * to `threads` threads (0 or below: one per core), each piece required to
- * end where the index says; a body without one from its start,
+ * end where the index says (the last one, where it reaches the stream's last
+ * block, at the body's end); a body without one from its start,
  * the blocks before the part decoded and dropped (in windows of bounded
  * size).  Since the data's checksum covers all of them, a part is checked
  * against the headers' checksum (at open) and the stream's own structure
- * only.  Statuses as for zeb_read_data; first, count or capacity outside
+ * only; and the index checks prove that the entry the part starts from is
+ * the start of a block, not that it is the block it names (entries that all
+ * name the block before their own decode in step): a whole read checks that.  Statuses as for zeb_read_data; first, count or capacity outside
  * the array: ZEB_E_BAD_ARGUMENT.  Call once per reader, instead of
  * zeb_read_data. */
 ZEB_API int32_t zeb_read_range(zeb_reader *reader, int64_t first, int64_t count, void *data, int64_t capacity,

@@ -264,3 +264,69 @@ def test_checksum_renewal_keeps_a_sound_index(tmp_path, lie):
     if not lie:
         assert sections(renewed)[4][1] == body
     assert np.array_equal(pyzeb.read(path, threads=2), a)
+
+
+# ---- entries that name the wrong blocks ------------------------------------
+
+def block_starts(stream, blocks):
+    """Where each of `blocks` begins in a stream's body, found by decoding up to it."""
+    _, _, bs, slice_, ctype = struct.unpack_from("<iiiBB", stream)
+    body, out = stream[14:], []
+    for b in blocks:
+        info = DecodeInfo()
+        scratch = np.empty(b * bs, CODERS[ctype][1])
+        assert lib.zeb_decode(ctype, body, len(body), scratch.ctypes.data, scratch.size, slice_, bs, b,
+                              C.byref(info)) == 0
+        out.append(info.used)
+    return out
+
+
+@pytest.mark.parametrize("ctype", CODERS)
+def test_every_entry_is_checked_not_only_those_at_piece_boundaries(ctype):
+    arr, bs = case(ctype, (300, 16))  # 299 entries: pieces of 5
+    every = 1
+    stream, o = encode_indexed(ctype, arr, bs, every, 2)
+    body = stream[14:]
+    before = [0] + o[:-1]  # each entry the start of the block before its own
+    lies = {"last piece one block early": o[:295] + before[295:],
+            "all but the first one block early": o[:1] + before[1:],
+            "an inner entry inside its block": o[:7] + [o[7] + 1] + o[8:]}
+    for name, offs in lies.items():
+        for threads in (1, 2):
+            st, _, info = decode(ctype, body, arr, bs, every, offs, threads)
+            assert st == BAD_INDEX, name
+
+
+def shifted_file(tmp_path, last_only=True):
+    """A file whose index entries (those of the last whole-read piece, or all
+    but the first) name the block before their own, the record resealed."""
+    a = frame(np.int16, (1088, 2048))  # 68 entries: whole reads cut pieces of 2
+    image = pyzeb.encode(a)
+    at, sec = sections(image)[4]
+    every, count = struct.unpack_from("<4I", sec)[1:3]
+    assert count > 64
+    starts = block_starts(image[512 * image[6]:], [(i + 1) * every - 1 for i in range(count)])
+    bad = bytearray(image)
+    for i in range(count - 2 if last_only else 1, count):
+        struct.pack_into("<I", bad, at + 16 + 4 * i, starts[i])
+    path = tmp_path / "shifted.f0"
+    path.write_bytes(reseal(bad))
+    return path, a
+
+
+@pytest.mark.parametrize("last_only", [True, False])
+def test_entries_naming_the_block_before_are_refused(tmp_path, last_only):
+    from pyzeb import cli
+    path, a = shifted_file(tmp_path, last_only)
+    for threads in (1, 2):
+        for verify in (True, False):
+            with pytest.raises(pyzeb.FormatError, match="seek index"):
+                pyzeb.read(path, verify=verify, threads=threads)
+        with pytest.raises(pyzeb.FormatError, match="seek index"):
+            pyzeb.read(path, -1, threads=threads)  # the part that reaches the stream's end
+    assert cli.main(["verify", str(path)]) == 1
+    # the checksum is sound: renewal keeps the data and drops the index
+    assert pyzeb.add_checksum(path) == "renewed"
+    assert 4 not in sections(path.read_bytes())
+    assert np.array_equal(pyzeb.read(path), a) and np.array_equal(pyzeb.read(path, -1), a[-1])
+    assert pyzeb.add_checksum(path) == "kept"

@@ -47,7 +47,7 @@ def with_record(data, typ, mode, dtype, metadata):
 
 def main():
     rng = np.random.default_rng(7)
-    seeds = {"fuzz_decode": [], "fuzz_read": [], "fuzz_roundtrip": []}
+    seeds = {"fuzz_decode": [], "fuzz_read": [], "fuzz_roundtrip": [], "fuzz_index": []}
     for ct, dt in WIDTH.items():
         for slice_ in (0, 3, 5):
             data = (np.cumsum(rng.integers(-20, 21, 48)) + 60).astype(dt)
@@ -71,6 +71,14 @@ def main():
     for typ, dt, dtype, mode in ((0, "u1", 1, -2), (1, "<u2", 2, -1), (1, "<i2", 0, 5), (2, "<i4", 3, -2)):
         meta = b'{"OBJECT": "M 31", "EXPTIME": 30.5}' if typ != 2 else b""
         seeds["fuzz_read"].append(with_record(walk.astype(dt).view(WIDTH_OF[typ]), typ, mode, dtype, meta))
+    # fuzz_index: type and coding, rows - 2, row length - 1, spacing - 1, noise,
+    # seed, then index edits (entry, what, amount) of each kind.
+    for kind, rows, cols, every, noise in ((1, 198, 15, 0, 9), (0, 120, 7, 2, 3), (2, 80, 23, 4, 200),
+                                           (17, 150, 11, 1, 1), (5, 198, 3, 0, 40)):
+        base = bytes([kind, rows, cols, every, noise, 7])
+        seeds["fuzz_index"].append(base)
+        seeds["fuzz_index"].append(base + bytes([70, 2, 40]))  # a run of entries a block early
+        seeds["fuzz_index"].append(base + bytes([3, 0, 1, 9, 1, 1, 12, 3, 200]))
     for target, items in seeds.items():
         d = ROOT / target
         d.mkdir(parents=True, exist_ok=True)

@@ -3,21 +3,25 @@
 // A seek index gives the body offsets of evenly spaced blocks.  Blocks start
 // on byte boundaries and are decoded without reference to any other, so the
 // body splits at the indexed blocks into pieces that decode at the same
-// time.  Each piece is decoded by zeb_decode over its own bytes only (from
-// its offset to the next piece's) into its own elements only, so an index
-// that lies can make a piece fail, never read or write outside the body and
-// the array.  A piece other than the last must use its bytes exactly: one
-// that ends early or runs into the next piece's offset means the index does
-// not describe the stream.  A piece spans several entries where there are
-// more than 64 (each piece restarts the decoder's adaptation to the data,
-// which costs about a block's worth of speed); the entries inside a piece
-// are checked for order and bounds only.  The pieces depend on the index
-// alone, never on the thread count, and so does the outcome.
+// time.  Each piece is decoded over its own bytes only (from its offset to
+// the next piece's) into its own elements only, so an index that lies can
+// make a piece fail, never read or write outside the body and the array.  A
+// piece other than the last must use its bytes exactly: one that ends early
+// or runs into the next piece's offset means the index does not describe the
+// stream.  A piece spans several entries where there are more than 64 (each
+// piece restarts the decoder's adaptation to the data, which costs about a
+// block's worth of speed); the decoding of a piece checks that each block an
+// entry inside it names begins exactly at that entry's offset.  So every
+// entry is proved the start of its own block: the first piece starts at the
+// body's start, and each next one where the one before really ended.  The
+// pieces depend on the index alone, never on the thread count, and so does
+// the outcome.
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
 
 #include "zebcodec.h"
+#include "zebdecode_internal.h"
 #include "zebparallel.h"
 
 namespace {
@@ -105,11 +109,13 @@ extern "C" ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb
             void *out = room > 0 ? static_cast<uint8_t *>(data) + e0 * width : nullptr;
             const int64_t at = start(k * step), len = start((k + 1) * step) - at;
             const uint8_t *bytes = fetch(context, k, at, len);
+            // The entries inside the piece name blocks every, 2 * every, ...
+            // of it, at their offsets less the piece's.
+            const BlockStarts inner{every, offsets + k * step, std::min((k + 1) * step, count + 1) - 1 - k * step,
+                                    at};
             // Bytes that cannot be had end the body where the piece begins.
-            const int32_t st = bytes ? zeb_decode(compression_type, bytes, len, out, room, slice, block_size,
-                                                  static_cast<int32_t>(b1 - b0), &f.info)
-                                     : zeb_decode(compression_type, nullptr, 0, out, room, slice, block_size,
-                                                  static_cast<int32_t>(b1 - b0), &f.info);
+            const int32_t st = decode_with_starts(compression_type, bytes, bytes ? len : 0, out, room, slice,
+                                                  block_size, static_cast<int32_t>(b1 - b0), &inner, &f.info);
             // A piece that runs into its end, or ends early, does not end
             // where the index says the next block begins.
             const bool last = k == pieces - 1;
@@ -132,6 +138,8 @@ extern "C" ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb
         if (f.index)
             return bad_index(inf, (f.piece + 1) * step * every);
         const int64_t b0 = f.piece * step * every;
+        if (f.info.status == ZEB_E_BAD_INDEX)  // an entry inside the piece
+            return bad_index(inf, b0 + f.info.block);
         to_whole_body(f.info, b0, b0 * int64_t(block_size), start(f.piece * step));
         inf = f.info;
         return inf.status;

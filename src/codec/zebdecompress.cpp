@@ -29,12 +29,48 @@
 
 #include "bitreader.h"
 #include "zebcodec.h"
+#include "zebdecode_internal.h"
 
 namespace {
 
 using zeb::BoundedBits;
 using zeb::CodeParams;
 using zeb::ExactBits;
+using zeb::detail::BlockStarts;
+
+// The blocks of a decoding whose starts are checked, in order.
+class StartCheck {
+public:
+    explicit StartCheck(const BlockStarts *s)
+        : s_(s && s->count > 0 && s->every > 0 ? s : nullptr), next_(s_ ? s_->every : -1)
+    {
+    }
+
+    // Whether block b may begin at byte: false where it is a block the
+    // starts name and begins elsewhere.
+    ZEB_INLINE bool fits(int64_t b, int64_t byte)
+    {
+        if (ZEB_LIKELY(b != next_))
+            return true;
+        if (byte != s_->offsets[i_] - s_->base)
+            return false;
+        next_ = ++i_ < s_->count ? next_ + s_->every : -1;
+        return true;
+    }
+
+private:
+    const BlockStarts *s_;
+    int64_t next_;  // the next block to check, -1: none
+    int64_t i_ = 0;
+};
+
+int32_t misplaced(zeb_decode_info &info, int64_t block, int64_t byte, int64_t elements)
+{
+    info.block = block;
+    info.used = byte;
+    info.elements = elements;
+    return info.status = ZEB_E_BAD_INDEX;
+}
 
 template <int W>
 struct Width {
@@ -164,7 +200,7 @@ ZEB_INLINE bool decode_run_of_codes(const GroupSize<W> &g, R &r, uint64_t &v, E 
 // o mod block_size of block o / block_size; stores at or past cap are skipped.
 template <int W, class R>
 int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs, int32_t nb,
-                     zeb_decode_info &info)
+                     zeb_decode_info &info, StartCheck starts)
 {
     using elem = typename Width<W>::elem;
     int64_t byte = 0;
@@ -172,6 +208,8 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t o = int64_t(b) * bs;
         info.used = byte;
+        if (!starts.fits(b, byte))
+            return misplaced(info, b, byte, o);
         uint64_t v;
         if (!r.whole(byte, Width<W>::bytes, v))
             return fail(info, ZEB_E_BODY_END, 8 * byte, 0, b, o);
@@ -216,7 +254,7 @@ int32_t decode_plain(R &r, typename Width<W>::elem *data, int64_t cap, int32_t b
 // the segment's elements are counted (those past cap are not stored).
 template <int W, class R>
 int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs, int32_t nb,
-                   zeb_decode_info &info)
+                   zeb_decode_info &info, StartCheck starts)
 {
     using elem = typename Width<W>::elem;
     constexpr int wb = Width<W>::bytes;
@@ -226,6 +264,8 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
         for (int32_t b = 0; b < nb; ++b) {
             const int64_t at = int64_t(b) * (wb + 1);
             info.used = at;
+            if (!starts.fits(b, at))
+                return misplaced(info, b, at, b);
             if (!r.whole(at, wb, v))
                 return fail(info, ZEB_E_BODY_END, 8 * at, 0, b, b);
             if (b < cap)
@@ -240,6 +280,8 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
     for (int32_t b = 0; b < nb; ++b) {
         const int64_t block_start = o;
         info.used = i;
+        if (!starts.fits(b, i))
+            return misplaced(info, b, i, o);
         if (!r.whole(i, wb, v))
             return fail(info, ZEB_E_BODY_END, 8 * i, 0, b, o);
         if (o < cap)
@@ -310,10 +352,12 @@ int32_t decode_run(R &r, typename Width<W>::elem *data, int64_t cap, int32_t bs,
 }
 
 template <int W, class R>
-int32_t decode_width(R &r, bool run, void *data, int64_t cap, int32_t bs, int32_t nb, zeb_decode_info &info)
+int32_t decode_width(R &r, bool run, void *data, int64_t cap, int32_t bs, int32_t nb, zeb_decode_info &info,
+                     const BlockStarts *starts)
 {
     auto *out = static_cast<typename Width<W>::elem *>(data);
-    return run ? decode_run<W>(r, out, cap, bs, nb, info) : decode_plain<W>(r, out, cap, bs, nb, info);
+    return run ? decode_run<W>(r, out, cap, bs, nb, info, StartCheck(starts))
+               : decode_plain<W>(r, out, cap, bs, nb, info, StartCheck(starts));
 }
 
 // The checks every entry point shares, then the decoder of the type.  The
@@ -321,7 +365,7 @@ int32_t decode_width(R &r, bool run, void *data, int64_t cap, int32_t bs, int32_
 // the code parameters once the slice is known to be in range.
 template <class MakeReader>
 int32_t decode_checked(int32_t ct, void *data, int64_t cap, int32_t slice, int32_t bs, int32_t nb,
-                       zeb_decode_info &info, MakeReader make_reader)
+                       zeb_decode_info &info, MakeReader make_reader, const BlockStarts *starts = nullptr)
 {
     if (nb <= 0)
         return ZEB_OK;
@@ -342,9 +386,9 @@ int32_t decode_checked(int32_t ct, void *data, int64_t cap, int32_t slice, int32
     const bool run = is_run_length(ct);
     int32_t status;
     switch (w) {
-    case 8: status = decode_width<8>(reader, run, data, cap, bs, nb, info); break;
-    case 16: status = decode_width<16>(reader, run, data, cap, bs, nb, info); break;
-    default: status = decode_width<32>(reader, run, data, cap, bs, nb, info); break;
+    case 8: status = decode_width<8>(reader, run, data, cap, bs, nb, info, starts); break;
+    case 16: status = decode_width<16>(reader, run, data, cap, bs, nb, info, starts); break;
+    default: status = decode_width<32>(reader, run, data, cap, bs, nb, info, starts); break;
     }
     return info.status = status;
 }
@@ -393,11 +437,9 @@ int32_t bounded(int32_t ct, const uint8_t *body, int64_t body_len, void *data, i
 
 }  // namespace
 
-extern "C" {
-
-ZEB_API int32_t zeb_decode(int32_t compression_type, const uint8_t *body, int64_t body_len, void *data,
-                           int64_t capacity, int32_t slice, int32_t block_size, int32_t nblocks,
-                           zeb_decode_info *info)
+int32_t zeb::detail::decode_with_starts(int32_t compression_type, const uint8_t *body, int64_t body_len, void *data,
+                                        int64_t capacity, int32_t slice, int32_t block_size, int32_t nblocks,
+                                        const BlockStarts *starts, zeb_decode_info *info)
 {
     zeb_decode_info local;
     zeb_decode_info &inf = info ? *info : local;
@@ -406,8 +448,19 @@ ZEB_API int32_t zeb_decode(int32_t compression_type, const uint8_t *body, int64_
         return inf.status = ZEB_E_UNKNOWN_COMPRESSION;
     if (body_len < 0 || capacity < 0 || (!body && body_len > 0) || (!data && capacity > 0))
         return inf.status = ZEB_E_BAD_ARGUMENT;
-    return decode_checked(compression_type, data, capacity, slice, block_size, nblocks, inf,
-                          [body, body_len](const CodeParams &cp) { return BoundedBits(body, body_len, cp); });
+    return decode_checked(
+        compression_type, data, capacity, slice, block_size, nblocks, inf,
+        [body, body_len](const CodeParams &cp) { return BoundedBits(body, body_len, cp); }, starts);
+}
+
+extern "C" {
+
+ZEB_API int32_t zeb_decode(int32_t compression_type, const uint8_t *body, int64_t body_len, void *data,
+                           int64_t capacity, int32_t slice, int32_t block_size, int32_t nblocks,
+                           zeb_decode_info *info)
+{
+    return zeb::detail::decode_with_starts(compression_type, body, body_len, data, capacity, slice, block_size,
+                                           nblocks, nullptr, info);
 }
 
 ZEB_API void zeb_decode_report(const zeb_decode_info *info)

@@ -3,9 +3,9 @@
 #ifndef ZEBPARALLEL_H
 #define ZEBPARALLEL_H
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
-#include <thread>
 
 namespace zeb::detail {
 
@@ -37,33 +37,48 @@ int64_t stream_piece_bytes();
 
 constexpr int kMaxThreads = 64;
 
+// The library's threads: one pool for the whole process, started on first
+// use and grown to at most one thread less than the cores the process may
+// use (the caller of run_shares is the other), shared by every call.
+// run_shares runs fn(context, 0) .. fn(context, shares - 1), each exactly
+// once, on the calling thread and on pool threads that are free, and
+// returns when all have run.  The caller takes every share no pool thread
+// has taken, so a busy (or empty) pool only makes the call run on fewer
+// threads, never wait for another call; calls from inside a share are
+// therefore safe too.  Shares must not throw.
+void run_shares(int shares, void (*fn)(void *context, int share), void *context);
+
+// Threads the pool has started (for the tests).
+int pool_threads();
+
+// Called in the child after fork(): the pool's threads do not exist there,
+// so the child starts a pool of its own when it first needs one.
+void forget_pool_after_fork();
+
 // Runs task(0) .. task(n - 1) on up to `threads` threads (the caller's among
-// them) and returns when all have run.  A thread that cannot be started
-// leaves its tasks to the caller, so every task runs exactly once whatever
-// happens; tasks must not throw.
+// them) and returns when all have run.  Each thread takes the next task not
+// yet taken, so a pool thread that comes late finds less to do instead of
+// keeping the caller waiting; every task runs exactly once whatever the pool
+// can give.  Tasks must not throw.
 template <class Task> void run_tasks(int n, int threads, Task &&task)
 {
     int t = threads < n ? threads : n;
     t = t < 1 ? 1 : t > kMaxThreads ? kMaxThreads : t;
-    auto share = [&task, n, t](int w) {
-        for (int k = w; k < n; k += t)
-            task(k);
-    };
-    std::thread workers[kMaxThreads];
-    for (int w = 1; w < t; ++w) {
-        try {
-            workers[w] = std::thread(share, w);
-        } catch (...) {
-            // not started: its share runs on this thread below
+    struct Share {
+        Task &task;
+        int n;
+        std::atomic<int> next{0};
+        static void run(void *self, int)
+        {
+            Share &s = *static_cast<Share *>(self);
+            for (int k; (k = s.next.fetch_add(1, std::memory_order_relaxed)) < s.n;)
+                s.task(k);
         }
-    }
-    share(0);
-    for (int w = 1; w < t; ++w) {
-        if (workers[w].joinable())
-            workers[w].join();
-        else
-            share(w);
-    }
+    } share{task, n};
+    if (t == 1)
+        Share::run(&share, 0);
+    else
+        run_shares(t, &Share::run, &share);
 }
 
 }  // namespace zeb::detail

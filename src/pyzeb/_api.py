@@ -415,7 +415,11 @@ def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool 
     the part decoded.  The data's
     checksum covers all of the data, so a part is checked against the
     header's checksum and the stream's structure only: read the whole file,
-    or run ``zeb verify``, to check every byte.
+    or run ``zeb verify``, to check every byte.  A whole read also checks
+    every seek-index entry; a part read proves only that the entry it starts
+    from begins *a* block, so an index whose entries all name the wrong
+    blocks can give other rows, where a whole read or ``zeb verify``
+    refuses the file.
 
     >>> a = pyzeb.read("frame.f0")
     >>> a.shape, a.dtype

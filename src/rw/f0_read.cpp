@@ -279,10 +279,35 @@ struct Pieces {
     int32_t threads = 1;
 };
 
+// Where a thread reads the pieces of bodies that are not in memory: kept
+// from one piece to the next and from one read to the next, so that reading
+// a file takes no fresh pages and the bytes are decoded (and their CRC
+// taken) while they are in cache.  Pieces above kKeep bytes get a buffer of
+// their own, freed with the reading.
+struct ThreadPieceBuffer {
+    static constexpr int64_t kKeep = int64_t(4) << 20;
+    uint8_t *p = nullptr;
+    int64_t size = 0;
+    ~ThreadPieceBuffer() { std::free(p); }
+    uint8_t *get(int64_t len)
+    {
+        if (len > size) {
+            std::free(p);
+            size = 0;
+            p = static_cast<uint8_t *>(std::malloc(size_t(std::max<int64_t>(len, 1))));
+            if (p)
+                size = len;
+        }
+        return p;
+    }
+};
+thread_local ThreadPieceBuffer piece_buffer;
+
 // The body of a stream with a seek index, handed to zeb_decode_indexed_from
 // piece by piece: from memory where the source holds it, else read from the
-// file into one buffer by the thread that decodes the piece, so that reading
-// (a copy from the system's cache, mostly) is spread over the threads too.
+// file by the thread that decodes the piece, into that thread's buffer (the
+// piece's bytes are needed only while it is decoded), so that reading (a
+// copy from the system's cache, mostly) is spread over the threads too.
 // Each piece's CRC is taken there as well, while its bytes are in cache, and
 // the pieces' CRCs are joined in order afterwards.
 class PieceReader {
@@ -293,11 +318,10 @@ public:
     PieceReader(const zeb::Source &src, const uint8_t *memory, int64_t length, bool crc)
         : src_(src), memory_(memory), length_(length), crc_(crc)
     {
-        if (!memory_)
-            buffer_.reset(static_cast<uint8_t *>(std::malloc(size_t(std::max<int64_t>(length_, 1)))));
     }
-    bool ready() const { return memory_ || buffer_; }
     bool failed() const { return failed_.load(); }
+    // The bytes of a piece buffer that could not be allocated, or 0.
+    int64_t out_of_memory() const { return no_memory_.load(); }
 
     static const uint8_t *fetch(void *self, int64_t piece, int64_t at, int64_t len)
     {
@@ -318,25 +342,41 @@ public:
         }
         if (next == length_)
             return joined;
-        const uint8_t *all = memory_;
-        if (!all && src_.read_ahead(buffer_.get(), length_, 0) == length_)
-            all = buffer_.get();
-        return all ? zeb::crc32c(crc, all, size_t(length_)) : ~crc;  // unreadable: no match
+        if (memory_)
+            return zeb::crc32c(crc, memory_, size_t(length_));
+        std::unique_ptr<uint8_t, decltype(&std::free)> all(
+            static_cast<uint8_t *>(std::malloc(size_t(std::max<int64_t>(length_, 1)))), &std::free);
+        if (all && src_.read_ahead(all.get(), length_, 0) == length_)
+            return zeb::crc32c(crc, all.get(), size_t(length_));
+        return ~crc;  // unreadable: no match
     }
 
 private:
     const uint8_t *get(int64_t piece, int64_t at, int64_t len)
     {
-        if (at < 0 || len < 0 || at > length_ || len > length_ - at)
+        if (at < 0 || len < 0 || at > length_ || len > length_ - at || piece < 0 || piece >= kPieces)
             return nullptr;
-        const uint8_t *p = memory_ ? memory_ + at : buffer_.get() + at;
-        if (!memory_ && src_.read_ahead(buffer_.get() + at, len, at) != len) {
-            failed_.store(true);
-            return nullptr;
+        const uint8_t *p = memory_ ? memory_ + at : nullptr;
+        if (!memory_) {
+            uint8_t *buf = nullptr;
+            if (len <= ThreadPieceBuffer::kKeep) {
+                buf = piece_buffer.get(len);
+            } else {
+                own_[piece].reset(static_cast<uint8_t *>(std::malloc(size_t(len))));
+                buf = own_[piece].get();
+            }
+            if (!buf) {
+                no_memory_.store(std::max<int64_t>(len, 1));
+                failed_.store(true);
+                return nullptr;
+            }
+            if (src_.read_ahead(buf, len, at) != len) {
+                failed_.store(true);
+                return nullptr;
+            }
+            p = buf;
         }
-        if (piece >= 0 && piece < kPieces) {
-            piece_[piece] = Piece{at, len, crc_ ? zeb::crc32c(0, p, size_t(len)) : 0, true};
-        }
+        piece_[piece] = Piece{at, len, crc_ ? zeb::crc32c(0, p, size_t(len)) : 0, true};
         return p;
     }
 
@@ -345,13 +385,27 @@ private:
         uint32_t crc = 0;
         bool got = false;
     };
+    struct Owned {
+        uint8_t *p = nullptr;
+        Owned() = default;
+        Owned(const Owned &) = delete;
+        Owned &operator=(const Owned &) = delete;
+        ~Owned() { std::free(p); }
+        void reset(uint8_t *q)
+        {
+            std::free(p);
+            p = q;
+        }
+        uint8_t *get() const { return p; }
+    };
     const zeb::Source &src_;
     const uint8_t *memory_;
     int64_t length_;
     bool crc_;
-    std::unique_ptr<uint8_t, decltype(&std::free)> buffer_{nullptr, &std::free};
     std::atomic<bool> failed_{false};
+    std::atomic<int64_t> no_memory_{0};
     Piece piece_[kPieces];  // each written by the one thread that fetches that piece
+    Owned own_[kPieces];  // pieces too large for the thread's buffer
 };
 
 // The events and status of a decoding that was to give `need` elements
@@ -439,12 +493,16 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
         // threads (where the memory for it is there; else window by window).
         if (ix && (body || (claimed > 0 && src_in.remaining() >= claimed)))
             reader.emplace(src_in, body, body ? std::min(avail, claimed) : claimed, crc != nullptr);
-        if (reader && reader->ready()) {
+        if (reader) {
             consumed = body ? std::min(avail, claimed) : claimed;
             st = zeb_decode_indexed_from(ch.compression_type, PieceReader::fetch, &*reader, consumed, data, count,
                                          ch.slice, ch.block_size, nblocks, int32_t(ix->every), ix->offsets,
                                          ix->count, pieces.threads, &info);
-            if (reader->failed()) {
+            if (reader->out_of_memory()) {
+                consumed = 0;
+                info = zeb_decode_info{};
+                st = info.status = ZEB_E_NO_MEMORY;
+            } else if (reader->failed()) {
                 consumed = 0;  // read it again below, and learn where it ends
             } else {
                 if (crc)
@@ -463,7 +521,8 @@ int32_t read_stream(zeb::Source &src_in, const Layout &l, void *data, int64_t co
             st = zeb::decode_body(src, claimed, ch.compression_type, data, count, ch.slice, ch.block_size,
                                   nblocks, window, &info, &consumed);
         }
-        status = decoding_outcome(&found, st, info, count, count, window);
+        const int64_t memory = st == ZEB_E_NO_MEMORY && reader ? reader->out_of_memory() : window;
+        status = decoding_outcome(&found, st, info, count, count, memory);
     }
     int64_t got = consumed;
     if (crc && body_in_memory) {
@@ -550,9 +609,12 @@ int32_t decode_indexed_blocks(zeb::Source &src, const Layout &l, const zeb::Seek
     int32_t st = zeb_decode_indexed(ch.compression_type, body, len, out, blocks * ch.block_size, ch.slice,
                                     ch.block_size, static_cast<int32_t>(blocks), static_cast<int32_t>(ix.every),
                                     sub, k1 - k0 - 1, threads, info);
-    // The last piece ends where the next indexed block begins (or the body
-    // does): one that stops short of it or runs into it does not fit the index.
-    if (k1 <= ix.count && (st == ZEB_E_BODY_END || (st == ZEB_OK && info->used != len))) {
+    // The last piece ends where the next indexed block begins, or where the
+    // body ends (streams with an index end with their last block): one that
+    // stops short of it or runs into it does not fit the index.  At the
+    // body's end this catches entries that name blocks before their own,
+    // which decode in step with one another and end a block early.
+    if ((k1 <= ix.count && st == ZEB_E_BODY_END) || (st == ZEB_OK && info->used != len)) {
         *info = zeb_decode_info{};
         info->block = blocks;
         st = info->status = ZEB_E_BAD_INDEX;

@@ -31,6 +31,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <thread>
+#ifndef _WIN32
+#  include <pthread.h>
+#endif
 
 #include "platform.h"
 #include "../codec/zebparallel.h"
@@ -1050,10 +1053,14 @@ int write_all(int fd, const void *src, int64_t n)
 }
 
 // The codec's threaded coders count processors and advise their buffers
-// through these.
+// through these; a child process made by fork() starts a thread pool of
+// its own (the parent's threads do not exist in it).
 namespace {
 [[maybe_unused]] const bool hooks_installed = [] {
     zeb::detail::install_system_hooks(&core_count, &advise_huge_pages);
+#ifndef _WIN32
+    pthread_atfork(nullptr, nullptr, &zeb::detail::forget_pool_after_fork);
+#endif
     return true;
 }();
 }  // namespace

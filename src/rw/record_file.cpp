@@ -279,9 +279,6 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
     const bool had = rec.state == ZEB_RECORD_OK && rec.checksum;
     if (had && (status = check_stored(*p, data, report)) != ZEB_OK)
         return status;
-    if (had && !rec.data_unchecked && st.size == end)
-        return ZEB_OK;  // already sound and verified
-
     const bool keep = rec.state == ZEB_RECORD_OK;
     // A compressed file keeps its seek index, unless the index does not
     // match the stream (the new file is read back before it replaces the old).
@@ -293,6 +290,21 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
                           &fault, index.get());
         if (index->count == 0)
             index.reset();
+    }
+    if (had && !rec.data_unchecked && st.size == end) {
+        // Already sound and verified, once a seek index (which only decoding
+        // checks) is known to match the stream; one that does not is dropped.
+        if (!index)
+            return ZEB_OK;
+        std::memcpy(data - info.data_offset, p->head, size_t(info.data_offset));
+        zeb_report found{};
+        status = self_check(data - info.data_offset, info.data_offset + info.data_size, info.nbytes, &found);
+        if (status != ZEB_E_BAD_INDEX) {
+            for (int32_t i = 0; i < found.count && i < ZEB_REPORT_MAX; ++i)
+                if (zeb_event *e = add_event(report, 0, 0))
+                    *e = found.events[i];
+            return status;
+        }
     }
     zeb_payload payload{};
     uint8_t *start = nullptr;
