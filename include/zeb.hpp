@@ -457,7 +457,8 @@ inline void check_exact_arithmetic(const std::filesystem::path &path)
 
 // The floats F of n quantized int32 values at `in`, the first of them element
 // `first` of the whole array: (s - dither + 0.5) * scale + zero in double,
-// then rounded to F; the three codes are NaN and the infinities.
+// kept within F's finite range, then rounded to F; the three codes are NaN
+// and the infinities.
 template <class F>
 void restore(const std::byte *in, std::byte *out, std::size_t n, const quantization &q, std::uint64_t first)
 {
@@ -478,7 +479,11 @@ void restore(const std::byte *in, std::byte *out, std::size_t n, const quantizat
             // into a fused multiply-add it would be rounded once, not twice,
             // and differ in the last bit from pyzeb's.
             const volatile double product = (static_cast<double>(s) - dither(q.seed, first + i) + 0.5) * q.scale;
-            f = static_cast<F>(product + q.zero);  // rounded to nearest; beyond float's range: infinity
+            // A value written finite reads finite: near the ends of F's range,
+            // half a step may reach beyond its largest value.
+            constexpr double big = std::numeric_limits<F>::max();
+            const double v = std::clamp(product + q.zero, -big, big);
+            f = static_cast<F>(v);  // rounded to nearest
         }
         std::memcpy(out + i * sizeof f, &f, sizeof f);
     }

@@ -57,11 +57,13 @@ def _special(a: np.ndarray) -> np.ndarray:
     return a
 
 
-def _wide() -> np.ndarray:
-    """float32 across nearly its whole range: the step is set by the range,
-    and values near the ends may restore beyond float32's largest."""
-    a = np.linspace(-3.4e38, 3.4e38, 400).astype(np.float32) + _noisy((400,), "float32", 5, 1e35)
-    a[0], a[-1] = -np.finfo(np.float32).max, np.finfo(np.float32).max
+def _wide(dtype: str) -> np.ndarray:
+    """Floats across nearly their whole range: the step is set by the range,
+    and values near the ends restore beyond the largest float unless kept
+    within it."""
+    big = np.finfo(dtype).max
+    a = ((np.linspace(-0.999, 0.999, 400) + np.random.default_rng(5).normal(size=400) / 1000) * big).astype(dtype)
+    a[0], a[-1] = -big, big
     return a.reshape(8, 50)
 
 
@@ -81,7 +83,8 @@ KINDS = {
     "quantized-float64-cube": (_special(_noisy((4, 10, 33), "float64", 2, 3.0, -1e4)), {"quantize": 1}, "int32", True),
     "quantized-float32-raw": (_special(_noisy((5, 40), "float32", 3, 0.01)), {"quantize": 2, "compress": False},
                               "int32", True),
-    "quantized-float32-wide": (_wide(), {"quantize": 16}, "int32", True),
+    "quantized-float32-wide": (_wide("float32"), {"quantize": 16}, "int32", True),
+    "quantized-float64-wide": (_wide("float64"), {"quantize": 16}, "int32", True),
     "quantized-float64-tiny": (_noisy((6, 30), "float64", 4, 1e-310), {"quantize": 8}, "int32", True),
     "quantized-float64-metadata": (_special(_noisy((3, 70), "float64", 6)), {"quantize": 0.5, "metadata": _BIG_METADATA},
                                    "int32", True),
