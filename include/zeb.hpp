@@ -442,10 +442,10 @@ constexpr double dither(std::uint64_t seed, std::uint64_t i) noexcept
 // bit for bit as pyzeb does (IEEE double operations, each rounded to nearest).
 inline void check_exact_arithmetic(const std::filesystem::path &path)
 {
-#if defined(__FAST_MATH__)
+#if defined(__FAST_MATH__) || defined(_M_FP_FAST)
     throw format_error(path, ZEB_E_RECORD, "quantized floats cannot be restored exactly in a program built with "
                                            "-ffast-math (its arithmetic is not IEEE's)");
-#elif !defined(FLT_EVAL_METHOD) || FLT_EVAL_METHOD != 0
+#elif (defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0) || (defined(_M_IX86_FP) && _M_IX86_FP < 2)
     throw format_error(path, ZEB_E_RECORD, "quantized floats cannot be restored exactly where double arithmetic "
                                            "runs at a higher precision (FLT_EVAL_METHOD is not 0)");
 #else
