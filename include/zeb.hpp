@@ -29,7 +29,9 @@
 // Metadata above 4 kB are stored deflated with zlib: a program that defines
 // ZEB_HPP_WITH_ZLIB before including this header (and links zlib, -lz) gets
 // them inflated in header.metadata; without it header.metadata is empty and
-// header.metadata_deflated holds the zlib stream to inflate.
+// header.metadata_deflated holds the zlib stream to inflate.  Define it alike
+// in every file of a program that includes this header (on the command line:
+// -DZEB_HPP_WITH_ZLIB), since its inline functions must be the same in each.
 //
 // Every function may run on several threads at once (on different files);
 // a write encodes large arrays on every core unless told otherwise.
