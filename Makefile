@@ -100,9 +100,12 @@ $(FUZZ_DIR)/.clang:
 	@touch $@
 
 $(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_SRCS) $(wildcard include/*.h src/*/*.h) $(FUZZ_DIR)/.clang
-	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_SRCS)
+	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_SRCS) $(FUZZ_LIBS)
 
 $(FUZZ_DIR)/fuzz_zeb_hpp: include/zeb.hpp
+# zeb.hpp inflates deflated metadata where zlib's header is there to build with
+$(FUZZ_DIR)/fuzz_zeb_hpp: FUZZ_FLAGS += $(if $(wildcard /usr/include/zlib.h),-DZEB_HPP_WITH_ZLIB)
+$(FUZZ_DIR)/fuzz_zeb_hpp: FUZZ_LIBS += $(if $(wildcard /usr/include/zlib.h),-lz)
 
 fuzz-build: $(addprefix $(FUZZ_DIR)/,$(FUZZ_TARGETS))
 

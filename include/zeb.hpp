@@ -20,6 +20,19 @@
 // here reads back through pyzeb.read with the same dtype, values, header text
 // and metadata, and the other way round.
 //
+// Files pyzeb writes may also hold float arrays as integers, which read here
+// as the floats pyzeb.read gives, bit for bit: floats of whole numbers stored
+// exactly as int8, int16 or int32 values, and floats quantized to int32
+// (pyzeb.write(..., quantize=q)), restored with the same arithmetic.  Restoring
+// quantized floats needs IEEE double arithmetic rounded to nearest, as a
+// program built without -ffast-math has (otherwise a format_error says so).
+// Metadata above 4 kB are stored deflated with zlib: a program that defines
+// ZEB_HPP_WITH_ZLIB before including this header (and links zlib, -lz) gets
+// them inflated in header.metadata; without it header.metadata is empty and
+// header.metadata_deflated holds the zlib stream to inflate.  Define it alike
+// in every file of a program that includes this header (on the command line:
+// -DZEB_HPP_WITH_ZLIB), since its inline functions must be the same in each.
+//
 // Every function may run on several threads at once (on different files);
 // a write encodes large arrays on every core unless told otherwise.
 //
@@ -42,7 +55,10 @@
 #define ZEB_HPP
 
 #include <algorithm>
+#include <bit>
 #include <cerrno>
+#include <cfenv>
+#include <cfloat>
 #include <concepts>
 #include <cstddef>
 #include <cstdint>
@@ -52,6 +68,7 @@
 #include <limits>
 #include <memory>
 #include <new>
+#include <optional>
 #include <span>
 #include <stdexcept>
 #include <set>
@@ -61,6 +78,10 @@
 #include <vector>
 
 #include "zebrw.h"
+
+#if defined(ZEB_HPP_WITH_ZLIB)
+#include <zlib.h>
+#endif
 
 namespace zeb {
 
@@ -144,11 +165,19 @@ struct header {
     std::size_t data_size = 0;         // bytes of data in the file (the whole stream when compressed)
     bool checksum = false;             // the file carries CRC-32C checksums (see read_options)
     zeb::dtype stored_dtype = zeb::dtype::int8;  // the F0 type as stored (what readers that do not
-                                                 // know pyzeb's record see): int16 for uint16, ...
+                                                 // know pyzeb's record see): int16 for uint16, or the
+                                                 // integer type holding a float array's values
     std::string metadata{};            // the record's metadata: the text of a JSON object as stored,
-                                       // UTF-8; empty when the file has none
+                                       // UTF-8; empty when the file has none, or has them deflated
+                                       // and this program does not inflate them (metadata_deflated)
     bool data_changed = false;         // the data were changed in place after their checksum was
                                        // taken: reads check the header only (pyzeb.add_checksum renews it)
+    double quantization_step = 0;      // a quantized float array: each value read is within half of
+                                       // it of the value written; 0: the values are exact
+    std::string metadata_deflated{};   // metadata stored deflated and not inflated here (no
+                                       // ZEB_HPP_WITH_ZLIB): a zlib stream (RFC 1950) that inflates
+                                       // to metadata_deflated_size bytes, the text of a JSON object
+    std::size_t metadata_deflated_size = 0;
 };
 
 // A whole array: its header and its values.
@@ -157,14 +186,16 @@ struct array {
     std::vector<std::byte> bytes{};    // native byte order, C order
 
     // The values as T, which must be the array's dtype or the F0 type that
-    // stores it (std::int16_t for a uint16 array: the bits as stored, as
-    // readers that do not know the record see them); otherwise
-    // std::invalid_argument (a T that is no element type does not compile).
+    // stores its bits (std::int16_t for a uint16 array: the bits as stored, as
+    // readers that do not know the record see them; a float array read from
+    // integers holds floats only); otherwise std::invalid_argument (a T that
+    // is no element type does not compile).
     template <class T>
     std::span<const T> values() const
     {
         static_assert(element<T>, "zeb::array::values: T must be one of the element types of zeb::dtype");
-        if (dtype_of<T>() != header.dtype && dtype_of<T>() != header.stored_dtype)
+        const bool same_bits = dtype_of<T>() == header.stored_dtype && zeb::stored_dtype(header.dtype) == header.stored_dtype;
+        if (dtype_of<T>() != header.dtype && !same_bits)
             throw std::invalid_argument("zeb::array::values: the array's dtype is " +
                                         std::string(dtype_name(header.dtype)) + ", not " +
                                         std::string(dtype_name(dtype_of<T>())));
@@ -303,9 +334,219 @@ using reader_ptr = std::unique_ptr<zeb_reader, reader_closer>;
 // code this library does not know (the data are then read as stored).
 inline zeb::dtype true_dtype(int32_t code, zeb::dtype stored)
 {
-    if (code < ZEB_DTYPE_UINT8 || code > ZEB_DTYPE_BOOL || zeb_dtype_stored_type(code) != static_cast<int32_t>(stored))
+    if (zeb_dtype_stored_type(code) != static_cast<int32_t>(stored))
         return stored;
-    return static_cast<zeb::dtype>(static_cast<int32_t>(zeb::dtype::uint8) + code - ZEB_DTYPE_UINT8);
+    switch (code) {
+    case ZEB_DTYPE_FLOAT32_INT8:
+    case ZEB_DTYPE_FLOAT32_INT16:
+    case ZEB_DTYPE_FLOAT32_INT32:
+    case ZEB_DTYPE_FLOAT32_QUANTIZED:
+        return zeb::dtype::float32;
+    case ZEB_DTYPE_FLOAT64_INT8:
+    case ZEB_DTYPE_FLOAT64_INT16:
+    case ZEB_DTYPE_FLOAT64_INT32:
+    case ZEB_DTYPE_FLOAT64_QUANTIZED:
+        return zeb::dtype::float64;
+    default:
+        if (code < ZEB_DTYPE_UINT8 || code > ZEB_DTYPE_BOOL)
+            return stored;
+        return static_cast<zeb::dtype>(static_cast<int32_t>(zeb::dtype::uint8) + code - ZEB_DTYPE_UINT8);
+    }
+}
+
+// Little-endian fields of the record's sections.
+inline std::uint32_t get32(const std::uint8_t *p) noexcept
+{
+    return static_cast<std::uint32_t>(p[0]) | static_cast<std::uint32_t>(p[1]) << 8 |
+           static_cast<std::uint32_t>(p[2]) << 16 | static_cast<std::uint32_t>(p[3]) << 24;
+}
+inline std::uint64_t get64(const std::uint8_t *p) noexcept
+{
+    return static_cast<std::uint64_t>(get32(p)) | static_cast<std::uint64_t>(get32(p + 4)) << 32;
+}
+
+[[noreturn]] inline void record_damaged(const std::filesystem::path &path, const std::string &cause)
+{
+    throw format_error(path, ZEB_E_RECORD, "the header record is damaged: " + cause);
+}
+
+// The body of the kept section of `type` in a sound record (empty and
+// `found` false where there is none).
+inline std::span<const std::uint8_t> kept_section(const zeb_record_info &record, int type, bool &found)
+{
+    const std::size_t n = std::min<std::size_t>(static_cast<std::size_t>(std::max<int64_t>(record.sections_size, 0)),
+                                                 sizeof record.sections);
+    std::size_t at = 0;
+    found = false;
+    while (n - at >= 8) {
+        const std::uint8_t *head = record.sections + at;
+        const std::size_t size = get32(head + 4);
+        if (size > n - at - 8)
+            break;  // the library keeps whole sections only: nothing further
+        if ((head[0] | head[1] << 8) == type) {
+            found = true;
+            return {head + 8, size};
+        }
+        at += 8 + size;
+    }
+    return {};
+}
+
+// How a quantized float array is restored.
+struct quantization {
+    std::uint64_t seed = 0;
+    double scale = 0, zero = 0;
+    std::int32_t nan = 0, neg_inf = 0, pos_inf = 0;
+};
+
+inline bool quantized(int32_t code) noexcept
+{
+    return code == ZEB_DTYPE_FLOAT32_QUANTIZED || code == ZEB_DTYPE_FLOAT64_QUANTIZED;
+}
+
+// The quantization section of a sound record whose true dtype is quantized.
+inline quantization quantization_of(const zeb_record_info &record, const std::filesystem::path &path)
+{
+    bool found = false;
+    const std::span<const std::uint8_t> body = kept_section(record, ZEB_SECTION_QUANTIZATION, found);
+    if (!found)
+        record_damaged(path, "the quantized array has no quantization section");
+    if (body.size() < 56)
+        record_damaged(path, "the quantization section is too short");
+    const std::uint32_t method = get32(body.data() + 4);
+    if (method != 1)
+        record_damaged(path, "the quantization uses an unknown method (" + std::to_string(method) + ")");
+    quantization q;
+    q.seed = get64(body.data() + 8);
+    q.scale = std::bit_cast<double>(get64(body.data() + 16));
+    q.zero = std::bit_cast<double>(get64(body.data() + 24));
+    q.nan = static_cast<std::int32_t>(get32(body.data() + 40));
+    q.neg_inf = static_cast<std::int32_t>(get32(body.data() + 44));
+    q.pos_inf = static_cast<std::int32_t>(get32(body.data() + 48));
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    if (!(q.scale > 0 && q.scale < inf) || !(q.zero > -inf && q.zero < inf))
+        record_damaged(path, "the quantization's scale or zero point is not a positive finite number");
+    return q;
+}
+
+// The dither of element i (flat, C order) of a quantized array: the top 53
+// bits of SplitMix64 of seed + (i + 1) * 0x9E3779B97F4A7C15, in [0, 1).
+constexpr double dither(std::uint64_t seed, std::uint64_t i) noexcept
+{
+    std::uint64_t z = seed + (i + 1) * 0x9E3779B97F4A7C15u;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9u;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBu;
+    z ^= z >> 31;
+    return static_cast<double>(z >> 11) * 0x1p-53;
+}
+
+// Throws where this program's arithmetic cannot restore quantized floats
+// bit for bit as pyzeb does (IEEE double operations, each rounded to nearest).
+inline void check_exact_arithmetic(const std::filesystem::path &path)
+{
+#if defined(__FAST_MATH__) || defined(_M_FP_FAST)
+    throw format_error(path, ZEB_E_RECORD, "quantized floats cannot be restored exactly in a program built with "
+                                           "-ffast-math (its arithmetic is not IEEE's)");
+#elif (defined(FLT_EVAL_METHOD) && FLT_EVAL_METHOD != 0) || (defined(_M_IX86_FP) && _M_IX86_FP < 2)
+    throw format_error(path, ZEB_E_RECORD, "quantized floats cannot be restored exactly where double arithmetic "
+                                           "runs at a higher precision (FLT_EVAL_METHOD is not 0)");
+#else
+    if (std::fegetround() != FE_TONEAREST)
+        throw format_error(path, ZEB_E_RECORD, "quantized floats cannot be restored exactly with a floating-point "
+                                               "rounding mode other than to nearest");
+#endif
+}
+
+// The floats F of n quantized int32 values at `in`, the first of them element
+// `first` of the whole array: (s - dither + 0.5) * scale + zero in double,
+// kept within F's finite range, then rounded to F; the three codes are NaN
+// and the infinities.
+template <class F>
+void restore(const std::byte *in, std::byte *out, std::size_t n, const quantization &q, std::uint64_t first)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int32_t s;
+        std::memcpy(&s, in + i * sizeof s, sizeof s);
+        F f;
+        // The codes in this order: where a file gives two of them one integer,
+        // the infinity wins, as in pyzeb.
+        if (s == q.pos_inf)
+            f = std::numeric_limits<F>::infinity();
+        else if (s == q.neg_inf)
+            f = -std::numeric_limits<F>::infinity();
+        else if (s == q.nan)
+            f = std::numeric_limits<F>::quiet_NaN();
+        else {
+            // The product is kept apart (volatile) from the sum: contracted
+            // into a fused multiply-add it would be rounded once, not twice,
+            // and differ in the last bit from pyzeb's.
+            const volatile double product = (static_cast<double>(s) - dither(q.seed, first + i) + 0.5) * q.scale;
+            // A value written finite reads finite: near the ends of F's range,
+            // half a step may reach beyond its largest value.
+            constexpr double big = std::numeric_limits<F>::max();
+            const double v = std::clamp(product + q.zero, -big, big);
+            f = static_cast<F>(v);  // rounded to nearest
+        }
+        std::memcpy(out + i * sizeof f, &f, sizeof f);
+    }
+}
+
+// The floats F of n whole numbers I at `in` (exact: the writer stored only
+// values that F holds).
+template <class F, class I>
+void widen(const std::byte *in, std::byte *out, std::size_t n)
+{
+    for (std::size_t i = 0; i < n; ++i) {
+        I v;
+        std::memcpy(&v, in + i * sizeof v, sizeof v);
+        const F f = static_cast<F>(v);
+        std::memcpy(out + i * sizeof f, &f, sizeof f);
+    }
+}
+
+// The metadata of a sound record's deflated metadata section into h: inflated
+// where this program has zlib, else as the zlib stream and its size.
+inline void deflated_metadata(std::span<const std::uint8_t> body, const zeb_record_info &record, header &h,
+                              const std::filesystem::path &path)
+{
+    constexpr std::uint32_t most = 1u << 24;  // the most JSON bytes a deflated section may claim
+    if (record.has_metadata)
+        record_damaged(path, "it holds metadata both plain and deflated");
+    if (body.size() < 12)
+        record_damaged(path, "the deflated metadata section is too short");
+    const std::uint32_t method = get32(body.data() + 4), size = get32(body.data() + 8);
+    if (method != 1)
+        record_damaged(path, "the deflated metadata use an unknown method (" + std::to_string(method) + ")");
+    if (size > most)
+        record_damaged(path, "the deflated metadata claim " + std::to_string(size) + " bytes, more than " +
+                                 std::to_string(most));
+    const std::span<const std::uint8_t> stream = body.subspan(12);
+#if defined(ZEB_HPP_WITH_ZLIB)
+    // One byte more than claimed: a stream that inflates to more is caught.
+    // Bytes after the end of the stream are ignored, as pyzeb ignores them.
+    std::string text(static_cast<std::size_t>(size) + 1, '\0');
+    z_stream z{};
+    if (inflateInit(&z) != Z_OK)
+        throw std::bad_alloc();
+    z.next_in = const_cast<Bytef *>(stream.data());
+    z.avail_in = static_cast<uInt>(stream.size());
+    z.next_out = reinterpret_cast<Bytef *>(text.data());
+    z.avail_out = static_cast<uInt>(text.size());
+    const int result = inflate(&z, Z_FINISH);
+    const uLong got = z.total_out;
+    inflateEnd(&z);
+    if (result == Z_MEM_ERROR)
+        throw std::bad_alloc();
+    if (result == Z_DATA_ERROR || result == Z_NEED_DICT || result == Z_STREAM_ERROR)
+        record_damaged(path, "the deflated metadata do not inflate");
+    if (result != Z_STREAM_END || got != size)
+        record_damaged(path, "the deflated metadata do not inflate to the size they claim");
+    text.resize(size);
+    h.metadata = std::move(text);
+#else
+    h.metadata_deflated.assign(reinterpret_cast<const char *>(stream.data()), stream.size());
+    h.metadata_deflated_size = size;
+#endif
 }
 
 // The record's code of a true dtype (ZEB_DTYPE_STORED for the six F0 types).
@@ -315,7 +556,7 @@ constexpr int32_t true_dtype_code(zeb::dtype t) noexcept
                                  : ZEB_DTYPE_UINT8 + static_cast<int32_t>(t) - static_cast<int32_t>(zeb::dtype::uint8);
 }
 
-inline header to_header(const zeb_info &info, const zeb_record_info &record)
+inline header to_header(const zeb_info &info, const zeb_record_info &record, const std::filesystem::path &path)
 {
     header h;
     h.shape.assign(std::make_reverse_iterator(info.dims + info.dim_count), std::make_reverse_iterator(info.dims));
@@ -336,6 +577,14 @@ inline header to_header(const zeb_info &info, const zeb_record_info &record)
         const auto n = std::min<std::size_t>(static_cast<std::size_t>(record.metadata_size), sizeof record.metadata);
         h.metadata.assign(reinterpret_cast<const char *>(record.metadata), n);
     }
+    if (sound) {
+        bool found = false;
+        const std::span<const std::uint8_t> body = kept_section(record, ZEB_SECTION_DEFLATED_METADATA, found);
+        if (found)
+            deflated_metadata(body, record, h, path);
+        if (quantized(record.dtype) && h.dtype != h.stored_dtype)
+            h.quantization_step = quantization_of(record, path).scale;
+    }
     return h;
 }
 
@@ -348,7 +597,7 @@ inline array read_opened(zeb_reader *opened, const zeb_info &info, const zeb_rec
         throw format_error(path, ZEB_E_TOO_LARGE);
     if (options.threads < 0)
         throw std::invalid_argument("zeb: threads must be 0 (one per core) or more");
-    array a{to_header(info, record), {}};
+    array a{to_header(info, record, path), {}};
     int64_t first = 0, count = info.count;
     if (options.first_row != 0 || options.rows != all_rows) {
         if (a.header.shape.empty())
@@ -363,12 +612,41 @@ inline array read_opened(zeb_reader *opened, const zeb_info &info, const zeb_rec
         a.header.shape[0] = rows;
     }
     const int64_t size = info.count ? info.nbytes / info.count : 0;
-    a.bytes.resize(static_cast<std::size_t>(count * size));
+    const zeb::dtype t = a.header.dtype, stored = a.header.stored_dtype;
+    // Floats read from the integers that hold their values: the integers
+    // first, into a buffer of their own, so that a damaged stream fails
+    // before the (up to 8 times larger) floats are allocated.
+    const bool converted = zeb::stored_dtype(t) != stored;
+    std::optional<quantization> q;
+    if (converted && quantized(record.dtype)) {
+        q = quantization_of(record, path);
+        check_exact_arithmetic(path);
+    }
+    std::vector<std::byte> ints;
+    std::vector<std::byte> &into = converted ? ints : a.bytes;
+    into.resize(static_cast<std::size_t>(count * size));
     zeb_report report{};
-    const int32_t status = zeb_read_range(reader.get(), first, count, a.bytes.data(), count * size,
+    const int32_t status = zeb_read_range(reader.get(), first, count, into.data(), count * size,
                                           options.threads, &report);
     if (status != ZEB_OK)
         fail(status, 0, path, step::reading);
+    if (converted) {
+        const auto n = static_cast<std::size_t>(count);
+        if (n > std::numeric_limits<std::size_t>::max() / element_size(t))
+            throw format_error(path, ZEB_E_TOO_LARGE);
+        a.bytes.resize(n * element_size(t));
+        std::byte *out = a.bytes.data();
+        const bool single = t == zeb::dtype::float32;
+        if (q)
+            single ? restore<float>(ints.data(), out, n, *q, static_cast<std::uint64_t>(first))
+                   : restore<double>(ints.data(), out, n, *q, static_cast<std::uint64_t>(first));
+        else if (stored == zeb::dtype::int8)
+            single ? widen<float, std::int8_t>(ints.data(), out, n) : widen<double, std::int8_t>(ints.data(), out, n);
+        else if (stored == zeb::dtype::int16)
+            single ? widen<float, std::int16_t>(ints.data(), out, n) : widen<double, std::int16_t>(ints.data(), out, n);
+        else
+            single ? widen<float, std::int32_t>(ints.data(), out, n) : widen<double, std::int32_t>(ints.data(), out, n);
+    }
     // A bool is 0 or 1 and nothing else: other bytes would be no bool values.
     if (a.header.dtype == zeb::dtype::bool_ &&
         std::ranges::any_of(a.bytes, [](std::byte b) { return std::to_integer<unsigned>(b) > 1; }))
@@ -782,7 +1060,7 @@ inline header read_header(const std::filesystem::path &path, const read_options 
                                        record.get(), &report, &err);
     if (status != ZEB_OK)
         detail::fail(status, err, path, detail::step::reading);
-    return detail::to_header(info, *record);
+    return detail::to_header(info, *record, path);
 }
 
 // A whole file (or the rows the options ask for), read exactly (or an exception).

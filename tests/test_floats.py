@@ -82,6 +82,20 @@ def test_quantized_within_half_a_step(tmp_path, dtype):
     assert np.array_equal(pyzeb.read(p), back, equal_nan=True)
 
 
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
+def test_quantized_extremes_read_finite(dtype):
+    # half a step beyond the largest value must not read as an infinity
+    big = np.finfo(dtype).max
+    a = (np.linspace(-0.999, 0.999, 400) + np.random.default_rng(2).normal(size=400) / 2000) * big
+    a = a.astype(dtype)
+    a[0], a[-1], a[7] = -big, big, np.inf
+    data = pyzeb.encode(a, quantize=16)
+    back, step = pyzeb.decode(data), pyzeb.read_header(io.BytesIO(data)).quantization_step
+    ok = np.isfinite(a)
+    assert np.isfinite(back[ok]).all() and back[7] == np.inf
+    assert np.max(np.abs(back[ok].astype(np.float64) - a[ok]) / step) <= 0.5 * (1 + 1e-6)
+
+
 def test_quantize_falls_back_or_refuses():
     flat = np.full((20, 20), 3.25, np.float32)  # no noise to tell: stored exactly
     h = pyzeb.read_header(io.BytesIO(pyzeb.encode(flat, quantize=4)))

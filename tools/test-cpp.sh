@@ -32,6 +32,14 @@ if ! command -v pkg-config >/dev/null 2>&1 && [ "$(id -u)" = 0 ] && command -v a
         { apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 &&
           apt-get -o DPkg::Lock::Timeout=600 install -y -qq pkg-config >/dev/null 2>&1; }
 fi
+# zlib's header, for zeb.hpp's inflation of deflated metadata (ZEB_HPP_WITH_ZLIB)
+if [ ! -f /usr/include/zlib.h ] && [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null 2>&1; then
+    echo "installing zlib1g-dev (Debian package)"
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq zlib1g-dev >/dev/null 2>&1 ||
+        { apt-get -o DPkg::Lock::Timeout=600 update -qq >/dev/null 2>&1 &&
+          apt-get -o DPkg::Lock::Timeout=600 install -y -qq zlib1g-dev >/dev/null 2>&1; }
+fi
+builds=plain
 have_pkg_config=true
 command -v pkg-config >/dev/null 2>&1 || { have_pkg_config=false;
     echo "skipping the pkg-config builds of the C/C++ package: pkg-config is not available"; }
@@ -79,12 +87,12 @@ pkg_config_examples() {  # KIND
         run_examples "$dir"
 }
 
-zeb_hpp_tests() {  # NAME EXTRA_FLAGS...
-    name=$1; shift
+zeb_hpp_tests() {  # NAME LIBS EXTRA_FLAGS...
+    name=$1; libs=$2; shift 2
     dir=$out/shared/$name; mkdir -p "$dir"
     flags=$(PKG_CONFIG_PATH=$out/shared/prefix/lib/pkgconfig pkg-config --cflags --libs zeb) || return 1
     # shellcheck disable=SC2086
-    $CXX -std=c++20 $warn -O1 "$@" -o "$dir/test_zeb_hpp" "$root/tests/cpp/test_zeb_hpp.cpp" $flags \
+    $CXX -std=c++20 $warn -O1 "$@" -o "$dir/test_zeb_hpp" "$root/tests/cpp/test_zeb_hpp.cpp" $flags $libs \
         -Wl,-rpath,"$out/shared/prefix/lib" || return 1
     "$dir/test_zeb_hpp" "$dir/work"
 }
@@ -116,18 +124,35 @@ check "examples with the library from its sources (FetchContent)" sh -c "cmake -
 # zeb.hpp's tests print their own counts.
 if $have_pkg_config; then
     echo "== zeb.hpp tests"
-    zeb_hpp_tests tests || status=1
-    echo "== zeb.hpp tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+    zeb_hpp_tests tests "" || status=1
+    # The sanitized build inflates deflated metadata with zlib where it can.
+    zlib_flags= zlib_libs= builds=plain
+    if printf '#include <zlib.h>\nint main(void) { return zlibVersion() == 0; }\n' |
+            $CC -x c -o "$out/zlib-probe" - -lz >/dev/null 2>&1; then
+        zlib_flags=-DZEB_HPP_WITH_ZLIB zlib_libs=-lz builds="plain zlib"
+        echo "== zeb.hpp tests with AddressSanitizer and UndefinedBehaviorSanitizer, and zlib"
+    else
+        echo "skipping zeb.hpp's inflation of deflated metadata: zlib (zlib1g-dev) is not available"
+        echo "== zeb.hpp tests with AddressSanitizer and UndefinedBehaviorSanitizer"
+    fi
+    # shellcheck disable=SC2086
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-        zeb_hpp_tests tests-sanitized -g -fsanitize=address,undefined -fno-sanitize-recover=all || status=1
+        zeb_hpp_tests tests-sanitized "$zlib_libs" -g -fsanitize=address,undefined -fno-sanitize-recover=all \
+        $zlib_flags || status=1
 fi
 # Files written by pyzeb read through zeb.hpp, and the other way round, byte
-# for byte the same (tests/cpp/cross.py).
+# for byte the same (tests/cpp/cross.py); the kinds of file zeb.hpp only
+# reads, through both builds of the test program (with zlib: sanitized).
 pyzeb_cross() {  # PYTHON
     dir=$out/shared/cross; rm -rf "$dir"; mkdir -p "$dir"
     "$1" "$root/tests/cpp/cross.py" write "$dir" &&
-        "$out/shared/tests/test_zeb_hpp" "$out/shared/tests/work" --cross "$dir" &&
-        "$1" "$root/tests/cpp/cross.py" check "$dir"
+        "$out/shared/tests/test_zeb_hpp" "$out/shared/tests/work" --cross "$dir" || return 1
+    if [ "$builds" != plain ]; then
+        ASAN_OPTIONS=detect_leaks=1 "$out/shared/tests-sanitized/test_zeb_hpp" "$out/shared/tests-sanitized/work" \
+            --cross "$dir" || return 1
+    fi
+    # shellcheck disable=SC2086
+    "$1" "$root/tests/cpp/cross.py" check "$dir" $builds
 }
 python=
 for p in "$root/.venv/bin/python" python3; do

@@ -119,9 +119,14 @@ def restore(stored: np.ndarray, p: Quantization, dtype: np.dtype, first: int = 0
     element `first` of the whole array (flat, C order)."""
     x = stored.reshape(-1)
     out = np.empty(x.shape, dtype)
+    big = float(np.finfo(dtype).max)
     for at in range(0, x.size, _CHUNK):
         s = x[at:at + _CHUNK]
-        v = (s.astype(np.float64) - dither(p.seed, first + at, s.size) + 0.5) * p.scale + p.zero
+        with np.errstate(over="ignore"):
+            v = (s.astype(np.float64) - dither(p.seed, first + at, s.size) + 0.5) * p.scale + p.zero
+        # A value written finite reads finite: near the ends of the dtype's
+        # range, half a step may reach beyond its largest value.
+        np.clip(v, -big, big, out=v)
         v[s == p.nan] = np.nan
         v[s == p.neg_inf] = -np.inf
         v[s == p.pos_inf] = np.inf

@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -534,6 +535,199 @@ void test_atomic_replace()
     CHECK(temporaries == 0);
 }
 
+// ---- the kinds of file pyzeb writes and zeb.hpp reads ----------------------
+
+void put_le(std::string &out, std::uint64_t v, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out += static_cast<char>((v >> (8 * i)) & 0xFF);
+}
+
+std::string section(int type, const std::string &body)
+{
+    std::string out;
+    put_le(out, static_cast<std::uint64_t>(type), 2), put_le(out, 0, 2), put_le(out, body.size(), 4);
+    return out + body;
+}
+
+std::string quantization_body(std::uint32_t method, std::uint64_t seed, double scale, double zero)
+{
+    std::string b;
+    put_le(b, 0, 4), put_le(b, method, 4), put_le(b, seed, 8);
+    put_le(b, std::bit_cast<std::uint64_t>(scale), 8), put_le(b, std::bit_cast<std::uint64_t>(zero), 8);
+    put_le(b, std::bit_cast<std::uint64_t>(4.0), 8);
+    put_le(b, 0x80000000u, 4), put_le(b, 0x80000001u, 4), put_le(b, 0x7FFFFFFFu, 4), put_le(b, 0, 4);
+    return b;
+}
+
+// A zlib stream of text in one stored (uncompressed) deflate block, and the
+// body of a deflated metadata section claiming `size` bytes.
+std::string zlib_stored(const std::string &text)
+{
+    std::string z = "\x78\x01\x01";
+    put_le(z, text.size(), 2), put_le(z, ~text.size() & 0xFFFF, 2);
+    std::uint32_t a = 1, b = 0;
+    for (unsigned char c : text)
+        a = (a + c) % 65521, b = (b + a) % 65521;
+    const std::uint32_t adler = b << 16 | a;
+    z += text;
+    for (int i = 3; i >= 0; --i)
+        z += static_cast<char>((adler >> (8 * i)) & 0xFF);
+    return z;
+}
+std::string deflated_body(const std::string &stream, std::uint64_t size, std::uint32_t method = 1)
+{
+    std::string b;
+    put_le(b, 0, 4), put_le(b, method, 4), put_le(b, size, 4);
+    return b + stream;
+}
+
+// The image of values of an F0 type with pyzeb's record naming true dtype
+// `code`, holding `sections` and optionally plain metadata, as pyzeb writes
+// such files (built with the C library, which does not look into them).
+template <class T>
+std::vector<std::byte> image_of(const std::vector<T> &v, std::vector<std::size_t> shape, int32_t code,
+                                const std::string &sections, const std::string &metadata = "", bool compress = true)
+{
+    int32_t dims[F0_MAX_DIMS] = {};
+    for (std::size_t i = 0; i < shape.size(); ++i)
+        dims[i] = static_cast<int32_t>(shape[shape.size() - 1 - i]);
+    zeb_payload p{};
+    zeb_report report{};
+    const int32_t type = static_cast<int32_t>(zeb::dtype_of<T>());
+    std::vector<std::byte> image;
+    if (zeb_prepare(v.data(), type, dims, static_cast<int32_t>(shape.size()), "", 0,
+                    compress ? ZEB_COMPRESS_AUTO : ZEB_COMPRESS_RAW, 1, &p, &report) == ZEB_OK &&
+        zeb_payload_add_record_ex(&p, code, reinterpret_cast<const uint8_t *>(metadata.data()),
+                                  metadata.empty() ? -1 : static_cast<int64_t>(metadata.size()),
+                                  reinterpret_cast<const uint8_t *>(sections.data()),
+                                  static_cast<int64_t>(sections.size()), &report) == ZEB_OK) {
+        const auto record = static_cast<std::size_t>(p.record_size), data = static_cast<std::size_t>(p.size);
+        image.resize(F0_HEADER_SIZE + record + data);
+        std::memcpy(image.data(), &p.header, F0_HEADER_SIZE);
+        std::memcpy(image.data() + F0_HEADER_SIZE, p.record, record);
+        if (data)
+            std::memcpy(image.data() + F0_HEADER_SIZE + record, p.data, data);
+    } else {
+        std::printf("  the C library refused the test's image\n");
+        ++case_failures;
+    }
+    zeb_payload_free(&p);
+    return image;
+}
+
+// Floats of whole numbers stored as integers read as the floats, raw or
+// compressed, whole or in rows; their bytes are floats, not the integers.
+template <class F, class I>
+void whole_floats(int32_t code, zeb::dtype stored)
+{
+    std::vector<I> ints(3 * 40);
+    for (std::size_t i = 0; i < ints.size(); ++i)
+        ints[i] = static_cast<I>(static_cast<long long>(i * 7919 % 251) - 125);
+    ints[0] = std::numeric_limits<I>::min(), ints[1] = std::numeric_limits<I>::max();
+    for (bool compress : {true, false}) {
+        const std::vector<std::byte> image = image_of<I>(ints, {3, 40}, code, "", "", compress);
+        const zeb::array a = zeb::decode(image);
+        CHECK(a.header.dtype == zeb::dtype_of<F>() && a.header.stored_dtype == stored && a.header.quantization_step == 0);
+        CHECK(std::ranges::equal(a.values<F>(), ints, [](F f, I i) { return f == static_cast<F>(i); }));
+        EXPECT_THROW(std::invalid_argument, a.values<I>(), any);
+        const zeb::array part = zeb::decode(image, {.first_row = 2});
+        CHECK(std::ranges::equal(part.values<F>(), a.values<F>().subspan(80)));
+    }
+}
+
+void test_floats_as_integers()
+{
+    whole_floats<float, std::int8_t>(ZEB_DTYPE_FLOAT32_INT8, zeb::dtype::int8);
+    whole_floats<float, std::int16_t>(ZEB_DTYPE_FLOAT32_INT16, zeb::dtype::int16);
+    whole_floats<float, std::int32_t>(ZEB_DTYPE_FLOAT32_INT32, zeb::dtype::int32);
+    whole_floats<double, std::int8_t>(ZEB_DTYPE_FLOAT64_INT8, zeb::dtype::int8);
+    whole_floats<double, std::int16_t>(ZEB_DTYPE_FLOAT64_INT16, zeb::dtype::int16);
+    whole_floats<double, std::int32_t>(ZEB_DTYPE_FLOAT64_INT32, zeb::dtype::int32);
+}
+
+// Quantized floats restored bit for bit as pyzeb restores these integers
+// (its values, as bit patterns), the three codes included, whole and in rows.
+void test_quantized()
+{
+    const std::vector<std::int32_t> s = {0,  1, -1, 1000000, INT32_MIN, 2147483000, INT32_MIN + 1, 77, INT32_MAX,
+                                         -2147483000, 12345, -6};
+    const std::vector<std::uint64_t> f64 = {
+        0xc028b12c5ca97ee5, 0xc02881cb1949e463, 0xc02981eb16ea29db, 0x4116950dcc742c9f,
+        0x7ff8000000000000, 0x41c7ae13fcd3d809, 0xfff0000000000000, 0x402ff413d0ecab7a,
+        0x7ff0000000000000, 0xc1c7ae14092f716e, 0x40b1cb09a4969ce3, 0xc02d60add721da52};
+    const std::vector<std::uint32_t> f32 = {0xc1458963, 0xc1440e59, 0xc14c0f59, 0x48b4a86e, 0x7fc00000, 0x4e3d70a0,
+                                            0xff800000, 0x417fa09f, 0x7f800000, 0xce3d70a0, 0x458e584d, 0xc16b056f};
+    const std::string q = section(ZEB_SECTION_QUANTIZATION, quantization_body(1, 0x0123456789ABCDEF, 0.37, -12.5));
+    const zeb::array a = zeb::decode(image_of<std::int32_t>(s, {3, 4}, ZEB_DTYPE_FLOAT64_QUANTIZED, q));
+    const zeb::array b = zeb::decode(image_of<std::int32_t>(s, {3, 4}, ZEB_DTYPE_FLOAT32_QUANTIZED, q, "", false));
+    const zeb::array rows = zeb::decode(image_of<std::int32_t>(s, {3, 4}, ZEB_DTYPE_FLOAT64_QUANTIZED, q), {.first_row = 1});
+    CHECK(a.header.dtype == zeb::dtype::float64 && a.header.stored_dtype == zeb::dtype::int32);
+    CHECK(b.header.dtype == zeb::dtype::float32 && a.header.quantization_step == 0.37);
+    CHECK(std::ranges::equal(a.values<double>(), f64, [](double v, std::uint64_t u) { return std::bit_cast<std::uint64_t>(v) == u; }));
+    CHECK(std::ranges::equal(b.values<float>(), f32, [](float v, std::uint32_t u) { return std::bit_cast<std::uint32_t>(v) == u; }));
+    CHECK(same_bytes(rows.bytes, a.bytes.data() + 4 * 8, 8 * 8));
+    EXPECT_THROW(std::invalid_argument, a.values<std::int32_t>(), any);
+}
+
+// Sections that do not make sense: a format_error naming the fault, from
+// read_header too, with or without verification.
+void test_damaged_sections()
+{
+    const std::vector<std::int32_t> v(8, 3);
+    const auto quant = [](const std::string &body) { return section(ZEB_SECTION_QUANTIZATION, body); };
+    const std::string sound = quantization_body(1, 1, 0.5, 0);
+    const std::string stream = zlib_stored("{\"a\":1}");
+    constexpr double inf = std::numeric_limits<double>::infinity();
+    const std::vector<std::tuple<int, int32_t, std::string, std::string, const char *>> cases = {
+        {__LINE__, ZEB_DTYPE_FLOAT32_QUANTIZED, "", "", "has no quantization section"},
+        {__LINE__, ZEB_DTYPE_FLOAT64_QUANTIZED, quant(sound.substr(0, 55)), "", "section is too short"},
+        {__LINE__, ZEB_DTYPE_FLOAT32_QUANTIZED, quant(quantization_body(2, 1, 0.5, 0)), "", "unknown method (2)"},
+        {__LINE__, ZEB_DTYPE_FLOAT32_QUANTIZED, quant(quantization_body(1, 1, 0, 0)), "", "not a positive finite"},
+        {__LINE__, ZEB_DTYPE_FLOAT32_QUANTIZED, quant(quantization_body(1, 1, inf, 0)), "", "not a positive finite"},
+        {__LINE__, ZEB_DTYPE_FLOAT32_QUANTIZED, quant(quantization_body(1, 1, 1, std::nan(""))), "", "not a positive finite"},
+        {__LINE__, ZEB_DTYPE_STORED, section(5, deflated_body(stream, 7, 2)), "", "unknown method (2)"},
+        {__LINE__, ZEB_DTYPE_STORED, section(5, "\x00\x00\x00\x00\x01\x00\x00\x00"), "", "section is too short"},
+        {__LINE__, ZEB_DTYPE_STORED, section(5, deflated_body(stream, (1u << 24) + 1)), "", "more than 16777216"},
+        {__LINE__, ZEB_DTYPE_STORED, section(5, deflated_body(stream, 7)), "{\"b\":2}", "both plain and deflated"},
+#if defined(ZEB_HPP_WITH_ZLIB)
+        {__LINE__, ZEB_DTYPE_STORED, section(5, deflated_body(stream, 6)), "", "to the size they claim"},
+        {__LINE__, ZEB_DTYPE_STORED, section(5, deflated_body(stream, 8)), "", "to the size they claim"},
+        {__LINE__, ZEB_DTYPE_STORED, section(5, deflated_body(stream.substr(0, stream.size() - 1) + "x", 7)), "",
+         "do not inflate"},
+#endif
+    };
+    const fs::path p = work / "sections.f0";
+    for (const auto &[line, code, sections, metadata, cause] : cases) {
+        const std::vector<std::byte> image = image_of<std::int32_t>(v, {8}, code, sections, metadata);
+        put_bytes(p, image);
+        auto names = [&, cause = cause](const zeb::format_error &e) {
+            return e.status() == ZEB_E_RECORD && std::string(e.what()).find(cause) != std::string::npos;
+        };
+        expect_throw<zeb::format_error>(line, [&] { zeb::decode(image, {.verify = false}); }, names);
+        expect_throw<zeb::format_error>(line, [&] { zeb::read_header(p); }, names);
+    }
+}
+
+// Deflated metadata: inflated where this program has zlib, else handed out
+// as the zlib stream with its size, and header.metadata left empty.
+void test_deflated_metadata()
+{
+    const std::vector<std::int16_t> v(6, 1);
+    const std::string json = "{\"note\":\"\u00e9t\u00e9\",\"n\":[1,2,3]}";
+    const std::string stream = zlib_stored(json);
+    const std::vector<std::byte> image = image_of<std::int16_t>(v, {2, 3}, ZEB_DTYPE_STORED,
+                                                                section(5, deflated_body(stream, json.size())));
+    const zeb::array a = zeb::decode(image);
+#if defined(ZEB_HPP_WITH_ZLIB)
+    CHECK(a.header.metadata == json && a.header.metadata_deflated.empty() && a.header.metadata_deflated_size == 0);
+#else
+    CHECK(a.header.metadata.empty() && a.header.metadata_deflated == stream);
+    CHECK(a.header.metadata_deflated_size == json.size());
+#endif
+    CHECK(std::ranges::equal(a.values<std::int16_t>(), v));
+}
+
 // One file of tests/cpp/cross.py's: pyzeb's read here, and the same array
 // written beside it (the values, text and metadata made as cross.py makes them).
 template <class T>
@@ -570,12 +764,53 @@ void cross(const fs::path &dir)
     zeb::write<T>(dir / ("cpp-" + name + ".f0"), v, shape, {.text = text, .metadata = metadata});
 }
 
+#if defined(ZEB_HPP_WITH_ZLIB)
+constexpr const char *build = "zlib";
+#else
+constexpr const char *build = "plain";
+#endif
+
+// The files of the kinds zeb.hpp only reads (DIR/kinds.txt): what was read
+// of each, for cross.py to compare with pyzeb's reading.
+void cross_kinds(const fs::path &dir)
+{
+    std::ifstream names(dir / "kinds.txt");
+    std::string name;
+    int kinds = 0;
+    while (std::getline(names, name)) {
+        const fs::path in = dir / ("py-" + name + ".f0");
+        const std::string out = (dir / ("cpp-" + name + "." + build)).string();
+        const zeb::array a = zeb::read(in);
+        const zeb::array rows = zeb::read(in, {.first_row = 1});
+        std::string shape;
+        for (std::size_t d : a.header.shape)
+            shape += (shape.empty() ? "" : ",") + std::to_string(d);
+        char step[40];
+        std::snprintf(step, sizeof step, "%.17g", a.header.quantization_step);
+        const std::string fields = "dtype " + std::string(zeb::dtype_name(a.header.dtype)) + "\nstored " +
+                                   std::string(zeb::dtype_name(a.header.stored_dtype)) + "\nstep " + step +
+                                   "\nshape " + shape + "\ndeflated_size " +
+                                   std::to_string(a.header.metadata_deflated_size) + "\n";
+        put_bytes(out + ".header", std::as_bytes(std::span(fields)));
+        put_bytes(out + ".values", a.bytes);
+        put_bytes(out + ".rows", rows.bytes);
+        put_bytes(out + ".metadata", std::as_bytes(std::span(a.header.metadata)));
+        put_bytes(out + ".deflated", std::as_bytes(std::span(a.header.metadata_deflated)));
+        ++kinds;
+    }
+    if (kinds == 0) {
+        std::printf("  %s: no kinds of file listed\n", (dir / "kinds.txt").string().c_str());
+        ++case_failures;
+    }
+}
+
 int cross_files(const fs::path &dir)
 {
     try {
         cross<std::int8_t>(dir), cross<std::int16_t>(dir), cross<std::int32_t>(dir), cross<std::int64_t>(dir);
         cross<float>(dir), cross<double>(dir), cross<std::uint8_t>(dir), cross<std::uint16_t>(dir);
         cross<std::uint32_t>(dir), cross<std::uint64_t>(dir), cross<bool>(dir);
+        cross_kinds(dir);
     } catch (const std::exception &e) {
         std::printf("  %s\n", e.what());
         return 1;
@@ -611,6 +846,10 @@ int main(int argc, char **argv)
         {"hostile buffers", test_hostile_buffers},
         {"checksums", test_checksums},
         {"atomic replace", test_atomic_replace},
+        {"floats stored as whole numbers", test_floats_as_integers},
+        {"quantized floats", test_quantized},
+        {"damaged sections", test_damaged_sections},
+        {"deflated metadata", test_deflated_metadata},
     };
     int passed = 0, failed = 0;
     for (const auto &[name, run] : tests) {
