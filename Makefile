@@ -19,7 +19,7 @@ all: install
 
 $(VENV)/.ready: pyproject.toml
 	@test -x $(PY) || $$(sh tools/find-python.sh) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.10" "pytest>=7" $(EXTRAS)
+	$(PY) -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.10" "setuptools-scm>=8" "pytest>=7" $(EXTRAS)
 	@touch $@
 
 venv: $(VENV)/.ready

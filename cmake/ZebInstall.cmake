@@ -3,8 +3,10 @@
 # zeb::zeb) under lib/cmake/zeb and zeb.pc for pkg-config under lib/pkgconfig.
 include(CMakePackageConfigHelpers)
 
-# include/ holds the public headers and nothing else.
+# include/ holds the public headers and nothing else; zebversion.h is written
+# by the build.
 file(GLOB ZEB_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h ${PROJECT_SOURCE_DIR}/include/*.hpp)
+list(APPEND ZEB_PUBLIC_HEADERS ${PROJECT_BINARY_DIR}/include/zebversion.h)
 set(ZEB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zeb)
 
 install(TARGETS zeb EXPORT zebTargets
