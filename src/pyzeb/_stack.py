@@ -2,6 +2,8 @@
 several along each file's first axis), or one large file in chunks."""
 from __future__ import annotations
 
+import errno
+import glob
 import os
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
@@ -68,6 +70,19 @@ def _read_block(path: str, part: tuple[int, int] | None, shape: tuple[int, ...],
     return a[np.newaxis] if stacked else a
 
 
+def _expand_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
+    """The files a glob pattern (*, ?, [...], ** for any depth) names, in
+    sorted order; URLs are matched through fsspec's file system."""
+    if _is_url(pattern):
+        fs, inner = _fsspec().core.url_to_fs(pattern, **(storage_options or {}))
+        found = [fs.unstrip_protocol(p) for p in fs.glob(inner)]
+    else:
+        found = glob.glob(pattern, recursive=True)
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no files match the pattern", pattern)
+    return sorted(found)
+
+
 def _import_dask(what: str) -> Any:
     try:
         import dask.array as da
@@ -82,10 +97,13 @@ def _rows_per_chunk(chunks: object) -> int:
     return int(chunks)
 
 
-def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
+def read_stack(paths: Sequence[PathLike] | str, *, chunks: int | None = None,
                storage_options: dict[str, Any] | None = None) -> dask.array.Array:
     """A lazy Dask array of F0 files stacked along a new first axis.
 
+    `paths` is a sequence of paths, or one string with a glob pattern
+    (``"night/*.f0"``, ``"s3://bucket/run/**/*.f0"``) that stands for the
+    files it matches in sorted order (FileNotFoundError when none does).
     The result has shape ``(len(paths), *shape)``; `shape` and dtype come
     from the first file's header (of the others only their size and
     modification time are looked up now, which name the tasks, so that a
@@ -100,12 +118,14 @@ def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
     the same paths.  Paths may be fsspec URLs (``s3://...``, ``file://...``)
     when fsspec is installed; `storage_options` go to ``fsspec.open``.
 
-    >>> stack = pyzeb.read_stack(sorted(glob.glob("night/*.f0")))
+    >>> stack = pyzeb.read_stack("night/*.f0")
     >>> stack.mean(axis=0).compute()
     """
     da = _import_dask("read_stack")
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError("read_stack takes a sequence of paths; for one file pass [path]")
+    if isinstance(paths, str) and any(c in paths for c in "*?["):
+        paths = _expand_glob(paths, storage_options)
+    elif isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("read_stack takes a sequence of paths or a glob pattern; for one file pass [path]")
     names = [p if isinstance(p, str) else os.fsdecode(os.fspath(p)) for p in paths]
     if not names:
         raise ValueError("read_stack needs at least one path")
