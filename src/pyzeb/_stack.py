@@ -118,8 +118,9 @@ def read_stack(paths: Sequence[PathLike] | str, *, chunks: int | None = None,
     the same paths.  Paths may be fsspec URLs (``s3://...``, ``file://...``)
     when fsspec is installed; `storage_options` go to ``fsspec.open``.
 
-    >>> stack = pyzeb.read_stack("night/*.f0")
-    >>> stack.mean(axis=0).compute()
+    >>> stack = pyzeb.read_stack("night/*.f0")  # three 64 x 64 frames
+    >>> stack.shape, stack.mean(axis=0).compute().shape
+    ((3, 64, 64), (64, 64))
     """
     da = _import_dask("read_stack")
     if isinstance(paths, str) and any(c in paths for c in "*?["):
@@ -149,8 +150,9 @@ def read_dask(file: PathLike, *, chunks: int | None = None,
     :class:`FormatError` when a chunk is computed.  `file` may be an fsspec
     URL, as for :func:`read_stack` (each task then reads the object whole).
 
-    >>> cube = pyzeb.read_dask("cube.f0", chunks=16)
-    >>> cube.mean(axis=0).compute()
+    >>> cube = pyzeb.read_dask("cube.f0", chunks=16)  # a (20, 64, 64) cube
+    >>> cube.chunks[0], cube.mean(axis=0).compute().shape
+    ((16, 4), (64, 64))
     """
     da = _import_dask("read_dask")
     if not isinstance(file, (str, bytes, os.PathLike)):

@@ -1,0 +1,32 @@
+"""The examples in the package's docstrings run, on the files they name."""
+import doctest
+import importlib
+
+import numpy as np
+import pytest
+
+import pyzeb
+
+# module: the optional package its examples need (None: none)
+MODULES = {"pyzeb": None, "pyzeb._api": None, "pyzeb._stack": "dask", "pyzeb.codecs": "zarr"}
+
+
+@pytest.mark.parametrize("module", MODULES)
+def test_docstring_examples(module, tmp_path, monkeypatch):
+    if MODULES[module]:
+        pytest.importorskip(MODULES[module])
+    monkeypatch.chdir(tmp_path)
+    # the files the examples read
+    pyzeb.write("frame.f0", np.arange(12, dtype=np.int16).reshape(3, 4), header="dark frame")
+    pyzeb.write("cube.f0", np.zeros((20, 64, 64), np.int16), compress=False)
+    pyzeb.write("old.f0", np.ones((8, 8), np.int16), checksum=False)
+    (tmp_path / "night").mkdir()
+    for i in range(3):
+        pyzeb.write(f"night/{i:02d}.f0", np.full((64, 64), i, np.int16))
+    mod = importlib.import_module(module)
+    runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
+    tests = [t for t in doctest.DocTestFinder().find(mod, globs={"np": np, "pyzeb": pyzeb}) if t.examples]
+    assert tests
+    for t in sorted(tests, key=lambda t: t.name):
+        runner.run(t)
+    assert runner.summarize(verbose=False).failed == 0
