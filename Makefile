@@ -13,7 +13,8 @@ FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
 
-.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python
+.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python \
+        docs doctest sdist
 
 all: install
 
@@ -77,6 +78,28 @@ test-aarch64-python:
 # environment and tested there (no compiler or CMake on the PATH).
 wheel: $(VENV)/.ready
 	sh tools/wheel-check.sh $(PY)
+
+# The source distribution, checked with twine, installed from source into a
+# new virtual environment and tested there.
+sdist: $(VENV)/.ready
+	sh tools/sdist-check.sh $(PY)
+
+# The documentation site, into build/docs/html, warnings as errors; the
+# packages of the docs extra are installed first.
+$(VENV)/.docs-ready: pyproject.toml $(VENV)/.ready
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"]))' | \
+	    xargs $(PY) -m pip install -q --disable-pip-version-check
+	@touch $@
+
+docs: install $(VENV)/.docs-ready
+	rm -rf build/docs
+	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs/html
+	@echo "docs: build/docs/html/index.html"
+
+# Every example of the documentation and of the docstrings, as doctests,
+# each page in an empty directory of its own.
+doctest: install
+	$(PY) -X dev -m pytest -q -rs -p no:cacheprovider --doctest-glob='*.md' docs tests/test_docstrings.py
 
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check imagecodecs

@@ -18,9 +18,15 @@ install(EXPORT zebTargets NAMESPACE zeb:: DESTINATION ${ZEB_CMAKE_DIR} COMPONENT
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zebConfig.cmake.in
   ${PROJECT_BINARY_DIR}/zebConfig.cmake INSTALL_DESTINATION ${ZEB_CMAKE_DIR})
-# 0.x releases may change the interface between minor versions.
+# 0.x releases may change the interface between minor versions; from 1.0 on
+# a release keeps it within its major version (docs/policies.md).
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(ZEB_COMPATIBILITY SameMinorVersion)
+else()
+  set(ZEB_COMPATIBILITY SameMajorVersion)
+endif()
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/zebConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY ${ZEB_COMPATIBILITY})
 install(FILES ${PROJECT_BINARY_DIR}/zebConfig.cmake ${PROJECT_BINARY_DIR}/zebConfigVersion.cmake
   DESTINATION ${ZEB_CMAKE_DIR} COMPONENT devel)
 

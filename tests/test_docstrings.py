@@ -23,7 +23,10 @@ def test_docstring_examples(module, tmp_path, monkeypatch):
     (tmp_path / "night").mkdir()
     for i in range(3):
         pyzeb.write(f"night/{i:02d}.f0", np.full((64, 64), i, np.int16))
+    (tmp_path / "notes.txt").write_text("not an array")
     mod = importlib.import_module(module)
+    for name in getattr(mod, "__all__", ()):  # names a package imports on first use
+        getattr(mod, name)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
     tests = [t for t in doctest.DocTestFinder().find(mod, globs={"np": np, "pyzeb": pyzeb}) if t.examples]
     assert tests
