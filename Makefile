@@ -13,7 +13,7 @@ FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
 
-.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python \
+.PHONY: all venv install run pytest test sanitize sanitize-full cross-full cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python \
         docs doctest sdist
 
 all: install
@@ -33,25 +33,33 @@ run: install
 	@sh tools/tour.sh $(VENV)/bin/zeb $(FILE)
 
 pytest: install
-	$(PY) -X dev -m pytest -q
+	$(PY) -X dev -m pytest -q -rs
 
-# Every test: the test suite, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the fuzz targets (saved inputs and a short
-# run), the C/C++ package and the cross checks, closing with the counts they
-# reported.
+# Every test: the test suite, the documentation (built, and its examples
+# run), the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (without the tests that spend their time in Python processes and servers
+# rather than in the library: make sanitize-full runs them all), the fuzz
+# targets (saved inputs and a short run), the C/C++ package and the cross
+# checks, closing with the time each part took and the counts they reported.
 test:
 	@sh tools/run-tests.sh
 
 # The extension built with ASan and UBSan, and the test suite run against it.
 # It builds only the portable decoder and counting loops; the other runs take
-# the ones for the CPU's BMI2 and AVX2 where it has them.
+# the ones for the CPU's BMI2 and AVX2 where it has them.  `make sanitize`
+# leaves out SAN_SKIP, the tests whose time goes to starting interpreters and
+# clusters (the command's, Dask's); `make sanitize-full` runs every test.
+SAN_SKIP  ?= --ignore=tests/test_cli.py --ignore=tests/test_cli_archive.py --ignore=tests/test_cli_integrity.py \
+             --ignore=tests/test_stack_zarr.py --ignore=tests/test_version.py
+sanitize-full: SAN_SKIP =
+sanitize-full: sanitize
 sanitize: $(VENV)/.ready
 	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEB_PYTHON=ON -DZEB_SANITIZE=address,undefined -DZEB_PORTABLE=ON \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(SAN_DIR)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
-	    PYZEB_BUILD_DIR=$(abspath $(SAN_DIR)) PYTHONPATH=$(abspath $(SAN_DIR)) $(PY) -m pytest -q -p no:cacheprovider
+	    PYZEB_BUILD_DIR=$(abspath $(SAN_DIR)) PYTHONPATH=$(abspath $(SAN_DIR)) $(PY) -m pytest -q -rs -p no:cacheprovider $(SAN_SKIP)
 
 # The library as a C/C++ package: installed (shared and static) into
 # build/cpp, the examples built against it with CMake and pkg-config, and
@@ -68,6 +76,9 @@ clean:
 # can; skips, saying so, what it cannot.
 cross: $(VENV)/.ready
 	@sh tools/cross-check.sh $(PY)
+
+# The cross checks, then the whole test suite on Linux aarch64 under qemu.
+cross-full: cross test-aarch64-python
 
 # The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and
 # NumPy (not in `make test`: slow under emulation).  ARGS: test files only.

@@ -33,3 +33,20 @@ def test_docstring_examples(module, tmp_path, monkeypatch):
     for t in sorted(tests, key=lambda t: t.name):
         runner.run(t)
     assert runner.summarize(verbose=False).failed == 0
+
+
+def test_readme_example(tmp_path, monkeypatch):
+    from pathlib import Path
+    import re
+    readme = Path(__file__).resolve().parents[1] / "README.md"
+    if not readme.exists():
+        pytest.skip("not run from a source tree")
+    pytest.importorskip("dask")
+    code = re.search(r"```python\n(.*?)```", readme.read_text(encoding="utf-8"), re.S).group(1)
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "night").mkdir()
+    for i in range(2):
+        pyzeb.write(f"night/{i}.f0", np.zeros((4, 4), np.int16))
+    namespace: dict = {}
+    exec(compile(code, str(readme), "exec"), namespace)
+    assert namespace["stack"].shape == (2, 4, 4) and (namespace["a"] == namespace["frame"]).all()
