@@ -120,6 +120,7 @@ bench: install
 
 # ---- fuzzing (libFuzzer, clang from Debian's packages) --------------------
 FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip
+FUZZ_TARGETS += fuzz_zeb_hpp  # zeb.hpp: metadata checks and decode
 FUZZ_SRCS    := $(wildcard src/codec/*.cpp src/rw/*.cpp)
 FUZZ_FLAGS   := -std=c++20 -O1 -g -Iinclude -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
 
@@ -130,6 +131,8 @@ $(FUZZ_DIR)/.clang:
 
 $(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_SRCS) $(wildcard include/*.h src/*/*.h) $(FUZZ_DIR)/.clang
 	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_SRCS)
+
+$(FUZZ_DIR)/fuzz_zeb_hpp: include/zeb.hpp
 
 fuzz-build: $(addprefix $(FUZZ_DIR)/,$(FUZZ_TARGETS))
 

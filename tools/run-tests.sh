@@ -72,7 +72,7 @@ log=build/test-cpp.log
 if make --no-print-directory cpp-test 2>&1 | tee "$log"; then :; else broken="$broken cpp"; fi
 passed=$((passed + $(grep -c '^cpp .*: ok$' "$log")))
 failed=$((failed + $(grep -c '^cpp .*: FAILED$' "$log")))
-skipped=$((skipped + $(grep -c '^skipping the pkg-config builds' "$log")))
+skipped=$((skipped + $(grep -cE '^skipping the (pkg-config builds|pyzeb cross check)' "$log")))
 for kind in passed failed; do
     n=$(sed -n "s/^\([0-9][0-9]*\) passed, \([0-9][0-9]*\) failed\$/\1 \2/p" "$log" |
         awk -v k=$kind '{s += (k == "passed" ? $1 : $2)} END {print s + 0}')

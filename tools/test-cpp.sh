@@ -4,9 +4,10 @@
 # shared library exports, builds the C and C++ examples against each prefix
 # with find_package(zeb) and with pkg-config (and once from the sources with
 # FetchContent), runs them, and runs zeb.hpp's own tests (also under
-# AddressSanitizer and UndefinedBehaviorSanitizer).  Prints "cpp CHECK: ok" or
-# "cpp CHECK: FAILED" per check and the test program's "N passed, N failed";
-# exits 1 when anything failed.
+# AddressSanitizer and UndefinedBehaviorSanitizer) and the exchange of files
+# between zeb.hpp and pyzeb (with the Python of .venv, or python3, when it has
+# pyzeb).  Prints "cpp CHECK: ok" or "cpp CHECK: FAILED" per check and the
+# test program's "N passed, N failed"; exits 1 when anything failed.
 set -u
 root=$(cd "$(dirname "$0")/.." && pwd)
 out=$root/build/cpp
@@ -72,7 +73,9 @@ pkg_config_examples() {  # KIND
     dir=$out/$1/pkg-config; mkdir -p "$dir"
     static=; [ "$1" = static ] && static=--static
     flags=$(PKG_CONFIG_PATH=$out/$1/prefix/lib/pkgconfig pkg-config $static --cflags --libs zeb) || return 1
-    rpath="-Wl,-rpath,$out/$1/prefix/lib"
+    # zeb.pc names no run-time path: the programs find the shared library by
+    # the one given here, as docs/guide/c-cpp.md shows.
+    rpath="-Wl,-rpath,$(PKG_CONFIG_PATH=$out/$1/prefix/lib/pkgconfig pkg-config --variable=libdir zeb)"
     # shellcheck disable=SC2086
     $CXX -std=c++20 $warn -O1 -o "$dir/write_read_cpp" "$root/examples/write_read.cpp" $flags $rpath &&
         $CC $warn -O1 -o "$dir/write_read_c" "$root/examples/write_read.c" $flags $rpath &&
@@ -120,5 +123,24 @@ if $have_pkg_config; then
     echo "== zeb.hpp tests with AddressSanitizer and UndefinedBehaviorSanitizer"
     ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
         zeb_hpp_tests tests-sanitized -g -fsanitize=address,undefined -fno-sanitize-recover=all || status=1
+fi
+# Files written by pyzeb read through zeb.hpp, and the other way round, byte
+# for byte the same (tests/cpp/cross.py).
+pyzeb_cross() {  # PYTHON
+    dir=$out/shared/cross; rm -rf "$dir"; mkdir -p "$dir"
+    "$1" "$root/tests/cpp/cross.py" write "$dir" &&
+        "$out/shared/tests/test_zeb_hpp" "$out/shared/tests/work" --cross "$dir" &&
+        "$1" "$root/tests/cpp/cross.py" check "$dir"
+}
+python=
+for p in "$root/.venv/bin/python" python3; do
+    if command -v "$p" >/dev/null 2>&1 && "$p" -c "import pyzeb" >/dev/null 2>&1; then python=$p; break; fi
+done
+if ! $have_pkg_config || [ ! -x "$out/shared/tests/test_zeb_hpp" ]; then
+    echo "skipping the pyzeb cross check: the zeb.hpp test program was not built"
+elif [ -z "$python" ]; then
+    echo "skipping the pyzeb cross check: no Python with pyzeb installed (make install)"
+else
+    check "zeb.hpp and pyzeb read each other's files, byte for byte the same" pyzeb_cross "$python"
 fi
 exit $status

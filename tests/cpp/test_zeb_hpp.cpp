@@ -1,7 +1,9 @@
 // Tests of zeb.hpp, built against the installed package.  Usage:
 //     test_zeb_hpp WORK_DIR
+//     test_zeb_hpp WORK_DIR --cross DIR
 // Prints each failed check, then "N passed, N failed" (test cases) alone on
-// a line; exits 1 when any failed.
+// a line; exits 1 when any failed.  With --cross, reads the files pyzeb wrote
+// into DIR (tests/cpp/cross.py) and writes its own beside them.
 #include <zeb.hpp>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <functional>
 #include <iterator>
 #include <limits>
+#include <memory>
 #include <random>
 #include <string>
 #include <tuple>
@@ -72,18 +75,37 @@ void put_bytes(const fs::path &p, std::span<const std::byte> bytes)
     out.write(reinterpret_cast<const char *>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
 }
 
+// Contiguous storage of n values, for bool too (std::vector<bool> packs bits).
+template <class T>
+class buffer {
+public:
+    explicit buffer(std::size_t n) : p_(std::make_unique<T[]>(n)), n_(n) {}
+    T *data() const noexcept { return p_.get(); }
+    std::size_t size() const noexcept { return n_; }
+    T *begin() const noexcept { return p_.get(); }
+    T *end() const noexcept { return p_.get() + n_; }
+    T &operator[](std::size_t i) const noexcept { return p_[i]; }
+
+private:
+    std::unique_ptr<T[]> p_;
+    std::size_t n_;
+};
+
 // A noisy walk with the type's extremes (and for floats NaN and infinities)
 // mixed in: every code path of the streams, and values that must come back
 // bit for bit.
 template <class T>
-std::vector<T> sample(std::size_t n, unsigned seed)
+buffer<T> sample(std::size_t n, unsigned seed)
 {
     std::mt19937 rng(seed);
-    std::vector<T> v(n);
+    buffer<T> v(n);
     double x = 0;
     for (std::size_t i = 0; i < n; ++i) {
         x += static_cast<double>(static_cast<int>(rng() % 21) - 10);
-        v[i] = static_cast<T>(std::fmod(x, 100.0));
+        if constexpr (std::is_floating_point_v<T>)
+            v[i] = static_cast<T>(std::fmod(x, 100.0));
+        else
+            v[i] = static_cast<T>(static_cast<long long>(std::fmod(x, 100.0)));
         if (rng() % 17 == 0)
             v[i] = rng() % 2 ? std::numeric_limits<T>::lowest() : std::numeric_limits<T>::max();
         if constexpr (std::is_floating_point_v<T>)
@@ -100,20 +122,24 @@ bool same_bytes(std::span<const std::byte> bytes, const void *values, std::size_
 
 // Every element type, compressed (smallest stream), raw and with a given
 // slice, over several shapes (none, empty, 1-d, 3-d): through a file and
-// through memory, with the header read back as written.
+// through memory, with the header (metadata included) read back as written.
+// Unsigned and bool arrays need the record, so they are not written classic.
 template <class T>
 void round_trips(zeb::dtype expected)
 {
     const std::vector<std::vector<std::size_t>> shapes = {{}, {0, 5}, {7}, {3, 4, 50}};
+    const bool classic = zeb::stored_dtype(expected) == expected;
     const std::vector<zeb::write_options> options = {
-        {}, {.compress = false, .text = "raw"}, {.slice = 3, .text = "slice three", .threads = 2, .checksum = false}};
+        {.metadata = "{\"k\": [1, \"\u00e9\\u00e9\"]}"},
+        {.compress = false, .text = "raw"},
+        {.slice = 3, .text = "slice three", .threads = 2, .checksum = !classic}};
     unsigned seed = 1;
     for (const auto &shape : shapes) {
         std::size_t n = 1;
         for (std::size_t d : shape)
             n *= d;
         for (const auto &opt : options) {
-            const std::vector<T> v = sample<T>(n, seed++);
+            const buffer<T> v = sample<T>(n, seed++);
             const fs::path p = work / "round.f0";
             zeb::write<T>(p, v, shape, opt);
             const zeb::array a = zeb::read(p);
@@ -123,8 +149,8 @@ void round_trips(zeb::dtype expected)
             const zeb::array b = zeb::decode(image);
             for (const zeb::array *x : {&a, &b}) {
                 CHECK(x->header.shape == shape);
-                CHECK(x->header.dtype == expected);
-                CHECK(x->header.text == opt.text);
+                CHECK(x->header.dtype == expected && x->header.stored_dtype == zeb::stored_dtype(expected));
+                CHECK(x->header.text == opt.text && x->header.metadata == opt.metadata);
                 CHECK(same_bytes(x->bytes, v.data(), n * sizeof(T)));
                 CHECK(x->values<T>().size() == n);
                 CHECK(x->header.data_offset + x->header.data_size == image.size());
@@ -150,6 +176,125 @@ void test_round_trips()
     round_trips<float>(zeb::dtype::float32);
     round_trips<double>(zeb::dtype::float64);
     round_trips<std::int64_t>(zeb::dtype::int64);
+    round_trips<std::uint8_t>(zeb::dtype::uint8);
+    round_trips<std::uint16_t>(zeb::dtype::uint16);
+    round_trips<std::uint32_t>(zeb::dtype::uint32);
+    round_trips<std::uint64_t>(zeb::dtype::uint64);
+    round_trips<bool>(zeb::dtype::bool_);
+}
+
+// The format document's worked example, byte for byte: a 2 x 3 uint16 array
+// with header text and metadata.  Its values read as uint16 and, as stored,
+// as int16; a damaged record read without verification leaves the stored type.
+void test_worked_example()
+{
+    const std::vector<std::uint16_t> v = {1, 2, 3, 4, 5, 6};
+    const std::array<std::size_t, 2> shape{2, 3};
+    const std::vector<std::byte> image =
+        zeb::encode<std::uint16_t>(v, shape, {.compress = false, .text = "abc", .metadata = R"({"EXPTIME": 30})"});
+    const unsigned char head[] = {0xAA, 0xAA, 0x55, 0x55, 0, 0, 2, 1, 2, 0, 0x0C, 0, 0, 0, 0, 0};
+    const unsigned char record[] = {
+        0x50, 0x59, 0x5A, 0x45, 0x42, 0x52, 0x45, 0x43, 0x01, 0x00, 0x18, 0x00, 0x5B, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0xF1, 0xDF, 0x41, 0x3D, 0x01, 0x00, 0x00, 0x00, 0x18, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x13, 0x00, 0x88, 0x31, 0xB1, 0x9A, 0x48, 0x2F, 0x00, 0x00, 0x00, 0x00, 0x0C, 0x00, 0x00, 0x00, 0x00, 0x00,
+        0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x04, 0x00, 0x00, 0x00, 0x02, 0x00, 0x00, 0x00, 0x03, 0x00, 0x00, 0x00,
+        0x0F, 0x00, 0x00, 0x00, 0x7B, 0x22, 0x45, 0x58, 0x50, 0x54, 0x49, 0x4D, 0x45, 0x22, 0x3A, 0x20, 0x33, 0x30,
+        0x7D};
+    CHECK(image.size() == 1036);
+    CHECK(std::memcmp(image.data(), head, sizeof head) == 0);
+    CHECK(std::memcmp(image.data() + 512, record, sizeof record) == 0);
+    CHECK(std::all_of(image.begin() + 512 + sizeof record, image.begin() + 1024, [](std::byte b) { return b == std::byte{0}; }));
+    CHECK(same_bytes(std::span(image).subspan(1024), v.data(), 12));
+
+    const zeb::array a = zeb::decode(image);
+    CHECK(a.header.dtype == zeb::dtype::uint16 && a.header.stored_dtype == zeb::dtype::int16);
+    CHECK(a.header.metadata == R"({"EXPTIME": 30})" && a.header.text == "abc" && !a.header.data_changed);
+    CHECK(std::ranges::equal(a.values<std::uint16_t>(), v));
+    CHECK(a.values<std::int16_t>()[5] == 6);
+    EXPECT_THROW(std::invalid_argument, a.values<std::int8_t>(), any);
+
+    std::vector<std::byte> bad = image;
+    bad[512 + 0x50] ^= std::byte{0x01};  // a byte of the metadata, under the record's own CRC
+    EXPECT_THROW(zeb::format_error, zeb::decode(bad), [](const zeb::format_error &e) { return e.status() == ZEB_E_RECORD; });
+    const zeb::array b = zeb::decode(bad, {.verify = false});
+    CHECK(b.header.dtype == zeb::dtype::int16 && b.header.metadata.empty() && !b.header.checksum);
+}
+
+// A bool array holding a byte other than 0 or 1 (a file written elsewhere)
+// is refused, not handed out as bool values.
+void test_bool_bytes()
+{
+    const std::array<bool, 6> v = {true, false, false, true, true, false};
+    const std::array<std::size_t, 2> shape{2, 3};
+    std::vector<std::byte> image = zeb::encode<bool>(v, shape, {.compress = false});
+    const zeb::array a = zeb::decode(image);
+    CHECK(a.header.dtype == zeb::dtype::bool_ && std::ranges::equal(a.values<bool>(), v));
+    image[image.size() - 1] = std::byte{2};
+    EXPECT_THROW(zeb::format_error, zeb::decode(image, {.verify = false}), [](const zeb::format_error &e) {
+        return e.status() == ZEB_E_RECORD && std::string(e.what()).find("other than 0 and 1") != std::string::npos;
+    });
+    CHECK(zeb::decode(image, {.verify = false, .rows = 1}).values<bool>()[0]);  // the first row is sound
+}
+
+// Metadata must be what pyzeb reads back as a dict; an object without
+// members is stored as no metadata, as pyzeb stores {}.
+void test_metadata_checked()
+{
+    const std::vector<std::int16_t> v(4, 3);
+    const std::array<std::size_t, 1> shape{4};
+    const std::string deep = "{\"a\":" + std::string(255, '[') + std::string(255, ']') + "}";
+    const std::string deeper = "{\"a\":" + std::string(256, '[') + std::string(256, ']') + "}";
+    const std::string long_int = "{\"a\": " + std::string(4300, '7') + "}";
+    const std::vector<std::tuple<int, std::string, bool>> cases = {
+        {__LINE__, R"( {"a": {"b": [1, -2.5e-3, 0, true, false, null, "\u00e9\ud83d\ude00\n"]}, "c": {}} )", true},
+        {__LINE__, "{\"a\": 1, \"\\u0062\": 2, \"\u00e9\": 3}", true},
+        {__LINE__, deep, true},
+        {__LINE__, long_int, true},
+        {__LINE__, deeper, false},
+        {__LINE__, "{\"a\": " + std::string(4301, '7') + "}", false},
+        {__LINE__, "[1]", false},
+        {__LINE__, "\"text\"", false},
+        {__LINE__, "{\"a\": NaN}", false},
+        {__LINE__, "{\"a\": -Infinity}", false},
+        {__LINE__, "{\"a\": 1} {}", false},
+        {__LINE__, "{\"a\": 1, \"\\u0061\": 2}", false},  // the same key twice
+        {__LINE__, R"({"a": "\ud800"})", false},
+        {__LINE__, R"({"a": "\udc00x"})", false},
+        {__LINE__, R"({"a": "\ud800\u0041"})", false},
+        {__LINE__, "{\"a\": \"\xc0\x80\"}", false},        // overlong UTF-8
+        {__LINE__, "{\"a\": \"\xed\xa0\x80\"}", false},    // a surrogate in UTF-8
+        {__LINE__, "{\"a\": \"\xf4\x90\x80\x80\"}", false},  // above U+10FFFF
+        {__LINE__, "{\"a\": \"\xe9\"}", false},             // Latin-1
+        {__LINE__, "{\"a\": \"\x01\"}", false},
+        {__LINE__, std::string("{\"a\": 1}\0", 9), false},
+        {__LINE__, "{\"a\": 1,}", false},
+        {__LINE__, "{\"a\": 01}", false},
+        {__LINE__, "{\"a\": 1.}", false},
+        {__LINE__, "{\"a\": 'x'}", false},
+        {__LINE__, "{a: 1}", false},
+        {__LINE__, R"({"a": "\x"})", false},
+        {__LINE__, R"({"a": "\u12"})", false},
+        {__LINE__, "{\"a\": \"unclosed}", false},
+        {__LINE__, "{\"a\": \"" + std::string(8000, 'x') + "\"}", false},  // does not fit in the header
+    };
+    for (const auto &[line, text, ok] : cases) {
+        if (ok) {
+            const zeb::array a = zeb::decode(zeb::encode<std::int16_t>(v, shape, {.metadata = text}));
+            if (a.header.metadata != text)
+                std::printf("  line %d: the metadata read back differ\n", line), ++case_failures;
+        } else {
+            expect_throw<std::invalid_argument>(
+                line, [&, &meta = text] { zeb::encode<std::int16_t>(v, shape, {.metadata = meta}); }, any);
+        }
+    }
+    const std::vector<std::byte> none = zeb::encode<std::int16_t>(v, shape);
+    for (const char *empty : {"{}", " {\n} "})
+        CHECK(zeb::encode<std::int16_t>(v, shape, {.metadata = empty}) == none);
+    CHECK(zeb::encode<std::int16_t>(v, shape, {.checksum = false, .metadata = "{}"}).size() == 512 + 8);
+    EXPECT_THROW(std::invalid_argument, zeb::encode<std::int16_t>(v, shape, {.checksum = false, .metadata = "{\"a\": 1}"}),
+                 any);
+    const std::vector<std::uint16_t> u(4);
+    EXPECT_THROW(std::invalid_argument, zeb::encode<std::uint16_t>(u, shape, {.checksum = false}), any);
 }
 
 // Smooth 16-bit data are stored as a stream, smaller than raw.
@@ -389,12 +534,63 @@ void test_atomic_replace()
     CHECK(temporaries == 0);
 }
 
+// One file of tests/cpp/cross.py's: pyzeb's read here, and the same array
+// written beside it (the values, text and metadata made as cross.py makes them).
+template <class T>
+void cross(const fs::path &dir)
+{
+    constexpr zeb::dtype t = zeb::dtype_of<T>();
+    const std::string name(zeb::dtype_name(t));
+    buffer<T> v(150);
+    for (std::size_t i = 0; i < v.size(); ++i) {
+        if constexpr (std::same_as<T, bool>)
+            v[i] = i % 3 == 0;
+        else if constexpr (std::is_floating_point_v<T>)
+            v[i] = static_cast<T>(static_cast<double>(i) * 0.37 - 20);
+        else
+            v[i] = static_cast<T>(i % 40 * 3);
+    }
+    if constexpr (std::is_floating_point_v<T>) {
+        v[1] = std::numeric_limits<T>::quiet_NaN();
+        v[2] = -std::numeric_limits<T>::infinity();
+    } else if constexpr (!std::same_as<T, bool>) {
+        v[0] = std::numeric_limits<T>::min();
+        v[149] = std::numeric_limits<T>::max();
+    }
+    const std::string text = "made for " + name;
+    const std::string metadata = "{\"dtype\":\"" + name + "\",\"note\":\"\u00e9t\u00e9\",\"list\":[1,2.5,null,true]}";
+    const std::array<std::size_t, 2> shape{3, 50};
+    const zeb::array a = zeb::read(dir / ("py-" + name + ".f0"));
+    if (a.header.dtype != t || a.header.text != text || a.header.metadata != metadata ||
+        !same_bytes(a.bytes, v.data(), sizeof(T) * v.size())) {
+        std::printf("  py-%s.f0: read as %s, text \"%s\", metadata %s\n", name.c_str(),
+                    std::string(zeb::dtype_name(a.header.dtype)).c_str(), a.header.text.c_str(), a.header.metadata.c_str());
+        ++case_failures;
+    }
+    zeb::write<T>(dir / ("cpp-" + name + ".f0"), v, shape, {.text = text, .metadata = metadata});
+}
+
+int cross_files(const fs::path &dir)
+{
+    try {
+        cross<std::int8_t>(dir), cross<std::int16_t>(dir), cross<std::int32_t>(dir), cross<std::int64_t>(dir);
+        cross<float>(dir), cross<double>(dir), cross<std::uint8_t>(dir), cross<std::uint16_t>(dir);
+        cross<std::uint32_t>(dir), cross<std::uint64_t>(dir), cross<bool>(dir);
+    } catch (const std::exception &e) {
+        std::printf("  %s\n", e.what());
+        return 1;
+    }
+    return case_failures ? 1 : 0;
+}
+
 }  // namespace
 
 int main(int argc, char **argv)
 {
+    if (argc == 4 && std::string(argv[2]) == "--cross")
+        return cross_files(argv[3]);
     if (argc != 2) {
-        std::fprintf(stderr, "usage: test_zeb_hpp WORK_DIR\n");
+        std::fprintf(stderr, "usage: test_zeb_hpp WORK_DIR [--cross DIR]\n");
         return 2;
     }
     work = fs::absolute(argv[1]);
@@ -402,6 +598,9 @@ int main(int argc, char **argv)
     fs::create_directories(work);
     const std::pair<const char *, void (*)()> tests[] = {
         {"round trips of every type", test_round_trips},
+        {"the worked example of the format document", test_worked_example},
+        {"bool bytes other than 0 and 1", test_bool_bytes},
+        {"metadata checked", test_metadata_checked},
         {"smooth data compress", test_compresses},
         {"parts along the first dimension", test_rows},
         {"big-endian raw file", test_big_endian},
