@@ -19,8 +19,9 @@ VERSION_CMAKE = ROOT / "cmake" / "ZebVersion.cmake"
 
 
 def test_package_command_and_library_agree():
-    if pyzeb.__version__ == "0+unknown":
-        pytest.skip("pyzeb is not installed here (no package metadata), so it has no version")
+    if pyzeb.__version__ == "0+unknown" or "PYZEB_BUILD_DIR" in os.environ:
+        # a build tree (the sanitizer run's) has no package metadata of its own
+        pytest.skip("pyzeb runs from a build tree, without package metadata of its own")
     lib = ctypes.CDLL(_pyzeb.__file__)
     lib.zeb_version.restype = ctypes.c_char_p
     out = subprocess.run([sys.executable, "-m", "pyzeb", "--version"], capture_output=True, text=True, check=True)
