@@ -75,9 +75,13 @@ clean:
 # and x86_64 compiled and linked with zig.  Installs what it needs where it
 # can; skips, saying so, what it cannot.
 cross: $(VENV)/.ready
-	@sh tools/cross-check.sh $(PY)
+	@CROSS_QUICK=$(CROSS_QUICK) sh tools/cross-check.sh $(PY)
 
-# The cross checks, then the whole test suite on Linux aarch64 under qemu.
+# Every cross check (make test leaves out two that only compile the library
+# once more: CROSS_QUICK=1), then the whole test suite on Linux aarch64 under
+# qemu.
+CROSS_QUICK ?= 0
+cross-full: CROSS_QUICK = 0
 cross-full: cross test-aarch64-python
 
 # The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and

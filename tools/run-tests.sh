@@ -84,7 +84,7 @@ timed cpp
 # Each cross check counts once: "cross NAME: ok", "cross NAME: FAILED" or
 # "skipping cross NAME: reason".
 log=build/test-cross.log
-if make --no-print-directory cross 2>&1 | tee "$log"; then :; else broken="$broken cross"; fi
+if make --no-print-directory cross CROSS_QUICK=1 2>&1 | tee "$log"; then :; else broken="$broken cross"; fi
 c_ok=$(grep -c '^cross .*: ok' "$log")
 c_failed=$(grep -c '^cross .*: FAILED' "$log")
 c_skipped=$(grep -c '^skipping cross ' "$log")
