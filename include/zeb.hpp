@@ -715,7 +715,9 @@ public:
                                true_code,
                                has_metadata ? reinterpret_cast<const uint8_t *>(options.metadata.data()) : nullptr,
                                has_metadata ? static_cast<int64_t>(options.metadata.size()) : -1,
-                               zeb_file_id{}};
+                               zeb_file_id{},
+                               nullptr,
+                               0};
     }
     request(const request &) = delete;
     request &operator=(const request &) = delete;

@@ -61,8 +61,26 @@ enum zeb_dtype {
     ZEB_DTYPE_UINT16 = 2,   /* stored as int16 (1) */
     ZEB_DTYPE_UINT32 = 3,   /* stored as int32 (2) */
     ZEB_DTYPE_UINT64 = 4,   /* stored as int64 (5) */
-    ZEB_DTYPE_BOOL = 5      /* stored as int8 (0), one byte per element */
+    ZEB_DTYPE_BOOL = 5,     /* stored as int8 (0), one byte per element */
+    /* Floats holding whole numbers, stored as those numbers in a narrower
+     * integer type (values, not bits: the reader converts them back). */
+    ZEB_DTYPE_FLOAT32_INT8 = 6,   /* float32 stored as int8 (0) */
+    ZEB_DTYPE_FLOAT32_INT16 = 7,  /* float32 stored as int16 (1) */
+    ZEB_DTYPE_FLOAT32_INT32 = 8,  /* float32 stored as int32 (2) */
+    ZEB_DTYPE_FLOAT64_INT8 = 9,   /* float64 stored as int8 (0) */
+    ZEB_DTYPE_FLOAT64_INT16 = 10, /* float64 stored as int16 (1) */
+    ZEB_DTYPE_FLOAT64_INT32 = 11, /* float64 stored as int32 (2) */
+    /* Floats quantized to int32 (lossy, by request); the quantization
+     * section of the record says how to restore them. */
+    ZEB_DTYPE_FLOAT32_QUANTIZED = 12,
+    ZEB_DTYPE_FLOAT64_QUANTIZED = 13
 };
+
+/* Section types the library keeps without interpreting their bodies: it
+ * writes them as the caller forms them and hands them back as stored
+ * (zeb_record_info.sections). */
+#define ZEB_SECTION_DEFLATED_METADATA 5  /* metadata deflated with zlib */
+#define ZEB_SECTION_QUANTIZATION 6       /* how quantized floats are restored */
 
 /* The F0 type code that stores a true dtype (-1 for an unknown one). */
 ZEB_API int32_t zeb_dtype_stored_type(int32_t dtype);
@@ -90,6 +108,11 @@ typedef struct zeb_record_info {
     int32_t skipped_count;    /* sections this library did not understand */
     int32_t skipped_types[ZEB_RECORD_MAX_SKIPPED];  /* the first of their type codes */
     uint8_t metadata[ZEB_RECORD_MAX_BYTES];         /* UTF-8 bytes, not terminated */
+    int64_t sections_size;    /* bytes at sections */
+    /* The sections of the kept types (ZEB_SECTION_DEFLATED_METADATA,
+     * ZEB_SECTION_QUANTIZATION) as stored, each with its 8-byte head (type,
+     * flags, size), in their order. */
+    uint8_t sections[ZEB_RECORD_MAX_BYTES];
 } zeb_record_info;
 
 /* The most metadata bytes a record can hold alongside the checksums and,

@@ -302,6 +302,26 @@ ZEB_API int32_t zeb_open_ex(const char *file_name, int32_t flags, zeb_reader **r
 ZEB_API int32_t zeb_open_memory_ex(const uint8_t *bytes, int64_t length, int32_t flags, zeb_reader **reader,
                                    zeb_info *info, zeb_record_info *record, zeb_report *report);
 
+/* As zeb_open_memory_ex, over a file of `size` bytes held in part: its first
+ * head_len bytes (at least its headers: the header blocks and a compressed
+ * file's 14-byte stream header) and the span_len bytes at offset span_at,
+ * which must outlive the reader.  A read that needs bytes not held comes up
+ * short (as at a file's end): hold those zeb_read_extent names.  For ranged
+ * reads of remote files: fetch the headers, open them with an empty span to
+ * learn the extent of a part, fetch it and open both. */
+ZEB_API int32_t zeb_open_span(const uint8_t *head, int64_t head_len, const uint8_t *span, int64_t span_at,
+                              int64_t span_len, int64_t size, int32_t flags, zeb_reader **reader, zeb_info *info,
+                              zeb_record_info *record, zeb_report *report);
+
+/* The bytes of the file, [*offset, *offset + *length), that zeb_read_range
+ * reads for elements [first, first + count) besides the headers: the raw
+ * data of the part; a compressed body with a usable seek index from the
+ * indexed block zeb_read_range starts at to the one it ends at; otherwise
+ * the whole body.  Reads nothing; the reader can still be read.  Returns
+ * ZEB_OK, or ZEB_E_BAD_ARGUMENT for a range outside the array. */
+ZEB_API int32_t zeb_read_extent(const zeb_reader *reader, int64_t first, int64_t count, int64_t *offset,
+                                int64_t *length);
+
 /* Closes the reader (null: nothing). */
 ZEB_API void zeb_close(zeb_reader *reader);
 
@@ -365,16 +385,26 @@ ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, cons
                                        int64_t metadata_len, zeb_report *report);
 
 /* Frees what zeb_prepare and zeb_payload_add_record allocated (null: nothing). */
+/* As zeb_payload_add_record, and with sections_len bytes of whole sections
+ * of the kept types (ZEB_SECTION_*: each an 8-byte head, type, flags 0 and
+ * body size, then the body; each type at most once), written into the record
+ * as they are (ZEB_E_BAD_ARGUMENT with an event for anything else). */
+ZEB_API int32_t zeb_payload_add_record_ex(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                          int64_t metadata_len, const uint8_t *sections, int64_t sections_len,
+                                          zeb_report *report);
+
 ZEB_API void zeb_payload_free(zeb_payload *payload);
 
 #define ZEB_WRITE_ATOMIC 1   /* through a temporary file, fsync and rename */
 #define ZEB_WRITE_IF_UNCHANGED 2  /* with ZEB_WRITE_ATOMIC: refuse (ZEB_E_CHANGED) unless the file
                                      replaced is still payload->expect, checked just before the rename */
+#define ZEB_WRITE_NO_SYNC 4  /* with ZEB_WRITE_ATOMIC: renamed without flushing the file or its directory
+                                to disk first (scratch files: whole or absent, but not durable) */
 
 /* Writes the header and data of payload to file_name.  With ZEB_WRITE_ATOMIC
- * the bytes go to a new temporary file in the same directory (with the
- * permissions a new file gets), are flushed to disk and the file is renamed
- * over file_name; on any failure the temporary file is removed and an
+ * the bytes go to a new temporary file in the same directory, readable and
+ * writable by its owner alone while it is written, are flushed to disk and
+ * the file is renamed over file_name; on any failure the temporary file is removed and an
  * existing file_name is left untouched.  The temporary file is named
  * ".<name>.<12 hex digits>.tmp"; the directory is synced after the rename.
  * A symbolic link is kept (the file it leads to is replaced); devices,
@@ -382,8 +412,16 @@ ZEB_API void zeb_payload_free(zeb_payload *payload);
  * without the flag, a path naming a descriptor of this process (/dev/stdout,
  * /dev/fd/N, /proc/self/fd/N) is written through that descriptor, at its
  * offset, without truncating it (a regular file behind it is synced).
- * The replacement of a file keeps its permission bits and, where this
- * process may give them, its owner and group.  Without the flag the file is created or
+ * Once complete, before the rename, the new file gets the permission bits
+ * of the file it replaces and, where this process may give them, its owner
+ * and group (a new name: the permissions a new file gets).  The rename, and
+ * with ZEB_WRITE_IF_UNCHANGED the check before it, happen while holding the
+ * exclusive lock of the lock file ".<name>.lock" beside the target (created
+ * for the moment and removed after), which every replacement by this
+ * library and zeb_checksum_file take: of two writers with the same expect,
+ * one gets ZEB_E_CHANGED.  A writer that takes no such lock (another
+ * program renaming over the file) is not excluded: its replacement may fall
+ * between another's check and rename, and be lost.  Without the flag the file is created or
  * truncated and written in place, as zeb_write does.  Returns ZEB_OK,
  * ZEB_E_OPEN (the file or the temporary file could not be created, or the
  * rename failed), ZEB_E_WRITE (writing or syncing failed) or ZEB_E_CLOSE,
@@ -410,6 +448,8 @@ typedef struct zeb_write_request {
     const uint8_t *metadata;
     int64_t metadata_len;
     zeb_file_id expect;
+    const uint8_t *sections;  /* sections of the kept types, as zeb_payload_add_record_ex */
+    int64_t sections_len;
 } zeb_write_request;
 
 /* zeb_prepare, zeb_payload_add_record (where asked for) and
@@ -430,7 +470,10 @@ ZEB_API int32_t zeb_write_array(const char *file_name, const zeb_write_request *
 
 /* Marks the data of the file open on fd (read and write) as changed in
  * place: sets the record's "data unchecked" flag, renews the record's own
- * CRC, rewrites only the record's blocks and syncs them.  Readers then check
+ * CRC, rewrites the record's blocks up to the end of its checksums section
+ * (wherever that section lies) and syncs them, holding the file's lock
+ * (flock, LockFileEx) meanwhile, as zeb_checksum_file does when it renews a
+ * record in place.  Readers then check
  * the header but not the data until zeb_checksum_file renews the checksum.
  * A file without a record, or already marked, is left as it is (ZEB_OK).
  * Returns ZEB_OK, ZEB_E_RECORD for a damaged record, the header statuses of
@@ -441,18 +484,30 @@ ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_nu
 
 #define ZEB_CHECKSUM_DROP_BLOCKS 1    /* replace extra header blocks that are not pyzeb's record */
 #define ZEB_CHECKSUM_DROP_TRAILING 2  /* drop bytes stored after the data */
+#define ZEB_CHECKSUM_BREAK_LINKS 4    /* replace a file that has other hard links */
 
-/* What zeb_checksum_file did. */
-enum { ZEB_CHECKSUM_KEPT = 0, ZEB_CHECKSUM_ADDED = 1, ZEB_CHECKSUM_RENEWED = 2 };
+/* What zeb_checksum_file did.  ZEB_CHECKSUM_LINKED: nothing, since the file
+ * would have had to be replaced and has other hard links (see
+ * ZEB_CHECKSUM_BREAK_LINKS). */
+enum { ZEB_CHECKSUM_KEPT = 0, ZEB_CHECKSUM_ADDED = 1, ZEB_CHECKSUM_RENEWED = 2, ZEB_CHECKSUM_LINKED = 3 };
 
 /* Gives an existing file a record with checksums of its data as they are
  * stored, without re-encoding them: a compressed stream is decoded first to
  * make sure it is sound (a damaged one: its decoding status).  A file that
  * already has a sound, verified record is left alone (*action
- * ZEB_CHECKSUM_KEPT); one marked unchecked, or without a record, is rewritten
- * with its metadata and true dtype kept, through a temporary file renamed
- * over it if the file is still the one read (ZEB_CHECKSUM_RENEWED or
- * ZEB_CHECKSUM_ADDED).  Refuses, leaving the file untouched: a record whose
+ * ZEB_CHECKSUM_KEPT); one marked unchecked, or without a record, gets a new
+ * record with its metadata and true dtype kept (ZEB_CHECKSUM_RENEWED or
+ * ZEB_CHECKSUM_ADDED), if the file is still the one read.  Where the new
+ * record fits the header blocks the file has (a renewal), those blocks alone
+ * are rewritten in place and synced, under the target's lock file and the
+ * file's own lock: maps and other names of the file see the new record.
+ * Otherwise (a file without a record, foreign blocks or trailing bytes
+ * dropped, a record that needs another number of blocks, a file this process
+ * may not write) the file is replaced atomically through a temporary file,
+ * as zeb_write_payload with ZEB_WRITE_IF_UNCHANGED replaces it: a map open
+ * meanwhile keeps the old file.  A file with other hard links is then left
+ * alone (ZEB_CHECKSUM_LINKED) unless ZEB_CHECKSUM_BREAK_LINKS.  Either way
+ * the file keeps its modification time.  Refuses, leaving the file untouched: a record whose
  * data CRC does not match (ZEB_E_CHECKSUM: the data are damaged), a damaged
  * record (ZEB_E_RECORD), a newer record (ZEB_E_NEWER_RECORD), extra header
  * blocks that are not a record (ZEB_E_FOREIGN_BLOCKS unless

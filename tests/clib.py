@@ -45,7 +45,8 @@ class RecordInfo(C.Structure):
     _fields_ = ([(n, i32) for n in ("state", "version", "checksum", "data_unchecked")]
                 + [("header_crc", C.c_uint32), ("data_crc", C.c_uint32), ("data_length", i64), ("dtype", i32),
                    ("has_metadata", i32), ("metadata_size", i64), ("record_blocks", i32), ("record_length", i32),
-                   ("skipped_count", i32), ("skipped_types", i32 * 8), ("metadata", C.c_uint8 * 7680)])
+                   ("skipped_count", i32), ("skipped_types", i32 * 8), ("metadata", C.c_uint8 * 7680),
+                   ("sections_size", i64), ("sections", C.c_uint8 * 7680)])
 
 
 class StreamHeader(C.Structure):

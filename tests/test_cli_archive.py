@@ -125,8 +125,12 @@ def test_convert_and_preview_many_files(tmp_path, capsys):
     src = [str(tmp_path / "in"), str(tmp_path / "z.npy")]
     assert cli.main(["convert", "-r", *src, "--to", "fits", "-o", str(tmp_path / "out")]) == 0
     assert capsys.readouterr().out == "3 files: 3 converted, 0 failed\n"
-    assert cli.main(["convert", "-r", str(tmp_path / "out"), "--to", "f0", "-o", str(tmp_path / "back"), "--slice", "3"]) == 1
-    assert re.fullmatch(r"zeb convert: no F0 files found in .*/out\n", capsys.readouterr().err)
+    # --to f0 searches folders for FITS files
+    assert cli.main(["convert", "-r", str(tmp_path / "out"), "--to", "f0", "-o", str(tmp_path / "back"), "--slice", "3"]) == 0
+    assert sorted(str(p.relative_to(tmp_path / "back")) for p in (tmp_path / "back").rglob("*.f0")) == [
+        "sub/y.f0", "x.f0", "z.f0"]
+    assert cli.main(["convert", "-r", str(tmp_path / "in"), "--to", "f0", "-o", str(tmp_path / "b2")]) == 1
+    assert re.fullmatch(r"zeb convert: no FITS files found in .*/in\n", capsys.readouterr().err)
     fits = sorted(str(p.relative_to(tmp_path / "out")) for p in (tmp_path / "out").rglob("*"))
     assert fits == ["sub", "sub/y.fits", "x.fits", "z.fits"]
     for f, seed in (("x", 1), ("sub/y", 2)):

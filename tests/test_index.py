@@ -10,6 +10,7 @@ import pytest
 
 import pyzeb
 from clib import DecodeInfo, lib
+from pyzeb import _core
 from test_encode import CODERS, noisy_frame
 
 BAD_INDEX = -35
@@ -178,18 +179,25 @@ def test_small_and_unindexed_files_read_as_before(tmp_path):
         pyzeb.read(path, threads=0)
 
 
+def plain_metadata(a, meta):
+    """The F0 image of int16 `a` with `meta` as one plain metadata section
+    (pyzeb.encode would deflate metadata this large)."""
+    text = json.dumps(meta, separators=(",", ":")).encode()
+    return _core.encode(a, 1, a.shape[::-1], b"", _core.COMPRESS_AUTO, 0, True, 0, text)
+
+
 def test_large_metadata_thin_the_index():
     a = frame(np.int16)
     full = struct.unpack_from("<4I", sections(pyzeb.encode(a))[4][1])
     meta = {"notes": "x" * 7569}  # leaves room for 2 entries
-    image = pyzeb.encode(a, metadata=meta)
+    image = plain_metadata(a, meta)
     s = sections(image)
     thin = struct.unpack_from("<4I", s[4][1])
     assert json.loads(s[3][1]) == meta
     assert thin[2] == 2 < full[2] and thin[1] % full[1] == 0 and len(s[4][1]) == 16 + 4 * thin[2]
     assert np.array_equal(pyzeb.decode(image, threads=2), a)
     too_much = {"notes": "x" * (int(lib.zeb_record_metadata_max(0)) - 14)}
-    image = pyzeb.encode(a, metadata=too_much)
+    image = plain_metadata(a, too_much)
     assert 4 not in sections(image) and np.array_equal(pyzeb.decode(image), a)
 
 

@@ -84,7 +84,7 @@ def test_read_stack_and_read_dask_on_a_distributed_cluster(stack, tmp_path):
     assert np.array_equal(parts, np.stack([pyzeb.read(p) for p in stack])[:, 7:29].sum(axis=(0, 2)))
 
 
-ZARR_DTYPES = ["u1", "i1", "<i2", ">u2", "<i4", ">i4", "<u4", "<i8", ">u8", "<f4", ">f4"]
+ZARR_DTYPES = ["u1", "i1", "<i2", ">u2", "<i4", ">i4", "<u4", "<i8", ">u8", "<f4", ">f4", "<f8", ">f8", "?"]
 CODEC_ARRAYS = [
     np.arange(1000, dtype=np.int16).reshape(20, 50) % 37,
     (np.arange(2 * 3 * 40, dtype="<u2") * 997).reshape(2, 3, 40),
@@ -93,6 +93,8 @@ CODEC_ARRAYS = [
     np.full((16, 16), 200, np.uint8),
     np.arange(100, dtype=">u8") * (2**60 - 1),
     np.array(7, np.int8),
+    np.linspace(-1e300, 1e300, 77, dtype=">f8"),
+    np.arange(90).reshape(9, 10) % 3 == 0,
 ]
 
 
@@ -114,8 +116,8 @@ def test_codec_conventions(codec):
         assert bytes(out) == raw
     assert numcodecs.get_codec(codec.get_config()) == codec
     assert eval(repr(codec), {"Crunch": Crunch}) == codec
-    for refused in (np.zeros(3), np.zeros(3, np.float16), np.zeros(3, bool), np.zeros(3, complex)):
-        with pytest.raises(TypeError, match="int8-int64, uint8-uint64 and float32"):
+    for refused in (np.zeros(3, np.float16), np.zeros(3, complex), np.zeros(3, "V2"), np.zeros(3, "U1")):
+        with pytest.raises(TypeError, match="int8-int64, uint8-uint64, float32, float64 and bool"):
             codec.encode(refused)
     with pytest.raises(ValueError):
         Crunch(slice=33)
@@ -174,10 +176,53 @@ def test_chunk_with_a_malformed_dtype_text_is_refused():
     data = np.arange(60, dtype=np.int16).reshape(6, 10)
     for text, message in [("[('a', 'i2')", "header text .* is not one of the dtypes"),
                           ("__import__('os')", "is not one of the dtypes"), ("", "is not one of the dtypes"),
-                          ("<f8", "is not one of the dtypes"), ("<i4", "names int32, but the data are int16")]:
+                          ("<f2", "is not one of the dtypes"), ("<i4", "names int32, but the data are int16")]:
         chunk = pyzeb.encode(data, header=text)
         with pytest.raises(pyzeb.FormatError, match=message):
             Crunch().decode(chunk)
+    with pytest.raises(pyzeb.FormatError, match="bool data hold bytes other than 0 and 1"):
+        Crunch().decode(pyzeb.encode(np.array([0, 1, 2], np.int8), header="|b1"))
+
+
+def test_codec_with_a_dtype_reads_any_f0_file_of_that_dtype():
+    u2 = np.arange(300, dtype=np.uint16).reshape(15, 20) * 201
+    codec = numcodecs.get_codec({"id": "pyzeb.crunch", "dtype": "<u2"})
+    assert codec == Crunch(dtype=np.uint16) and codec.get_config() == {"id": "pyzeb.crunch", "dtype": "<u2"}
+    for image in (pyzeb.encode(u2, header="night 3, frame 12"), pyzeb.encode(u2, compress=False),
+                  codec.encode(u2), codec.encode(u2.tobytes()), Crunch().encode(u2)):
+        assert np.array_equal(codec.decode(image).reshape(u2.shape), u2)
+    for other in (pyzeb.encode(u2.view(np.int16)), pyzeb.encode(u2.astype(np.float32)), Crunch().encode(u2 > 9)):
+        with pytest.raises(pyzeb.FormatError, match="where the array holds uint16"):
+            codec.decode(other)
+    with pytest.raises(TypeError, match="stores uint16, not int32"):
+        codec.encode(u2.astype(np.int32))
+    with pytest.raises(ValueError, match="must be a NumPy dtype"):
+        Crunch(dtype="pixels")
+    with pytest.raises(TypeError, match="stores uint16, not int16"):
+        zarr.create_array(zarr.storage.MemoryStore(), shape=(4,), dtype="i2", serializer=Crunch(dtype="<u2"))
+
+
+def test_crunch_inside_zarr_sharding(tmp_path):
+    from zarr.codecs import ShardingCodec
+    a = np.random.default_rng(6).poisson(100, (8, 64, 60)).astype(np.uint16)
+    z = zarr.create_array(tmp_path / "s.zarr", shape=a.shape, chunks=(1, 16, 60), shards=(4, 64, 60),
+                          dtype=a.dtype, serializer=Crunch(), compressors=None)
+    z[:] = a
+    inner = z.metadata.codecs[0]
+    assert isinstance(inner, ShardingCodec) and inner.codecs[0].to_dict() == {"name": "pyzeb.crunch"}
+    assert np.array_equal(zarr.open_array(tmp_path / "s.zarr", mode="r")[1:6, 10:40], a[1:6, 10:40])
+    # each inner chunk in a shard is an F0 image: the shard's index (at its end) gives offset and length
+    shard = (tmp_path / "s.zarr" / "c" / "1" / "0" / "0").read_bytes()
+    index = np.frombuffer(shard[-16 * 16 - 4:-4], "<u8").reshape(16, 2)
+    for k, (offset, length) in enumerate(index):
+        plane, rows = 4 + k // 4, 16 * (k % 4)
+        assert np.array_equal(pyzeb.decode(shard[offset:offset + length]).view(np.uint16),
+                              a[plane:plane + 1, rows:rows + 16])
+    z = zarr.create_array(tmp_path / "t.zarr", shape=a.shape, chunks=(4, 64, 60), dtype=a.dtype,
+                          serializer=ShardingCodec(chunk_shape=(1, 32, 60), codecs=[Crunch(checksum=False)]),
+                          compressors=None)
+    z[:] = a
+    assert np.array_equal(zarr.open_array(tmp_path / "t.zarr", mode="r")[:, 31:33], a[:, 31:33])
 
 
 @pytest.mark.parametrize("zarr_format", [3, 2])
@@ -210,15 +255,15 @@ def test_zarr_round_trip_both_formats_every_dtype_and_order(tmp_path, zarr_forma
     r = subprocess.run([sys.executable, "-c", code, str(tmp_path), str(len(ZARR_DTYPES))], capture_output=True,
                        text=True, timeout=300)
     assert r.stdout.split() == [str(w) for total in sums for w in ("pyzeb.codecs", total)], r.stderr
-    with pytest.raises(TypeError, match="int8-int64, uint8-uint64 and float32"):  # format 3 when created
-        z = zarr.create_array(tmp_path / "f8.zarr", shape=(4,), dtype="f8", zarr_format=zarr_format,
+    with pytest.raises(TypeError, match="int8-int64, uint8-uint64, float32, float64 and bool"):  # format 3 when created
+        z = zarr.create_array(tmp_path / "f2.zarr", shape=(4,), dtype="f2", zarr_format=zarr_format,
                               **({"serializer": Crunch()} if zarr_format == 3 else {"compressors": Crunch()}))
         z[:] = 1.5
 
 
 @pytest.mark.parametrize("blocked,call,message", [
     ("dask", lambda: pyzeb.read_stack(["a.f0"]), r"read_stack needs dask: pip install 'pyzeb\[dask\]'"),
-    ("fsspec", lambda: pyzeb.read_stack(["s3://bucket/a.f0"]), r"needs fsspec: pip install 'pyzeb\[dask\]'"),
+    ("fsspec", lambda: pyzeb.read_stack(["s3://bucket/a.f0"]), r"needs fsspec: pip install 'pyzeb\[remote\]'"),
     ("numcodecs", lambda: importlib.import_module("pyzeb.codecs"),
      r"pyzeb.codecs needs numcodecs: pip install 'pyzeb\[zarr\]'"),
 ])

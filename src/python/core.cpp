@@ -142,7 +142,7 @@ int warn_events(const zeb_report &report, PyObject *name, const zeb_record_info 
 // (type, dims fastest first, compressed, big_endian, header_blocks,
 //  data_offset, data_size, compression_type, slice, text, nbytes,
 //  record state, record version, checksum, data unchecked, true dtype,
-//  metadata bytes or None)
+//  metadata bytes or None, the kept sections as bytes)
 PyObject *info_tuple(const zeb_info &info, const zeb_record_info &rec)
 {
     PyObject *dims = PyTuple_New(info.dim_count);
@@ -163,12 +163,21 @@ PyObject *info_tuple(const zeb_info &info, const zeb_record_info &rec)
                              ? PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.metadata),
                                                          static_cast<Py_ssize_t>(rec.metadata_size))
                              : Py_NewRef(Py_None);
-    return Py_BuildValue("(iNiiiLLNNyLiiiiiN)", info.type, dims, info.compressed, info.big_endian,
+    PyObject *sections = PyBytes_FromStringAndSize(reinterpret_cast<const char *>(rec.sections),
+                                                   ok ? static_cast<Py_ssize_t>(rec.sections_size) : 0);
+    if (!sections) {
+        Py_DECREF(dims);
+        Py_DECREF(ct);
+        Py_DECREF(slice);
+        Py_XDECREF(metadata);
+        return nullptr;
+    }
+    return Py_BuildValue("(iNiiiLLNNyLiiiiiNN)", info.type, dims, info.compressed, info.big_endian,
                          info.header_blocks, static_cast<long long>(info.data_offset),
                          static_cast<long long>(info.data_size), ct, slice, info.header_text,
                          static_cast<long long>(info.nbytes), rec.state, ok ? rec.version : 0,
                          ok && rec.checksum, ok && rec.data_unchecked, ok ? rec.dtype : ZEB_DTYPE_STORED,
-                         metadata);
+                         metadata, sections);
 }
 
 // ---- Reader --------------------------------------------------------------
@@ -181,6 +190,8 @@ struct ReaderObject {
     PyObject *name;
     Py_buffer source;  // memory images: the bytes read from
     bool has_source;
+    Py_buffer span;    // files held in part: the bytes after the headers
+    bool has_span;
     bool busy;         // a read is running with the lock released
 };
 
@@ -193,6 +204,10 @@ void reader_release(ReaderObject *self)
     if (self->has_source) {
         PyBuffer_Release(&self->source);
         self->has_source = false;
+    }
+    if (self->has_span) {
+        PyBuffer_Release(&self->span);
+        self->has_span = false;
     }
 }
 
@@ -248,15 +263,31 @@ PyObject *reader_read_into(PyObject *op, PyObject *args)
     Py_END_ALLOW_THREADS
     self->busy = false;
     PyBuffer_Release(&out);
-    if (self->has_source) {
-        PyBuffer_Release(&self->source);
-        self->has_source = false;
-    }
+    reader_release(self);
     if (warn_events(report, self->name) < 0)
         return nullptr;
     if (status != ZEB_OK)
         return raise_status(status, 0, self->name);
     Py_RETURN_NONE;
+}
+
+// extent(first, count) -> (offset, length): the bytes of the file that
+// read_into(buffer, threads, first, count) reads besides the headers
+PyObject *reader_extent(PyObject *op, PyObject *args)
+{
+    auto *self = reinterpret_cast<ReaderObject *>(op);
+    long long first, count;
+    if (!PyArg_ParseTuple(args, "LL", &first, &count))
+        return nullptr;
+    if (!self->reader) {
+        PyErr_SetString(PyExc_ValueError, "the reader is closed or its data were read already");
+        return nullptr;
+    }
+    int64_t offset = 0, length = 0;
+    if (zeb_read_extent(self->reader, first, count, &offset, &length) != ZEB_OK)
+        return PyErr_Format(PyExc_ValueError, "elements %lld to %lld are outside the array of %lld", first,
+                            first + count, static_cast<long long>(self->info.count));
+    return Py_BuildValue("(LL)", static_cast<long long>(offset), static_cast<long long>(length));
 }
 
 PyObject *reader_close(PyObject *op, PyObject *)
@@ -286,6 +317,9 @@ PyMethodDef reader_methods[] = {
      "writable C-contiguous buffer, then closes the reader: elements [first, first + count) in file order (count "
      "-1: all of them).  A compressed file with a seek index is decoded on up to `threads` threads (0: one per "
      "core)."},
+    {"extent", reader_extent, METH_VARARGS,
+     "extent(first, count)\n--\n\nThe bytes of the file, (offset, length), that read_into(buffer, threads, first, "
+     "count) reads besides the headers."},
     {"close", reader_close, METH_NOARGS, "close()\n--\n\nCloses the file."},
     {"__enter__", reader_enter, METH_NOARGS, nullptr},
     {"__exit__", reader_exit, METH_VARARGS, nullptr},
@@ -318,6 +352,7 @@ ReaderObject *new_reader(PyObject *name)
         return nullptr;
     self->reader = nullptr;
     self->has_source = false;
+    self->has_span = false;
     self->busy = false;
     self->name = Py_NewRef(name);
     std::memset(&self->info, 0, sizeof self->info);
@@ -388,6 +423,38 @@ PyObject *open_bytes(PyObject *args, bool header_only)
 
 PyObject *core_open_memory(PyObject *, PyObject *args) { return open_bytes(args, false); }
 
+// open_span(head, span, span_at, size, name, flags) -> Reader: a file of
+// `size` bytes of which the headers (head, from its start) and the bytes
+// span (from offset span_at) are at hand
+PyObject *core_open_span(PyObject *, PyObject *args)
+{
+    PyObject *head, *span, *name;
+    long long span_at, size;
+    int flags;
+    if (!PyArg_ParseTuple(args, "OOLLOi", &head, &span, &span_at, &size, &name, &flags))
+        return nullptr;
+    if (span_at < 0 || size < 0)
+        return PyErr_Format(PyExc_ValueError, "span offset %lld or file size %lld below 0", span_at, size);
+    ReaderObject *self = new_reader(name);
+    if (!self)
+        return nullptr;
+    if (PyObject_GetBuffer(head, &self->source, PyBUF_SIMPLE) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    self->has_source = true;
+    if (PyObject_GetBuffer(span, &self->span, PyBUF_SIMPLE) < 0) {
+        Py_DECREF(self);
+        return nullptr;
+    }
+    self->has_span = true;
+    zeb_report report{};
+    int32_t status = zeb_open_span(static_cast<const uint8_t *>(self->source.buf), self->source.len,
+                                   static_cast<const uint8_t *>(self->span.buf), span_at, self->span.len, size, flags,
+                                   &self->reader, &self->info, &self->record, &report);
+    return opened(self, status, 0, report, false);
+}
+
 PyObject *core_read_header_memory(PyObject *, PyObject *args) { return open_bytes(args, true); }
 
 // The arguments that describe an array to store.
@@ -405,9 +472,13 @@ struct Store {
     int dtype = ZEB_DTYPE_STORED;
     Py_buffer metadata{};
     bool has_metadata = false;  // a metadata section (else None was given)
+    Py_buffer sections{};
+    bool has_sections = false;  // whole sections of the kept types (else none given)
 
     ~Store()
     {
+        if (has_sections)
+            PyBuffer_Release(&sections);
         if (has_data)
             PyBuffer_Release(&data);
         if (has_text)
@@ -418,8 +489,14 @@ struct Store {
 
     // (array buffer, type, dims fastest first, text bytes, mode, threads),
     // then the record's metadata bytes or None
-    bool parse(PyObject *array, PyObject *dim_seq, PyObject *text_obj, PyObject *metadata_obj)
+    bool parse(PyObject *array, PyObject *dim_seq, PyObject *text_obj, PyObject *metadata_obj,
+               PyObject *sections_obj = Py_None)
     {
+        if (sections_obj != Py_None) {
+            if (PyObject_GetBuffer(sections_obj, &sections, PyBUF_SIMPLE) < 0)
+                return false;
+            has_sections = true;
+        }
         if (metadata_obj != Py_None) {
             if (PyObject_GetBuffer(metadata_obj, &metadata, PyBUF_SIMPLE) < 0)
                 return false;
@@ -469,8 +546,10 @@ struct Store {
         status = zeb_prepare(data.buf, type, dims, dim_count, static_cast<const char *>(text.buf),
                              static_cast<int32_t>(text.len), mode, threads, out, &report);
         if (status == ZEB_OK && record) {
-            status = zeb_payload_add_record(out, dtype, static_cast<const uint8_t *>(metadata.buf),
-                                            has_metadata ? metadata.len : -1, &report);
+            status = zeb_payload_add_record_ex(out, dtype, static_cast<const uint8_t *>(metadata.buf),
+                                               has_metadata ? metadata.len : -1,
+                                               static_cast<const uint8_t *>(sections.buf),
+                                               has_sections ? sections.len : 0, &report);
             if (status != ZEB_OK)
                 zeb_payload_free(out);
         }
@@ -481,14 +560,14 @@ struct Store {
     }
 };
 
-// encode(array, type, dims, text, mode, threads, record, dtype, metadata) -> bytes
+// encode(array, type, dims, text, mode, threads, record, dtype, metadata, sections=None) -> bytes
 PyObject *core_encode(PyObject *, PyObject *args)
 {
     Store s;
-    PyObject *array, *dims, *text, *metadata;
-    if (!PyArg_ParseTuple(args, "OiOOiipiO", &array, &s.type, &dims, &text, &s.mode, &s.threads, &s.record,
-                          &s.dtype, &metadata) ||
-        !s.parse(array, dims, text, metadata))
+    PyObject *array, *dims, *text, *metadata, *sections = Py_None;
+    if (!PyArg_ParseTuple(args, "OiOOiipiO|O", &array, &s.type, &dims, &text, &s.mode, &s.threads, &s.record,
+                          &s.dtype, &metadata, &sections) ||
+        !s.parse(array, dims, text, metadata, sections))
         return nullptr;
     zeb_payload p{};
     PyObject *name = PyUnicode_FromString("<array>");
@@ -512,20 +591,21 @@ PyObject *core_encode(PyObject *, PyObject *args)
 }
 
 // write(path: bytes, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata,
-//       expect) -> None; expect: None, or (st_dev, st_ino, st_size, st_mtime_ns) of the file
+//       expect, sections=None) -> None; sections: whole record sections of the kept types; expect: None, or (st_dev, st_ino, st_size, st_mtime_ns) of the file
 //       to be replaced, which must still be there just before the rename
 PyObject *core_write(PyObject *, PyObject *args)
 {
     Store s;
     const char *path;
-    PyObject *name, *array, *dims, *text, *metadata, *expect;
+    PyObject *name, *array, *dims, *text, *metadata, *expect, *sections = Py_None;
     int atomic;
-    if (!PyArg_ParseTuple(args, "yOOiOOiippiOO", &path, &name, &array, &s.type, &dims, &text, &s.mode,
-                          &s.threads, &atomic, &s.record, &s.dtype, &metadata, &expect) ||
-        !s.parse(array, dims, text, metadata))
+    if (!PyArg_ParseTuple(args, "yOOiOOiiipiOO|O", &path, &name, &array, &s.type, &dims, &text, &s.mode,
+                          &s.threads, &atomic, &s.record, &s.dtype, &metadata, &expect, &sections) ||
+        !s.parse(array, dims, text, metadata, sections))
         return nullptr;
     zeb_file_id id{};
-    int32_t flags = atomic ? ZEB_WRITE_ATOMIC : 0;
+    // atomic: 1 through a temporary file, flushed to disk; 2 the same without flushing
+    int32_t flags = atomic ? ZEB_WRITE_ATOMIC | (atomic == 2 ? ZEB_WRITE_NO_SYNC : 0) : 0;
     if (expect != Py_None) {
         long long dev, ino, size, mtime;
         if (!PyArg_ParseTuple(expect, "LLLL", &dev, &ino, &size, &mtime))
@@ -535,7 +615,8 @@ PyObject *core_write(PyObject *, PyObject *args)
     }
     zeb_write_request w{s.data.buf, s.type, s.dims, s.dim_count, static_cast<const char *>(s.text.buf),
                         static_cast<int32_t>(s.text.len), s.mode, s.threads, s.record, s.dtype,
-                        static_cast<const uint8_t *>(s.metadata.buf), s.has_metadata ? s.metadata.len : -1, id};
+                        static_cast<const uint8_t *>(s.metadata.buf), s.has_metadata ? s.metadata.len : -1, id,
+                        static_cast<const uint8_t *>(s.sections.buf), s.has_sections ? s.sections.len : 0};
     int32_t err = 0, status;
     zeb_report report{};
     // Coding and writing overlap, with the lock released throughout.
@@ -547,7 +628,7 @@ PyObject *core_write(PyObject *, PyObject *args)
     Py_RETURN_NONE;
 }
 
-// checksum_file(path: bytes, name, flags) -> action (CHECKSUM_KEPT, _ADDED, _RENEWED)
+// checksum_file(path: bytes, name, flags) -> action (CHECKSUM_KEPT, _ADDED, _RENEWED, _LINKED)
 PyObject *core_checksum_file(PyObject *, PyObject *args)
 {
     const char *path;
@@ -596,15 +677,19 @@ PyMethodDef core_methods[] = {
      "open(path, name, flags)\n--\n\nOpens an F0 file and reads its headers; returns a Reader."},
     {"open_memory", core_open_memory, METH_VARARGS,
      "open_memory(buffer, name, flags)\n--\n\nAs open(), over a whole file image in memory."},
+    {"open_span", core_open_span, METH_VARARGS,
+     "open_span(head, span, span_at, size, name, flags)\n--\n\nAs open_memory(), over a file of `size` bytes of "
+     "which its headers (head) and the bytes span from offset span_at are at hand."},
     {"read_header", core_read_header, METH_VARARGS,
      "read_header(path, name, flags)\n--\n\nReads only the headers of an F0 file; returns the info tuple."},
     {"read_header_memory", core_read_header_memory, METH_VARARGS,
      "read_header_memory(buffer, name, flags)\n--\n\nAs read_header(), over the start of a file image in memory."},
     {"encode", core_encode, METH_VARARGS,
-     "encode(array, type, dims, text, mode, threads, record, dtype, metadata)\n--\n\n"
+     "encode(array, type, dims, text, mode, threads, record, dtype, metadata, sections=None)\n--\n\n"
      "The bytes of the F0 file of an array."},
     {"write", core_write, METH_VARARGS,
-     "write(path, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata, expect)\n--\n\n"
+     "write(path, name, array, type, dims, text, mode, threads, atomic, record, dtype, metadata, expect,\n"
+     "sections=None)\n--\n\n"
      "Writes the F0 file of an array."},
     {"checksum_file", core_checksum_file, METH_VARARGS,
      "checksum_file(path, name, flags)\n--\n\nAdds or renews the checksums of an existing file."},
@@ -661,7 +746,9 @@ PyMODINIT_FUNC PyInit__core(void)
         PyModule_AddIntConstant(m, "CHECKSUM_DROP_TRAILING", ZEB_CHECKSUM_DROP_TRAILING) < 0 ||
         PyModule_AddIntConstant(m, "CHECKSUM_KEPT", ZEB_CHECKSUM_KEPT) < 0 ||
         PyModule_AddIntConstant(m, "CHECKSUM_ADDED", ZEB_CHECKSUM_ADDED) < 0 ||
-        PyModule_AddIntConstant(m, "CHECKSUM_RENEWED", ZEB_CHECKSUM_RENEWED) < 0) {
+        PyModule_AddIntConstant(m, "CHECKSUM_RENEWED", ZEB_CHECKSUM_RENEWED) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_LINKED", ZEB_CHECKSUM_LINKED) < 0 ||
+        PyModule_AddIntConstant(m, "CHECKSUM_BREAK_LINKS", ZEB_CHECKSUM_BREAK_LINKS) < 0) {
         Py_DECREF(m);
         return nullptr;
     }

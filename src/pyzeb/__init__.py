@@ -22,17 +22,24 @@ from typing import TYPE_CHECKING as _TYPE_CHECKING
 if _TYPE_CHECKING:
     from ._api import (FormatError, FormatWarning, Header, add_checksum, decode, encode, memmap, read,
                        read_header, write)
-    from ._stack import read_dask, read_stack
+    from ._fits import fits_header
+    from ._lazy import F0Array, open
+    from ._references import references
+    from ._stack import read_dask, read_stack, write_stack
 
     __version__: str
 
-__all__ = ["FormatError", "FormatWarning", "Header", "add_checksum", "decode", "encode", "memmap", "read",
-           "read_dask", "read_header", "read_stack", "write", "__version__"]
+__all__ = ["F0Array", "FormatError", "FormatWarning", "Header", "add_checksum", "decode", "encode", "memmap",
+           "open", "read", "read_dask", "read_header", "read_stack", "references", "write", "write_stack",
+           "__version__"]
+__all__ += ["fits_header"]
 
 # Where each public name is defined.  Each is imported on first use, so that
 # importing pyzeb costs next to nothing: the zeb command answers Ctrl-C and
 # --help before NumPy is loaded, and nothing imports dask before read_stack or read_dask.
-_HOME = {n: "_api" for n in __all__} | {"read_stack": "_stack", "read_dask": "_stack"}
+_HOME = {n: "_api" for n in __all__} | {"read_stack": "_stack", "read_dask": "_stack", "write_stack": "_stack"} \
+    | {"open": "_lazy", "F0Array": "_lazy"} | {"references": "_references"}
+_HOME["fits_header"] = "_fits"
 
 
 def __getattr__(name: str) -> object:

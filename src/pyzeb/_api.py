@@ -5,13 +5,14 @@ import errno
 import io
 import json
 import os
+import re
 import sys
 from dataclasses import dataclass, field
 from typing import Any, Literal, Protocol, Union
 
 import numpy as np
 
-from . import _core
+from . import _core, _floats, _remote, _sections
 from ._core import FormatError, FormatWarning
 
 FormatError.__module__ = FormatWarning.__module__ = "pyzeb"
@@ -24,12 +25,26 @@ _TYPE_CODES = {(dt.kind, dt.itemsize): code for code, dt in enumerate(_DTYPES)}
 _TRUE_DTYPES = {code: np.dtype(t) for code, t in
                 ((1, np.uint8), (2, np.uint16), (3, np.uint32), (4, np.uint64), (5, np.bool_))}
 _TRUE_CODES = {(dt.kind, dt.itemsize): code for code, dt in _TRUE_DTYPES.items()}
+# True dtypes of floats stored as integer values (whole numbers, or
+# quantized), by their code there; the reader converts the values back.
+_VALUE_DTYPES = {code: np.dtype(t) for code, t in
+                 ((6, np.float32), (7, np.float32), (8, np.float32), (9, np.float64), (10, np.float64),
+                  (11, np.float64), (12, np.float32), (13, np.float64))}
+_WHOLE_CODES = {(f, i): code for code, f, i in
+                ((6, 4, 1), (7, 4, 2), (8, 4, 4), (9, 8, 1), (10, 8, 2), (11, 8, 4))}
+_QUANTIZED_CODES = {4: 12, 8: 13}
+_RECORD_MAX = 7680  # bytes of the header record
+_RECORD_BASE = 24 + 8 + 24  # preamble and checksums section
 _STORABLE = "int8, int16, int32, int64, uint8, uint16, uint32, uint64, bool, float32 or float64"
 _MAX_BYTES = 2**31 - 1
 _MAX_DIMS = 16
 _MAX_TEXT = 255
 _MAX_SLICE = 32
 _TRUNCATED = -11  # the status of raw data that end early
+# Metadata nest at most this deep: deeper JSON would exhaust the recursion
+# of the parser, or of whatever walks the values later, on some Pythons.
+_MAX_NESTING = 512
+_JSON_STRING = re.compile(rb'"(?:[^"\\]|\\.)*"', re.DOTALL)
 
 PathLike = Union[str, bytes, "os.PathLike[str]", "os.PathLike[bytes]"]
 
@@ -80,6 +95,13 @@ class Header:
     """True when the data were changed in place (``memmap(mode="r+")``) after
     the checksum was computed: reads then verify the header but not the data,
     until ``zeb checksum`` (:func:`add_checksum`) renews it."""
+    stored_dtype: np.dtype | None = None
+    """The integer type that holds the values of a float array (whole
+    numbers stored exactly, or quantized), else None.  Readers that do not
+    know pyzeb's header record see these integers."""
+    quantization_step: float | None = None
+    """The step of a quantized float array (``write(..., quantize=q)``): each
+    value read is within half of it of the value written.  None: exact."""
 
     @property
     def nbytes(self) -> int:
@@ -95,26 +117,88 @@ def _format_error(name: str, cause: str) -> FormatError:
 
 def _dtype(info: _core.Info) -> np.dtype:
     """The array's dtype: the true one the record names, else the stored type's."""
-    return _TRUE_DTYPES[info[15]] if info[15] else _DTYPES[info[0]]
+    code = info[15]
+    if code in _VALUE_DTYPES:
+        return _VALUE_DTYPES[code]
+    return _TRUE_DTYPES[code] if code else _DTYPES[info[0]]
+
+
+def _buffer_dtype(info: _core.Info) -> np.dtype:
+    """The dtype the file layer reads the data into: the true one where the
+    bits are those of the true dtype, else the stored type's."""
+    return _TRUE_DTYPES.get(info[15]) or _DTYPES[info[0]]
+
+
+def _quantization(info: _core.Info, name: str) -> _sections.Quantization | None:
+    """The quantization of a quantized array (None for any other)."""
+    if info[15] not in _QUANTIZED_CODES.values():
+        return None
+    body = _sections.split(info[17]).get(_sections.QUANTIZATION)
+    try:
+        if body is None:
+            raise _sections.SectionError("the quantized array has no quantization section")
+        return _sections.read_quantization(body)
+    except _sections.SectionError as exc:
+        raise _format_error(name, f"the header record is damaged: {exc}") from None
+
+
+def _values(out: np.ndarray, info: _core.Info, name: str, first: int = 0) -> np.ndarray:
+    """The array read as stored, as its true dtype: floats from the integers
+    that hold them (`first`: the flat index of its first element)."""
+    dtype = _dtype(info)
+    if out.dtype == dtype:
+        return out
+    p = _quantization(info, name)
+    return out.astype(dtype) if p is None else _floats.restore(out, p, dtype, first)
+
+
+def _metadata_bytes(info: _core.Info, name: str) -> bytes | None:
+    """The metadata's JSON bytes: plain, or inflated from their section."""
+    body = _sections.split(info[17]).get(_sections.DEFLATED)
+    if body is None:
+        return info[16]
+    if info[16] is not None:
+        raise _format_error(name, "the header record is damaged: it holds metadata both plain and deflated")
+    try:
+        return _sections.inflate(body)
+    except _sections.SectionError as exc:
+        raise _format_error(name, f"the header record is damaged: {exc}") from None
+
+
+def _nesting(text: bytes) -> int:
+    """How deep the arrays and objects of the JSON text nest."""
+    if text.count(b"[") + text.count(b"{") <= _MAX_NESTING:
+        return 0  # too few brackets to nest too deeply: no need to look
+    b = np.frombuffer(_JSON_STRING.sub(b"", text), np.uint8)
+    steps = np.isin(b, (0x5B, 0x7B)).astype(np.int32) - np.isin(b, (0x5D, 0x7D))
+    return int(np.cumsum(steps).max(initial=0))
 
 
 def _header(info: _core.Info, name: str) -> Header:
     (_type, dims, compressed, big_endian, blocks, offset, size, ctype, slice_, text, _nbytes,
-     _state, _version, checksum, unchecked, _true, metadata) = info
+     _state, _version, checksum, unchecked, true, _metadata, _kept) = info
+    metadata = _metadata_bytes(info, name)
     meta: Any = {}
     if metadata:
+        if _nesting(metadata) > _MAX_NESTING:
+            raise _format_error(name, f"the metadata in the header record are nested more than {_MAX_NESTING} "
+                                      "deep (nested too deeply to be read)")
         # the record passed its own check, so these are the bytes written
         try:
             meta = json.loads(metadata)
         except ValueError:
             meta = None
+        except RecursionError:
+            raise _format_error(name, "the metadata in the header record are nested too deeply to be read") \
+                from None
         if not isinstance(meta, dict):
             raise _format_error(name, "the metadata in the header record are not a JSON object")
     # Positional, in field order: a third faster than keywords, which counts
     # when listing thousands of files.
+    q = _quantization(info, name)
     return Header(dims[::-1], _dtype(info), text.decode("utf-8", "surrogateescape"), compressed != 0,
                   ctype, slice_, ">" if big_endian else "<", blocks, offset, size, meta, checksum != 0,
-                  unchecked != 0)
+                  unchecked != 0, _DTYPES[_type] if true in _VALUE_DTYPES else None, q.scale if q else None)
 
 
 def _path(file: object) -> tuple[bytes | None, str]:
@@ -225,18 +309,18 @@ def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object
     item, what they are, in its message), checked before the data are read."""
     with reader:
         info = reader.info
-        shape, dtype = tuple(reversed(info[1])), _dtype(info)
-        if expect is not None and (shape, dtype) != expect[:2]:
-            raise _format_error(name, f"holds an array of shape {shape} and dtype {dtype}, {expect[2]} "
-                                f"shape {expect[0]} and dtype {expect[1]}")
+        shape, dtype = _expected(info, name, expect)
+        _quantization(info, name)  # a damaged section fails before the data are read
         if index is None:
-            out = np.empty(shape, dtype)
+            out = np.empty(shape, _buffer_dtype(info))
             reader.read_into(out, threads)
+            out = _values(out, info, name)
         else:
             lo, hi, take, drop = _part(index, shape)
             row = int(np.prod(shape[1:], dtype=np.int64))
-            out = np.empty((() if drop else (hi - lo,)) + shape[1:], dtype)
+            out = np.empty((() if drop else (hi - lo,)) + shape[1:], _buffer_dtype(info))
             reader.read_into(out, threads, lo * row, (hi - lo) * row)
+            out = _values(out, info, name, lo * row)
             if take is not None:
                 out = out[take].copy()
     if out.dtype == np.bool_ and out.size and out.view(np.uint8).max() > 1:
@@ -244,13 +328,64 @@ def _read_array(reader: _core.Reader, name: str, threads: int = 1, index: object
     return out
 
 
+def _expected(info: _core.Info, name: str,
+              expect: tuple[tuple[int, ...], np.dtype, str] | None) -> tuple[tuple[int, ...], np.dtype]:
+    """The shape and dtype of the file's array; FormatError where they are
+    not those `expect` gives."""
+    shape, dtype = tuple(reversed(info[1])), _dtype(info)
+    if expect is not None and (shape, dtype) != expect[:2]:
+        raise _format_error(name, f"holds an array of shape {shape} and dtype {dtype}, {expect[2]} "
+                            f"shape {expect[0]} and dtype {expect[1]}")
+    return shape, dtype
+
+
+def _elements(index: object, name: str, expect: tuple[tuple[int, ...], np.dtype, str] | None = None) -> Any:
+    """For a ranged read of the part `index` takes: a function of the
+    file's info that gives its elements (first, count); None for all."""
+    if index is None:
+        return None
+
+    def elements(info: _core.Info) -> tuple[int, int]:
+        shape, _ = _expected(info, name, expect)
+        lo, hi, _, _ = _part(index, shape)
+        row = int(np.prod(shape[1:], dtype=np.int64))
+        return lo * row, (hi - lo) * row
+    return elements
+
+
+def _reader(file: PathLike | Readable, index: object, verify: bool, storage_options: dict[str, Any] | None,
+            expect: tuple[tuple[int, ...], np.dtype, str] | None = None) -> tuple[_core.Reader, str]:
+    """A reader of what read(file, index) reads, and the file's name: a
+    path opened by the file layer; a URL, or a seekable file object read
+    for a part, by ranges; other file objects read whole."""
+    if _remote.is_url(file):
+        local = _remote.local_path(file, storage_options)  # type: ignore[arg-type]
+        if local is None:
+            ranges = _remote.UrlRanges(file, storage_options)  # type: ignore[arg-type]
+            return _remote.open_reader(ranges, _flags(verify), _elements(index, file, expect)), file  # type: ignore
+        file = local
+    elif storage_options is not None:
+        raise TypeError("storage_options apply to URLs only")
+    path, name = _path(file)
+    if path is None and index is not None and _remote.seekable(file):
+        try:
+            ranges = _remote.FileRanges(file, name, _read_bytes)
+        except (OSError, ValueError):
+            ranges = None  # it cannot tell its size (a compressed stream, say): read it whole
+        if ranges is not None:
+            return _remote.open_reader(ranges, _flags(verify), _elements(index, name, expect)), name
+    return _open(file, path, name, verify), name
+
+
 def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool = True,
-         threads: int | None = None) -> np.ndarray:
+         threads: int | None = None, storage_options: dict[str, Any] | None = None) -> np.ndarray:
     """Reads an F0 file and returns its array, or the part `index` takes of it.
 
-    `file` is a path (str, bytes or os.PathLike) or a binary file object
-    (anything with ``.read()``, such as what ``open(..., "rb")`` or fsspec
-    return).  The array has the file's dimensions in NumPy order, native byte
+    `file` is a path (str, bytes or os.PathLike), a URL that fsspec
+    opens (``s3://...``, ``https://...``, ``memory://...``, with
+    `storage_options` for its file system; needs ``pip install
+    "pyzeb[remote]"``) or a binary file object (anything with ``.read()``,
+    such as what ``open(..., "rb")`` or fsspec return).  The array has the file's dimensions in NumPy order, native byte
     order, and owns its memory, in the dtype that was written (unsigned and
     bool arrays included).  Raises OSError (with errno and filename) when the
     file cannot be opened or read, and :class:`FormatError` when it is not an
@@ -274,7 +409,10 @@ def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool 
     path: raw data from their place in the file; a compressed file with a
     seek index from the indexed block before the part to the one after it;
     a compressed file without one is decoded from its start up to the part's
-    end.  (A file object is read whole, and the part decoded.)  The data's
+    end.  A URL or a seekable file object is read by byte ranges: its
+    headers, then only the bytes the part needs (a compressed file without
+    a seek index: its whole stream); other file objects are read whole, and
+    the part decoded.  The data's
     checksum covers all of the data, so a part is checked against the
     header's checksum and the stream's structure only: read the whole file,
     or run ``zeb verify``, to check every byte.
@@ -285,8 +423,9 @@ def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool 
     >>> pyzeb.read("cube.f0", 10).shape  # one plane of a (20, 64, 64) cube
     (64, 64)
     """
-    path, name = _path(file)
-    return _read_array(_open(file, path, name, verify), name, _threads(threads), index)
+    nthreads = _threads(threads)
+    reader, name = _reader(file, index, verify, storage_options)
+    return _read_array(reader, name, nthreads, index)
 
 
 def _open(file: PathLike | Readable, path: bytes | None, name: str, verify: bool) -> _core.Reader:
@@ -296,10 +435,11 @@ def _open(file: PathLike | Readable, path: bytes | None, name: str, verify: bool
 
 
 def _read_expecting(file: PathLike | Readable, index: Index | None, shape: tuple[int, ...], dtype: np.dtype,
-                    what: str) -> np.ndarray:
+                    what: str, threads: int = 0, storage_options: dict[str, Any] | None = None) -> np.ndarray:
     """read(file, index), for a file that must hold an array of this shape and dtype."""
-    path, name = _path(file)
-    return _read_array(_open(file, path, name, True), name, 0, index, (shape, dtype, what))
+    expect = (shape, dtype, what)
+    reader, name = _reader(file, index, True, storage_options, expect)
+    return _read_array(reader, name, threads, index, expect)
 
 
 def decode(buffer: bytes | bytearray | memoryview, index: Index | None = None, *, verify: bool = True,
@@ -314,16 +454,26 @@ def decode(buffer: bytes | bytearray | memoryview, index: Index | None = None, *
     return _read_array(_core.open_memory(buffer, "<buffer>", _flags(verify)), "<buffer>", _threads(threads), index)
 
 
-def read_header(file: PathLike | Readable, *, verify: bool = True) -> Header:
+def read_header(file: PathLike | Readable, *, verify: bool = True,
+                storage_options: dict[str, Any] | None = None) -> Header:
     """Reads only the headers of an F0 file (its data are not read).
 
     For a compressed file this includes the 14-byte stream header.  A file
-    object is read up to the end of its headers.  The checksum of the header
-    is verified where the file has one (``verify=False``: not).
+    object is read up to the end of its headers, a URL (as for :func:`read`)
+    for its first 8 KiB.  The checksum of the header is verified where the
+    file has one (``verify=False``: not).
 
     >>> pyzeb.read_header("frame.f0").shape
     (3, 4)
     """
+    if _remote.is_url(file):
+        local = _remote.local_path(file, storage_options)  # type: ignore[arg-type]
+        if local is None:
+            info = _remote.read_header(_remote.UrlRanges(file, storage_options), _flags(verify))  # type: ignore
+            return _header(info, file)  # type: ignore[arg-type]
+        file = local
+    elif storage_options is not None:
+        raise TypeError("storage_options apply to URLs only")
     path, name = _path(file)
     if path is not None:
         return _header(_core.read_header(path, name, _flags(verify)), name)
@@ -391,6 +541,8 @@ def _metadata(metadata: object) -> bytes | None:
         data = text.encode("utf-8")
     except (TypeError, ValueError, RecursionError) as exc:
         raise ValueError(f"metadata must be a dict of JSON values: {exc}") from None
+    if _nesting(data) > _MAX_NESTING:
+        raise ValueError(f"metadata must be a dict of JSON values nested at most {_MAX_NESTING} deep")
     if json.loads(text) != metadata:
         raise ValueError("metadata must be a dict of JSON values: str keys, lists rather than tuples "
                          "(they would not read back equal)")
@@ -421,19 +573,61 @@ def _mode(compress: bool | int) -> int:
     raise TypeError(f"compress must be True, False or a slice number, not {type(compress).__name__}")
 
 
+def _cores() -> int:
+    """Processors this process may run on."""
+    try:
+        return max(1, len(os.sched_getaffinity(0)))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
 def _threads(threads: int | None) -> int:
+    """The thread count for the extension: 0 for None (one per core), more
+    than the cores capped to the cores."""
     if threads is None:
         return 0
     if isinstance(threads, bool) or not isinstance(threads, (int, np.integer)) or threads < 1:
         raise ValueError(f"threads must be a positive number or None, not {threads!r}")
-    return int(threads)
+    return min(int(threads), _cores())
 
 
-_Arguments = tuple[np.ndarray, int, tuple[int, ...], bytes, int, int, bool, int, "bytes | None"]
+_Arguments = tuple[np.ndarray, int, tuple[int, ...], bytes, int, int, bool, int, "bytes | None", bytes]
+
+
+def _as_integers(a: np.ndarray, compress: bool | int, quantize: float | None) -> tuple[np.ndarray, int, bytes]:
+    """A float array as the integers that store it, the true dtype's code and
+    the quantization section: quantized where asked for, exactly where its
+    values are whole numbers and it is compressed; else (a, 0, b"")."""
+    if a.dtype.kind != "f":
+        return a, 0, b""
+    if quantize is not None:
+        q = _floats.quantize(a, quantize)
+        if q is not None:
+            return q[0], _QUANTIZED_CODES[a.dtype.itemsize], _sections.quantization(q[1])
+    if compress is False:
+        return a, 0, b""
+    t = _floats.integer_type(a)
+    if t is None:
+        return a, 0, b""
+    return a.astype(t), _WHOLE_CODES[(a.dtype.itemsize, t.itemsize)], b""
+
+
+def _record_sections(meta: bytes | None, true: int, kept: bytes) -> tuple[bytes | None, bytes]:
+    """Metadata above the threshold deflated into their own section; a
+    ValueError, with the sizes, where they do not fit in the header."""
+    if meta is None or len(meta) <= _sections.DEFLATE_ABOVE:
+        return meta, kept
+    section = _sections.deflated(meta)
+    room = _RECORD_MAX - _RECORD_BASE - (12 if true else 0) - len(kept)
+    if len(section) > room:
+        head = _sections.DEFLATED_HEAD
+        raise ValueError(f"metadata too large: {len(meta)} bytes, {len(section) - head} deflated, "
+                         f"and at most {room - head} deflated bytes fit in the header")
+    return None, kept + section
 
 
 def _arguments(array: object, compress: bool | int, header: str | bytes, threads: int | None,
-               checksum: bool, metadata: object) -> _Arguments:
+               checksum: bool, metadata: object, quantize: float | None = None) -> _Arguments:
     a, code, true = _storable(array)
     meta = _metadata(metadata)
     record = bool(checksum)
@@ -443,23 +637,32 @@ def _arguments(array: object, compress: bool | int, header: str | bytes, threads
                          "which checksum=False leaves out")
     if not record and meta is not None:
         raise ValueError("metadata are stored in pyzeb's header record, which checksum=False leaves out")
-    return a, code, a.shape[::-1], _text(header), _mode(compress), _threads(threads), record, true, meta
+    if quantize is not None and not record:
+        raise ValueError("quantized floats are restored from pyzeb's header record, which checksum=False leaves out")
+    kept = b""
+    if record:
+        a, value_code, kept = _as_integers(a, compress, quantize)
+        if value_code:
+            code, true = _TYPE_CODES[("i", a.dtype.itemsize)], value_code
+    meta, kept = _record_sections(meta, true, kept)
+    return a, code, a.shape[::-1], _text(header), _mode(compress), _threads(threads), record, true, meta, kept
 
 
 def encode(array: object, *, compress: bool | int = True, header: str | bytes = "",
-           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None) -> bytes:
+           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None,
+           quantize: float | None = None) -> bytes:
     """The bytes of the F0 file of `array`, as :func:`write` would store them.
 
     >>> data = pyzeb.encode(np.zeros((64, 64), np.int16), header="flat")
     >>> len(data) < 64 * 64 * 2
     True
     """
-    return _core.encode(*_arguments(array, compress, header, threads, checksum, metadata))
+    return _core.encode(*_arguments(array, compress, header, threads, checksum, metadata, quantize))
 
 
 def write(file: PathLike | Writable, array: object, *, compress: bool | int = True, header: str | bytes = "",
           threads: int | None = None, checksum: bool = True, metadata: dict[str, Any] | None = None,
-          if_unchanged: os.stat_result | None = None) -> None:
+          if_unchanged: os.stat_result | None = None, quantize: float | None = None, sync: bool = True) -> None:
     """Writes `array` as an F0 file.
 
     `array` is anything ``numpy.asarray`` accepts, of dtype int8, int16,
@@ -475,8 +678,9 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     header blocks that every F0 reader skips: CRC-32C checksums of the header
     and of the data as stored, which :func:`read` verifies, the `metadata`
     (a dict of JSON values, stored as compact UTF-8 JSON; NaN and infinities
-    are refused, NumPy scalars stored as numbers; a ValueError when it does
-    not fit in the header, about 7.5 kB) and the true dtype of unsigned and
+    are refused, NumPy scalars stored as numbers; above 4 kB deflated; a
+    ValueError when it does not fit in the header, about 7.5 kB after
+    deflating, some 25 kB of FITS keywords) and the true dtype of unsigned and
     bool arrays, which are stored as the signed type of the same width (bool
     as int8 0/1; older readers see those signed values, bits unchanged).
     ``checksum=False`` writes the classic single-block file, byte for byte
@@ -484,20 +688,44 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
     arrays, whose dtype would be lost.
 
     A path is written atomically: through a temporary file in the same
-    directory, flushed to disk and renamed over the target (keeping the
-    replaced file's permissions), so a failure leaves any earlier file
-    untouched; `if_unchanged`, the ``os.stat`` of the file to be replaced,
-    makes the write fail with OSError, the file untouched, when the path no
-    longer holds that file (same device, inode, size and modification time)
-    just before the rename.  Devices, pipes and paths such as /dev/stdout are
+    directory, readable by its owner alone until it is complete, then given
+    the replaced file's permissions, owner and group, flushed to disk and
+    renamed over the target, so a failure leaves any earlier file untouched;
+    `if_unchanged`, the ``os.stat`` of the file to be replaced, makes the
+    write fail with OSError, the file untouched, when the path no longer
+    holds that file (same device, inode, size and modification time) just
+    before the rename.  The check and the rename happen under an exclusive
+    lock on the lock file ``.NAME.lock`` beside the target (removed after),
+    which every write of pyzeb, :func:`add_checksum`, ``zeb checksum`` and
+    ``zeb recompress`` take: of two processes that read the same file and
+    write it back with `if_unchanged`, one gets the OSError, and no update
+    is lost.  A writer that takes no such lock (another program renaming
+    over the file) is not excluded: its file may be replaced by a write
+    that checked just before it, and so be lost.  Devices, pipes and paths such as /dev/stdout are
     written in place.  A binary file object (anything with ``.write()``)
     receives the file's bytes, all of them (see the count its write()
-    returns) or an OSError.
+    returns) or an OSError.  ``sync=False``, for scratch files, renames the
+    new file into place without flushing it to disk first: still whole or
+    absent for every reader, much faster, but a power cut or system crash
+    soon after may leave an empty or older file.
+
+    `quantize` (a positive number q; off by default) stores a float array
+    lossily as 32-bit integers: the step is the array's noise (estimated
+    from its second differences along rows) divided by q, a dither drawn
+    from a stored seed is added before rounding and taken off when read, so
+    every value reads back within half a step (:attr:`Header.quantization_step`);
+    NaN and infinities are kept.  An array whose noise cannot be told (a
+    constant one) is stored exactly.  Without it, a compressed float array
+    whose values are all whole numbers (no NaN, infinity or -0.0) that
+    int8, int16 or int32 holds is stored exactly as the narrowest of those,
+    and reads back bit for bit as the floats.  Both keep the float dtype in
+    the header record; readers that do not know it see the integers.
+    Metadata above 4 kB are stored deflated.
 
     >>> pyzeb.write("frame.f0", np.arange(12, dtype=np.uint16).reshape(3, 4), header="dark frame",
     ...             metadata={"exptime": 30.0, "filter": "R"})
     """
-    args = _arguments(array, compress, header, threads, checksum, metadata)
+    args = _arguments(array, compress, header, threads, checksum, metadata, quantize)
     path, name = _path(file)
     if path is None:
         if not callable(getattr(file, "write", None)):
@@ -517,14 +745,15 @@ def write(file: PathLike | Writable, array: object, *, compress: bool | int = Tr
             if stream is not None:
                 stream.flush()
     # Atomic for regular files; the file layer writes devices and pipes in place.
-    a, code, dims, text, mode, nthreads, record, true, meta = args
-    _core.write(path, name, a, code, dims, text, mode, nthreads, True, record, true, meta, expect)
+    a, code, dims, text, mode, nthreads, record, true, meta, kept = args
+    _core.write(path, name, a, code, dims, text, mode, nthreads, 1 if sync else 2, record, true, meta, expect, kept)
 
 
-_ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed"}
+_ACTIONS = {_core.CHECKSUM_KEPT: "kept", _core.CHECKSUM_ADDED: "added", _core.CHECKSUM_RENEWED: "renewed",
+            _core.CHECKSUM_LINKED: "linked"}
 
 
-def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
+def add_checksum(file: PathLike, *, break_links: bool = False) -> Literal["kept", "added", "renewed", "linked"]:
     """Gives an existing F0 file checksums of its header and data as stored,
     without re-encoding them.
 
@@ -532,12 +761,27 @@ def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
     were changed in place (``memmap(mode="r+")``), "kept" for one whose
     checksums are present and valid (the file is not rewritten).  A
     compressed stream is decoded first, so that a damaged one is never given
-    a checksum.  The file is rewritten atomically, keeping its metadata,
-    dtype and permissions, and only if it did not change meanwhile.  Raises
-    :class:`FormatError`, the file untouched, for a file that is damaged
-    (its checksum does not match), has extra header blocks of another
+    a checksum.  The file keeps its metadata, dtype, permissions and
+    modification time, and is changed only if it did not change meanwhile.
+    Raises :class:`FormatError`, the file untouched, for a file that is
+    damaged (its checksum does not match), has extra header blocks of another
     program, bytes after its data or a header record of a newer version;
     OSError as :func:`write` does.
+
+    A renewal rewrites only the header blocks of the record, in place and
+    synced: a map of the file open meanwhile (``memmap``) stays the file's,
+    and what is written through it afterwards reaches the file, but is not
+    covered by the renewed checksum (reads then report the data damaged):
+    close or flush the map first, or open it again with mode "r+", which
+    marks the file changed once more.  Where the file must be replaced (it
+    had no checksums, or its record needs more header blocks), that happens
+    atomically through a temporary file, as :func:`write` replaces files: a
+    map open meanwhile keeps the old file, and writes through it no longer
+    reach the path.  A file with other hard links is then left alone and
+    "linked" returned, since the replacement would give this name a file of
+    its own (``break_links=True`` replaces it anyway); a renewal in place
+    keeps the links.  The check that the file did not change and the
+    replacement hold the lock that :func:`write` holds (see there).
 
     >>> pyzeb.add_checksum("old.f0")
     'added'
@@ -545,7 +789,8 @@ def add_checksum(file: PathLike) -> Literal["kept", "added", "renewed"]:
     path, name = _path(file)
     if path is None:
         raise TypeError(f"add_checksum needs a path, not {type(file).__name__}")
-    return _ACTIONS[_core.checksum_file(path, name, 0)]  # type: ignore[return-value]
+    flags = _core.CHECKSUM_BREAK_LINKS if break_links else 0
+    return _ACTIONS[_core.checksum_file(path, name, flags)]  # type: ignore[return-value]
 
 
 def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
@@ -561,7 +806,15 @@ def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
     as changed in place (:attr:`Header.data_changed`), since its data
     checksum no longer holds once the map is written to: reads then verify
     its header only, until ``zeb checksum`` (:func:`add_checksum`) computes
-    the checksum of the data as they are then.
+    the checksum of the data as they are then.  The mark rewrites the
+    record's header blocks in place and syncs them.
+
+    The map is of the file as it is when mapped.  A renewal of its checksum
+    by :func:`add_checksum` rewrites the record in place: the map stays
+    valid, its writes reach the file (map again with "r+" to mark it changed
+    once more).  A replacement of the path (:func:`write`, or a checksum
+    that needs more header blocks) leaves the map on the old file: it no
+    longer shows, nor writes to, what the path holds.
 
     >>> cube = pyzeb.memmap("cube.f0")
     >>> plane = np.array(cube[10])
@@ -577,6 +830,9 @@ def memmap(file: PathLike, mode: Literal["r", "r+", "c"] = "r") -> np.memmap:
         h = _header(_core.read_header_memory(_head_bytes(f), name, 0), name)
         if h.compressed:
             raise _format_error(name, "the data are compressed and cannot be mapped; read them with pyzeb.read")
+        if h.stored_dtype is not None:
+            raise _format_error(name, f"the {h.dtype} values are stored as {h.stored_dtype} and cannot be "
+                                "mapped; read them with pyzeb.read")
         if os.fstat(f.fileno()).st_size < h.data_offset + h.nbytes:
             raise _format_error(name, _core.status_text(_TRUNCATED))
         if mode == "r+" and h.checksum:

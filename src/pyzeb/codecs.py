@@ -20,9 +20,15 @@ installed:
 Each encoded chunk is a whole F0 file image (the 512-byte header, then the
 data as the smallest crunch stream, or raw where no stream is smaller), with
 the chunk's shape as the file's dimensions and, as header text, the NumPy
-dtype string of the chunk (such as ``<u2``).  Unsigned integers are stored as
-the signed type of the same width (a lossless reinterpretation of the bits)
-and come back as the type they were, in their byte order.
+dtype string of the chunk (such as ``<u2``).  Unsigned integers and bool are
+stored as the signed type of the same width (a lossless reinterpretation of
+the bits; bool as int8 0/1) and come back as the type they were, in their
+byte order.  float64 and int64 chunks are stored raw (no crunch stream takes
+64-bit elements).
+
+``Crunch(dtype=...)`` reads whole F0 files as chunks, whatever their header
+text (the dtype comes from the file's own headers and must be the one
+named): this is how :func:`pyzeb.references` shows existing files to Zarr.
 """
 from __future__ import annotations
 
@@ -52,41 +58,57 @@ if TYPE_CHECKING:
     from zarr.core.buffer import Buffer, NDBuffer
 
 CODEC_ID = "pyzeb.crunch"
-_SIGNED = {"u": "i", "i": "i", "f": "f"}
-_ACCEPTED = "int8-int64, uint8-uint64 and float32"
+_ACCEPTED = "int8-int64, uint8-uint64, float32, float64 and bool"
 _MAX_DIMS = 16
 _HEAD_MAX = 16 * 512 + 14
 # The dtype strings a chunk's header text may hold: read without evaluating anything.
-_DTYPE_TEXT = re.compile(r"[<>|=]?(?:[iu][1248]|f4)")
+_DTYPE_TEXT = re.compile(r"[<>|=]?(?:[iu][1248]|f[48]|b1)")
 
 
 def _signed(dt: np.dtype) -> np.dtype:
     """The storable type of the same width and byte order as `dt`."""
-    if dt.kind in "iu" or (dt.kind == "f" and dt.itemsize == 4):
-        return np.dtype(f"{'>' if dt.byteorder == '>' else '<'}{_SIGNED[dt.kind]}{dt.itemsize}")
+    order = ">" if dt.byteorder == ">" else "<"
+    if dt.fields is None and not dt.subdtype:
+        if dt.kind in "iub" and dt.itemsize in (1, 2, 4, 8):
+            return np.dtype(f"{order}i{dt.itemsize}")
+        if dt.kind == "f" and dt.itemsize in (4, 8):
+            return np.dtype(f"{order}f{dt.itemsize}")
     raise TypeError(f"the pyzeb.crunch codec stores {_ACCEPTED}, not {dt}")
 
 
-def _encode_array(a: np.ndarray, slice_: int | None, checksum: bool) -> bytes:
+def _encode_array(a: np.ndarray, slice_: int | None, checksum: bool, quantize: float | None = None) -> bytes:
     """The F0 image of the C-contiguous array `a`, its dtype in the header text."""
     if a.ndim > _MAX_DIMS:
         a = a.reshape(-1, *a.shape[1 - _MAX_DIMS:])
+    if quantize is not None and a.dtype.kind == "f":
+        return encode(a, compress=True if slice_ is None else slice_, header=a.dtype.str, quantize=quantize)
     return encode(a.view(_signed(a.dtype)), compress=True if slice_ is None else slice_, header=a.dtype.str,
                   checksum=checksum)
 
 
-def _decode_image(data: np.ndarray) -> np.ndarray:
-    """The array of the F0 image `data` (uint8) in its own dtype, as the
-    header text names it."""
+def _decode_image(data: np.ndarray, want: np.dtype | None = None) -> np.ndarray:
+    """The array of the F0 image `data` (uint8) in the dtype its header text
+    names; given `want`, the image may instead be any F0 file whose own dtype
+    is `want`, whatever its text, and other dtypes are refused."""
     a = decode(data)
+    if want is not None and a.dtype == want.newbyteorder("="):
+        return a.astype(want, copy=False)
     text = read_header(io.BytesIO(bytes(data[:_HEAD_MAX]))).text
-    if not _DTYPE_TEXT.fullmatch(text):
+    dtype = np.dtype(text) if _DTYPE_TEXT.fullmatch(text) else None
+    if want is not None and (dtype is None or dtype.newbyteorder("=") != want.newbyteorder("=")):
+        raise FormatError(f"pyzeb.crunch chunk: the file holds {a.dtype}, where the array holds {want}")
+    if dtype is None:
         raise FormatError(f"pyzeb.crunch chunk: the header text {text[:40]!r} is not one of the dtypes "
                           f"this codec stores ({_ACCEPTED})")
-    dtype = np.dtype(text)
-    if _signed(dtype).newbyteorder("=") != a.dtype.newbyteorder("="):
+    # The data come back as the type the record names (uint16 for a chunk of
+    # uint16) or, without one, as the signed type they are stored as: either
+    # agrees with the header text's type once both are taken as stored.
+    if _signed(dtype).newbyteorder("=") != _signed(a.dtype).newbyteorder("="):
         raise FormatError(f"pyzeb.crunch chunk: the header text names {dtype}, but the data are {a.dtype}")
-    return a.view(dtype.newbyteorder("=")).astype(dtype, copy=False)
+    a = a.view(dtype.newbyteorder("="))
+    if dtype.kind == "b" and a.size and a.view(np.uint8).max() > 1:
+        raise FormatError("pyzeb.crunch chunk: bool data hold bytes other than 0 and 1")
+    return a.astype(dtype if want is None else want, copy=False)
 
 
 @dataclass(frozen=True)
@@ -96,7 +118,15 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
     with :func:`pyzeb.decode`.  Each chunk carries pyzeb's checksums of its
     header and data (one more 512-byte header block), which reads verify;
     ``checksum=False`` leaves them out, for small chunks where the block
-    counts (a 64 x 64 int16 tile is about 6% smaller).
+    counts (a 64 x 64 int16 tile is about 6% smaller).  `quantize` (a
+    positive number q, lossy, off by default) quantizes float chunks as
+    :func:`pyzeb.write` does, each chunk with its own step (its noise / q);
+    they need the checksums' record, which holds how to restore them.
+
+    `dtype` (a NumPy dtype string, such as ``"<u2"``) also reads chunks that
+    are F0 files written by anything, whatever their header text: each must
+    hold that dtype (its own, or the one its text names as this codec
+    writes it); any other raises :class:`pyzeb.FormatError`.
 
     A numcodecs codec, Zarr format 2's compressor (``compressors=Crunch()``):
     ``encode(buf)`` gives the chunk's bytes, ``decode(buf, out=None)`` a
@@ -109,10 +139,13 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
 
     slice: int | None = None
     checksum: bool = True
+    dtype: str | None = None
+    quantize: float | None = None
 
     codec_id = CODEC_ID
 
-    def __init__(self, slice: int | None = None, checksum: bool = True) -> None:
+    def __init__(self, slice: int | None = None, checksum: bool = True, dtype: Any = None,
+                 quantize: float | None = None) -> None:
         if slice is not None and (isinstance(slice, bool) or not isinstance(slice, (int, np.integer))
                                   or not 0 <= slice <= 32):
             raise ValueError(f"slice must be None or 0 to 32, not {slice!r}")
@@ -120,9 +153,36 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
             raise ValueError(f"checksum must be True or False, not {checksum!r}")
         object.__setattr__(self, "slice", None if slice is None else int(slice))
         object.__setattr__(self, "checksum", bool(checksum))
+        if dtype is not None:
+            try:
+                dt = np.dtype(dtype)
+            except TypeError:
+                raise ValueError(f"dtype must be a NumPy dtype, not {dtype!r}") from None
+            _signed(dt)
+            dtype = dt.str
+        object.__setattr__(self, "dtype", dtype)
+        if quantize is not None:
+            if isinstance(quantize, bool) or not isinstance(quantize, (int, float, np.integer, np.floating)) \
+                    or not 0 < quantize < float("inf"):
+                raise ValueError(f"quantize must be None or a positive number, not {quantize!r}")
+            if not checksum:
+                raise ValueError("quantize needs checksum=True: the record holds how to restore the values")
+            quantize = float(quantize)
+        object.__setattr__(self, "quantize", quantize)
 
     def __repr__(self) -> str:
-        return f"Crunch(slice={self.slice!r}{'' if self.checksum else ', checksum=False'})"
+        return (f"Crunch(slice={self.slice!r}{'' if self.checksum else ', checksum=False'}"
+                f"{'' if self.dtype is None else f', dtype={self.dtype!r}'}"
+                f"{'' if self.quantize is None else f', quantize={self.quantize!r}'})")
+
+    def _want(self) -> np.dtype | None:
+        return None if self.dtype is None else np.dtype(self.dtype)
+
+    def _encode(self, a: np.ndarray) -> bytes:
+        want = self._want()
+        if want is not None and a.dtype.newbyteorder("=") != want.newbyteorder("="):
+            raise TypeError(f"this pyzeb.crunch codec stores {want}, not {a.dtype}")
+        return _encode_array(a, self.slice, self.checksum, self.quantize)
 
     def _options(self) -> dict[str, Any]:
         """The configuration that differs from the defaults (none: the codec's name alone)."""
@@ -131,6 +191,10 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
             options["slice"] = self.slice
         if not self.checksum:
             options["checksum"] = False
+        if self.dtype is not None:
+            options["dtype"] = self.dtype
+        if self.quantize is not None:
+            options["quantize"] = self.quantize
         return options
 
     def get_config(self) -> dict[str, Any]:
@@ -144,10 +208,14 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         a = ensure_contiguous_ndarray_like(ensure_ndarray_like(buf), flatten=False)
         if not a.flags.c_contiguous:  # F order: the same bytes, read as the reversed shape
             a = a.T
-        return _encode_array(np.asarray(a), self.slice, self.checksum)
+        a = np.asarray(a)
+        want = self._want()
+        if want is not None and a.dtype == np.uint8 and a.nbytes % want.itemsize == 0:
+            a = a.reshape(-1).view(want)  # a plain byte buffer holds elements of the codec's dtype
+        return self._encode(a)
 
     def decode(self, buf: Any, out: Any = None) -> Any:  # type: ignore[override]
-        a = _decode_image(ensure_contiguous_ndarray_like(buf).view(np.uint8))
+        a = _decode_image(ensure_contiguous_ndarray_like(buf).view(np.uint8), self._want())
         return ndarray_copy(a.reshape(-1), out)
 
     # Zarr: in a format 2 array's metadata this codec is its numcodecs
@@ -162,13 +230,15 @@ class Crunch(ArrayBytesCodec):  # type: ignore[misc]
         return CrunchFormat3(**(config or {}))
 
     def evolve_from_array_spec(self, array_spec: ArraySpec) -> CrunchFormat3:
-        return CrunchFormat3(self.slice, self.checksum)
+        return CrunchFormat3(self.slice, self.checksum, self.dtype, self.quantize)
 
     def compute_encoded_size(self, input_byte_length: int, chunk_spec: ArraySpec) -> int:
         raise NotImplementedError  # the stream's size depends on the data
 
 
-@dataclass(frozen=True, repr=False)
+# init=False: the checks of Crunch.__init__, not a generated constructor
+# that would take any configuration, also for codecs built from zarr.json.
+@dataclass(frozen=True, repr=False, init=False)
 class CrunchFormat3(Crunch):
     """:class:`Crunch` as a Zarr format 3 array-to-bytes codec, named
     ``"pyzeb.crunch"`` in the array's metadata: the chunk (in C order) is
@@ -189,14 +259,18 @@ class CrunchFormat3(Crunch):
         return self
 
     def validate(self, *, shape: tuple[int, ...], dtype: Any, chunk_grid: Any) -> None:
-        _signed(dtype.to_native_dtype())
+        native = dtype.to_native_dtype()
+        _signed(native)
+        want = self._want()
+        if want is not None and native.newbyteorder("=") != want.newbyteorder("="):
+            raise TypeError(f"this pyzeb.crunch codec stores {want}, not {native}")
 
     def _encode_sync(self, chunk_array: NDBuffer, chunk_spec: ArraySpec) -> Buffer | None:
         a = np.ascontiguousarray(chunk_array.as_numpy_array())
-        return chunk_spec.prototype.buffer.from_bytes(_encode_array(a, self.slice, self.checksum))
+        return chunk_spec.prototype.buffer.from_bytes(self._encode(a))
 
     def _decode_sync(self, chunk_bytes: Buffer, chunk_spec: ArraySpec) -> NDBuffer:
-        a = _decode_image(chunk_bytes.as_numpy_array().view(np.uint8))
+        a = _decode_image(chunk_bytes.as_numpy_array().view(np.uint8), self._want())
         dtype = chunk_spec.dtype.to_native_dtype()
         if a.dtype.newbyteorder("=") != dtype.newbyteorder("=") or a.size != int(np.prod(chunk_spec.shape)):
             raise FormatError(f"pyzeb.crunch chunk: {a.dtype} {a.shape} where the array holds "

@@ -877,6 +877,94 @@ int32_t decode_body(Source &src, int64_t body_len, int32_t ct, void *data, int64
 
 }  // namespace zeb
 
+namespace {
+
+// A file held in part: its first head_len bytes (the headers) and the
+// span_len bytes from span_at on, of a file of `size` bytes.  What a read
+// of the rest would have given is not at hand: such a read comes up short,
+// as it would at a file's end.  Ranged reads of remote files open these with
+// the bytes zeb_read_extent names.
+class SpanSource final : public zeb::Source {
+public:
+    SpanSource(const uint8_t *head, int64_t head_len, const uint8_t *span, int64_t span_at, int64_t span_len,
+               int64_t size)
+        : head_(head), head_len_(head ? std::clamp<int64_t>(head_len, 0, std::max<int64_t>(size, 0)) : 0),
+          span_(span), span_at_(std::max<int64_t>(span_at, 0)), size_(std::max<int64_t>(size, 0))
+    {
+        span_len_ = span && span_at_ < size_ ? std::clamp<int64_t>(span_len, 0, size_ - span_at_) : 0;
+    }
+    int64_t read(void *dst, int64_t n) override
+    {
+        int64_t k = read_ahead(dst, n, 0);
+        pos_ += k;
+        return k;
+    }
+    int64_t remaining() const override { return size_ - pos_; }
+    int64_t skip(int64_t n) override
+    {
+        int64_t k = std::clamp<int64_t>(n, 0, remaining());
+        pos_ += k;
+        return k;
+    }
+    const uint8_t *peek(int64_t *avail) const override
+    {
+        // All the unread bytes, where they are at hand in one piece.
+        *avail = remaining();
+        const uint8_t *p = at(pos_, *avail);
+        if (!p)
+            *avail = 0;
+        return p;
+    }
+    const uint8_t *buffered(int64_t n) const override { return at(pos_, n); }
+    int64_t read_ahead(void *dst, int64_t n, int64_t ahead) const override
+    {
+        int64_t pos = pos_ + std::max<int64_t>(ahead, 0), done = 0;
+        n = std::clamp<int64_t>(n, 0, std::max<int64_t>(size_ - pos, 0));
+        while (done < n) {
+            int64_t avail = 0;
+            const uint8_t *p = held(pos, &avail);
+            if (!p)
+                break;
+            int64_t k = std::min(avail, n - done);
+            std::memcpy(static_cast<uint8_t *>(dst) + done, p, size_t(k));
+            done += k;
+            pos += k;
+        }
+        return done;
+    }
+
+private:
+    // The held bytes from pos on, with their number in *avail; null where
+    // the byte at pos is not held.
+    const uint8_t *held(int64_t pos, int64_t *avail) const
+    {
+        if (pos >= span_at_ && pos - span_at_ < span_len_) {
+            *avail = span_len_ - (pos - span_at_);
+            return span_ + (pos - span_at_);
+        }
+        if (pos < head_len_) {
+            *avail = head_len_ - pos;
+            return head_ + pos;
+        }
+        *avail = 0;
+        return nullptr;
+    }
+    // The n bytes from pos on where they are held in one piece, else null.
+    const uint8_t *at(int64_t pos, int64_t n) const
+    {
+        int64_t avail = 0;
+        const uint8_t *p = held(pos, &avail);
+        return p && avail >= n ? p : nullptr;
+    }
+
+    const uint8_t *head_;
+    int64_t head_len_;
+    const uint8_t *span_;
+    int64_t span_at_, span_len_ = 0, size_, pos_ = 0;
+};
+
+}  // namespace
+
 struct zeb_reader {
     std::unique_ptr<zeb::Source> src;
     Layout layout;
@@ -1085,6 +1173,67 @@ ZEB_API int32_t zeb_read_range(zeb_reader *reader, int64_t first, int64_t count,
         return ZEB_E_TRUNCATED;
     }
     return read_raw(src, l, data, count * l.size, report);
+}
+
+ZEB_API int32_t zeb_open_span(const uint8_t *head, int64_t head_len, const uint8_t *span, int64_t span_at,
+                              int64_t span_len, int64_t size, int32_t flags, zeb_reader **reader, zeb_info *info,
+                              zeb_record_info *record, zeb_report *report)
+{
+    if (record)
+        std::memset(record, 0, sizeof *record);
+    if (reader)
+        *reader = nullptr;
+    if (info)
+        std::memset(info, 0, sizeof *info);
+    std::unique_ptr<zeb::Source> src(new (std::nothrow) SpanSource(head, head_len, span, span_at, span_len, size));
+    if (!src) {
+        add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(SpanSource)));
+        return ZEB_E_NO_MEMORY;
+    }
+    return open_source(std::move(src), flags, reader, info, record, report);
+}
+
+ZEB_API int32_t zeb_read_extent(const zeb_reader *reader, int64_t first, int64_t count, int64_t *offset,
+                                int64_t *length)
+{
+    if (!reader || !offset || !length)
+        return ZEB_E_BAD_ARGUMENT;
+    const Layout &l = reader->layout;
+    if (first < 0 || count < 0 || first > l.count || count > l.count - first)
+        return ZEB_E_BAD_ARGUMENT;
+    const int64_t data_at = int64_t(F0_HEADER_SIZE) * std::max<int32_t>(l.h.header_blocks, 1);
+    if (!l.compressed) {
+        *offset = data_at + first * l.size;
+        *length = count * l.size;
+        return ZEB_OK;
+    }
+    // The whole body, unless a usable seek index narrows it down as
+    // read_stream_range does.
+    const compress_header &ch = l.ch;
+    const int64_t claimed = std::max<int64_t>(int64_t(ch.stream_size) - ZEB_COMPRESS_HEADER_SIZE, 0);
+    *offset = data_at + ZEB_COMPRESS_HEADER_SIZE;
+    *length = count == 0 ? 0 : claimed;
+    if (count == 0 || (first == 0 && count == l.count))
+        return ZEB_OK;
+    zeb_report found{};
+    zeb_decode_info info{};
+    int32_t nblocks = 0;
+    const zeb::SeekIndex &ix = reader->checks.index;
+    if (check_stream(l, l.count, &found, &nblocks) != ZEB_OK || ch.block_size < 1 || nblocks < 1 ||
+        ix.count == 0 || nblocks != ch.nblocks || !index_fits(ix, nblocks, claimed, &info))
+        return ZEB_OK;
+    const int64_t bs = ch.block_size, end = first + count;
+    int64_t d0 = first / bs, d1 = std::min<int64_t>((end + bs - 1) / bs, nblocks);
+    if (d1 <= d0)
+        return ZEB_OK;
+    d0 -= d0 % ix.every;
+    d0 = d0 >= ix.every ? d0 - ix.every : 0;
+    d1 = std::min<int64_t>(nblocks, (d1 + ix.every - 1) / ix.every * ix.every);
+    const int64_t k0 = d0 / ix.every, k1 = std::min(ix.count + 1, (d1 + ix.every - 1) / ix.every);
+    auto start = [&](int64_t k) { return k == 0 ? 0 : k > ix.count ? claimed : ix.offsets[k - 1]; };
+    *offset += start(k0);
+    *length = start(k1) - start(k0);
+    return ZEB_OK;
 }
 
 ZEB_API void zeb_close(zeb_reader *reader)

@@ -159,28 +159,47 @@ std::string random_tag()
     return tag;
 }
 
+namespace {
+
+// The base name of target, cut at a character boundary (so that it stays
+// valid UTF-8) to at most room bytes, and the directory part before it.
+void split_name(const std::string &target, size_t room, std::string *prefix, std::string *base)
+{
+    size_t slash = zeb::os::last_separator(target);
+    *base = slash == std::string::npos ? target : target.substr(slash + 1);
+    *prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
+    if (base->size() > room) {
+        size_t cut = room;
+        while (cut > 0 && (static_cast<uint8_t>((*base)[cut]) & 0xC0) == 0x80)
+            --cut;
+        base->resize(cut);
+    }
+}
+
+}  // namespace
+
+std::string lock_name(const std::string &target)
+{
+    std::string prefix, base;
+    split_name(target, 255 - 1 - 5, &prefix, &base);  // within the 255 bytes of a directory entry
+    return prefix + "." + base + ".lock";
+}
+
 // Creates the temporary file for target; ZEB_OK, or ZEB_E_OPEN with an event.
+// It is readable by its owner alone until finish_temporary gives it the
+// permissions of the file it replaces.
 int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *report, int32_t *error_number)
 {
     size_t slash = zeb::os::last_separator(target);
     t->target = target;
     t->dir = slash == std::string::npos ? std::string(".") : target.substr(0, slash ? slash : 1);
-    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
-    std::string prefix = slash == std::string::npos ? std::string() : target.substr(0, slash + 1);
-    // Keep the temporary name within the 255 bytes a directory entry holds.
-    constexpr size_t kNameMax = 255 - 1 - 1 - 12 - 4;
-    // Cut at a character boundary, so that the name stays valid UTF-8.
-    if (base.size() > kNameMax) {
-        size_t cut = kNameMax;
-        while (cut > 0 && (static_cast<uint8_t>(base[cut]) & 0xC0) == 0x80)
-            --cut;
-        base.resize(cut);
-    }
+    std::string prefix, base;
+    split_name(target, 255 - 1 - 1 - 12 - 4, &prefix, &base);  // within the 255 bytes of a directory entry
     int err = 0;
     t->fd = -1;
     for (int attempt = 0; attempt < 100 && t->fd < 0; ++attempt) {
         t->tmp = prefix + "." + base + "." + random_tag() + ".tmp";
-        t->fd = zeb::os::open_write(t->tmp.c_str(), true, &err);
+        t->fd = zeb::os::open_private(t->tmp.c_str(), &err);
         if (t->fd < 0 && err != EEXIST)
             break;
     }
@@ -190,7 +209,11 @@ int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *repor
 // Completes a temporary file whose bytes are written (status ZEB_OK) or
 // abandons it (any other status): fsync, close, rename over the target,
 // then fsync the directory so that the rename itself is on disk.  Any
-// failure removes the temporary file and leaves the target as it was.
+// failure removes the temporary file and leaves the target as it was.  The
+// check of expect and the rename happen under the target's lock file, so
+// that of two writers replacing the same file with the same expect only the
+// first succeeds, and a replacement by another writer never falls between a
+// check and the rename it allows.
 int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect, zeb_report *report,
                          int32_t *error_number)
 {
@@ -198,10 +221,13 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
     // The replacement keeps the permissions, owner and group of the file it replaces.
     if (status == ZEB_OK)
         zeb::os::take_over_owner_and_mode(t.fd, t.target.c_str());
-    if (status == ZEB_OK && (err = zeb::os::sync(t.fd)) != 0)
+    if (status == ZEB_OK && t.durable && (err = zeb::os::sync(t.fd)) != 0)
         status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     status = close_file(t.fd, status, report, error_number);
     t.fd = -1;
+    zeb::os::LockFile lock;
+    if (status == ZEB_OK && (err = zeb::os::acquire_lock_file(lock_name(t.target), &lock)) != 0)
+        status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
     if (status == ZEB_OK && expect && !zeb::os::still_same_file(t.target, *expect)) {
         add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
         status = ZEB_E_CHANGED;
@@ -209,22 +235,42 @@ int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect,
     // A target that cannot be replaced fails as opening it in place would.
     if (status == ZEB_OK && (err = zeb::os::replace(t.tmp.c_str(), t.target.c_str())) != 0)
         status = fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
+    zeb::os::release_lock_file(lock);
     if (status != ZEB_OK) {
         zeb::os::remove_file(t.tmp.c_str());
         return status;
     }
-    zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
+    if (t.durable)
+        zeb::os::sync_directory(t.dir);  // best effort: the file is in place whatever this says
     return ZEB_OK;
 }
 
 // Writes through a temporary file: reserve, write, then finish_temporary.
 int32_t write_atomic(const std::string &target, const Contents &c, const zeb_file_id *expect, zeb_report *report,
-                     int32_t *error_number)
+                     int32_t *error_number, bool durable = true)
 {
     TempFile t;
     if (open_temporary(target, &t, report, error_number) != ZEB_OK)
         return ZEB_E_OPEN;
+    t.durable = durable;
     return finish_temporary(t, write_contents(t.fd, c, report, error_number), expect, report, error_number);
+}
+
+int32_t replace_keeping_time(const char *file_name, const zeb_payload &p, int64_t mtime_ns, zeb_report *report,
+                             int32_t *error_number)
+{
+    std::string target;
+    if (!atomic_target(file_name, ZEB_WRITE_ATOMIC, &target))
+        return fail_with(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, EINVAL, error_number);
+    TempFile t;
+    if (open_temporary(target, &t, report, error_number) != ZEB_OK)
+        return ZEB_E_OPEN;
+    Contents c{p.header, p.data, p.size, p.record, p.record_size};
+    int32_t status = write_contents(t.fd, c, report, error_number);
+    int err = 0;
+    if (status == ZEB_OK && (err = zeb::os::set_modification_time(t.fd, mtime_ns)) != 0)
+        status = fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
+    return finish_temporary(t, status, &p.expect, report, error_number);
 }
 
 // Where a write with these flags goes through a temporary file: true with
@@ -256,7 +302,7 @@ int32_t write_file(const char *file_name, const Contents &c, int32_t flags, cons
 {
     std::string target;
     if (atomic_target(file_name, flags, &target))
-        return write_atomic(target, c, expect, report, error_number);
+        return write_atomic(target, c, expect, report, error_number, !(flags & ZEB_WRITE_NO_SYNC));
     // Devices and pipes are written to, not replaced; a directory cannot be
     // replaced by a file.
     if ((flags & ZEB_WRITE_ATOMIC) && !zeb::os::in_place_only(file_name) &&
@@ -484,11 +530,15 @@ int32_t encode_payload(const Request &r, const zeb_stream_choice &c, int32_t thr
 // The checks of zeb_payload_add_record, and the record's contents but for
 // its checksums and index.
 int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t *metadata, int64_t metadata_len,
-                        zeb::RecordContents *c, zeb_report *report)
+                        zeb::RecordContents *c, zeb_report *report, const uint8_t *sections, int64_t sections_len)
 {
     if (!payload || metadata_len < -1 || (metadata_len > 0 && !metadata) ||
-        (payload->size > 0 && !payload->data))
+        (payload->size > 0 && !payload->data) || sections_len < 0 || (sections_len > 0 && !sections))
         return bad_argument(report, kMissingArgument);
+    if (sections_len > ZEB_RECORD_MAX_BYTES || !zeb::kept_sections_sound(sections, sections_len))
+        return bad_argument(report, kBadSections);
+    c->sections = sections;
+    c->sections_len = sections_len;
     if (payload->record || payload->header.header_blocks > 1)
         return bad_argument(report, kHasRecord);
     if (dtype != ZEB_DTYPE_STORED && zeb_dtype_stored_type(dtype) != payload->header.datyp)
@@ -498,7 +548,7 @@ int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t
     c->metadata_len = metadata_len;
     if (metadata_len > ZEB_RECORD_MAX_BYTES || zeb::record_length(*c) > ZEB_RECORD_MAX_BYTES) {
         add_event(report, ZEB_EV_W_METADATA_TOO_LARGE, ZEB_E_METADATA_TOO_LARGE, metadata_len,
-                  zeb_record_metadata_max(dtype));
+                  zeb_record_metadata_max(dtype) - sections_len);
         return ZEB_E_METADATA_TOO_LARGE;
     }
     return ZEB_OK;
@@ -614,8 +664,15 @@ ZEB_API int32_t zeb_prepare(const void *data, int32_t type, const int32_t *dims,
 ZEB_API int32_t zeb_payload_add_record(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
                                        int64_t metadata_len, zeb_report *report)
 {
+    return zeb_payload_add_record_ex(payload, dtype, metadata, metadata_len, nullptr, 0, report);
+}
+
+ZEB_API int32_t zeb_payload_add_record_ex(zeb_payload *payload, int32_t dtype, const uint8_t *metadata,
+                                          int64_t metadata_len, const uint8_t *sections, int64_t sections_len,
+                                          zeb_report *report)
+{
     zeb::RecordContents c;
-    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report);
+    int32_t status = record_contents(payload, dtype, metadata, metadata_len, &c, report, sections, sections_len);
     if (status != ZEB_OK)
         return status;
     const uint32_t data_crc = zeb::crc32c(0, payload->data, size_t(payload->size));

@@ -32,7 +32,7 @@ struct Request {
 // Reasons of a ZEB_EV_W_BAD_ARGUMENT event (see zeb_report_print).
 enum : int32_t {
     kMissingArgument = 0, kTooManyDims = 1, kNegativeDim = 2, kTooLarge = 3, kUnknownType = 4,
-    kTextTooLong = 5, kBadMode = 6, kBadDtype = 7, kHasRecord = 8
+    kTextTooLong = 5, kBadMode = 6, kBadDtype = 7, kHasRecord = 8, kBadSections = 9
 };
 
 // A ZEB_EV_W_BAD_ARGUMENT event; returns ZEB_E_BAD_ARGUMENT.
@@ -48,9 +48,14 @@ void build_header(const Request &r, uint8_t flags, int32_t data_size, f0_header 
 struct TempFile {
     std::string target, tmp, dir;
     int fd = -1;
+    bool durable = true;  // false (ZEB_WRITE_NO_SYNC): renamed without being flushed to disk first
 };
 
-// Creates the temporary file for target; ZEB_OK, or ZEB_E_OPEN with an event.
+// The lock file beside target that every replacement of it holds from its
+// check through its rename: ".<name>.lock", never renamed itself.
+std::string lock_name(const std::string &target);
+
+// Creates the temporary file for target (readable by its owner alone); ZEB_OK, or ZEB_E_OPEN with an event.
 int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *report, int32_t *error_number);
 
 // Completes a temporary file whose bytes are written (status ZEB_OK) or
@@ -59,6 +64,12 @@ int32_t open_temporary(const std::string &target, TempFile *t, zeb_report *repor
 // Any failure removes the temporary file and leaves the target as it was.
 int32_t finish_temporary(TempFile &t, int32_t status, const zeb_file_id *expect, zeb_report *report,
                          int32_t *error_number);
+
+// Replaces the regular file file_name by the payload as
+// zeb_write_payload(ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED) does, the
+// new file given the modification time mtime_ns before the rename.
+int32_t replace_keeping_time(const char *file_name, const zeb_payload &p, int64_t mtime_ns, zeb_report *report,
+                             int32_t *error_number);
 
 // Whether a write with these flags goes through a temporary file, with the
 // file to be replaced in *target.
@@ -83,7 +94,8 @@ int32_t encode_payload(const Request &r, const zeb_stream_choice &c, int32_t thr
 // The checks of zeb_payload_add_record, and the record's contents but for
 // its checksums and index.
 int32_t record_contents(const zeb_payload *payload, int32_t dtype, const uint8_t *metadata, int64_t metadata_len,
-                        zeb::RecordContents *c, zeb_report *report);
+                        zeb::RecordContents *c, zeb_report *report, const uint8_t *sections = nullptr,
+                        int64_t sections_len = 0);
 
 // Bytes of the header blocks of a record of c with the index `from` as
 // attach_record thins it (none: null).

@@ -48,7 +48,7 @@ constexpr int32_t kWriteRaw = 1, kCodeInMemory = 2;
 // unless null) before the stream, and completes the file.
 int32_t write_streamed(const std::string &target, const Request &r, const zeb_stream_choice &c, int32_t threads,
                        const zeb::RecordContents *rc, const zeb_file_id *expect, zeb_report *report,
-                       int32_t *error_number)
+                       int32_t *error_number, bool durable = true)
 {
     std::unique_ptr<zeb::SeekIndex> index(new_index(r, c));
     const int64_t record_size = rc ? record_blocks_size(*rc, index.get()) : 0;
@@ -56,6 +56,7 @@ int32_t write_streamed(const std::string &target, const Request &r, const zeb_st
     TempFile t;
     if (open_temporary(target, &t, report, error_number) != ZEB_OK)
         return ZEB_E_OPEN;
+    t.durable = durable;
     // A chosen layout's size is exact: reserve the file's blocks (see write_contents).
     if (c.stream_size > 0 && zeb::os::preallocate(t.fd, head + c.stream_size) == ENOSPC)
         return finish_temporary(t, fail_with(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, ENOSPC, error_number), nullptr,
@@ -122,14 +123,16 @@ extern "C" ZEB_API int32_t zeb_write_array(const char *file_name, const zeb_writ
     if (status != ZEB_OK)
         return status;
     zeb::RecordContents rc;
-    if (w->record && (status = record_contents(&p, w->dtype, w->metadata, w->metadata_len, &rc, report)) != ZEB_OK)
+    if (w->record && (status = record_contents(&p, w->dtype, w->metadata, w->metadata_len, &rc, report, w->sections,
+                                                   w->sections_len)) != ZEB_OK)
         return status;
     p.expect = w->expect;
     const zeb_file_id *expect = flags & ZEB_WRITE_IF_UNCHANGED ? &p.expect : nullptr;
     std::string target;
     if (encode && c.nblocks >= 2 && r.raw_size > ZEB_COMPRESS_HEADER_SIZE &&
         zeb::os::descriptor_named(file_name) < 0 && atomic_target(file_name, flags, &target)) {
-        status = write_streamed(target, r, c, w->threads, w->record ? &rc : nullptr, expect, report, error_number);
+        status = write_streamed(target, r, c, w->threads, w->record ? &rc : nullptr, expect, report, error_number,
+                                !(flags & ZEB_WRITE_NO_SYNC));
         if (status != kWriteRaw && status != kCodeInMemory)
             return status;
         encode = status == kCodeInMemory;

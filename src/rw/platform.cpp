@@ -9,6 +9,8 @@
 #    define WIN32_LEAN_AND_MEAN
 #  endif
 #  include <windows.h>
+#  include <aclapi.h>
+#  include <sddl.h>
 #  include <fcntl.h>
 #  include <io.h>
 #else
@@ -16,6 +18,7 @@
 #    define _FILE_OFFSET_BITS 64  // 64-bit off_t on 32-bit systems too
 #  endif
 #  include <fcntl.h>
+#  include <sys/file.h>
 #  include <sys/mman.h>
 #  include <sys/stat.h>
 #  include <unistd.h>
@@ -161,6 +164,7 @@ FileStatus status_from(const BY_HANDLE_FILE_INFORMATION &info)
     s.id = zeb_file_id{int64_t(info.dwVolumeSerialNumber),
                        int64_t((uint64_t(info.nFileIndexHigh) << 32) | info.nFileIndexLow), size,
                        (ticks - 116444736000000000) * 100};
+    s.links = int64_t(info.nNumberOfLinks);
     return s;
 }
 
@@ -186,6 +190,44 @@ int open_read(const char *path, int *err)
 int open_write(const char *path, bool exclusive, int *err)
 {
     return open_handle(path, GENERIC_WRITE, exclusive ? CREATE_NEW : CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, 0, err);
+}
+
+int open_private(const char *path, int *err)
+{
+    std::wstring w;
+    if (!widen(path, &w)) {
+        *err = EINVAL;
+        return -1;
+    }
+    // A protected access list with one entry: all access for the file's owner.
+    PSECURITY_DESCRIPTOR sd = nullptr;
+    if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;FA;;;OW)", SDDL_REVISION_1, &sd, nullptr)) {
+        *err = errno_of(GetLastError());
+        return -1;
+    }
+    SECURITY_ATTRIBUTES sa{sizeof sa, sd, FALSE};
+    HANDLE h = CreateFileW(w.c_str(), GENERIC_WRITE | READ_CONTROL | WRITE_DAC,
+                           FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, &sa, CREATE_NEW,
+                           FILE_ATTRIBUTE_NORMAL, nullptr);
+    const DWORD e = GetLastError();
+    LocalFree(sd);
+    if (h == INVALID_HANDLE_VALUE) {
+        *err = errno_of(e);
+        return -1;
+    }
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), 0);
+    if (fd < 0) {
+        *err = EMFILE;
+        CloseHandle(h);
+        return -1;
+    }
+    _setmode(fd, _O_BINARY);
+    return fd;
+}
+
+int open_read_write(const char *path, int *err)
+{
+    return open_handle(path, GENERIC_READ | GENERIC_WRITE, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, _O_RDWR, err);
 }
 
 int64_t read_some(int fd, void *dst, int64_t n, int *err)
@@ -311,7 +353,91 @@ bool in_place_only(const char *path)
            (path[3] == '\\' || path[3] == '/');
 }
 
-void take_over_owner_and_mode(int, const char *) {}
+void take_over_owner_and_mode(int fd, const char *)
+{
+    // The owner-only list goes; the file takes what its directory passes on
+    // to new files, as any new file does.
+    ACL empty;
+    if (InitializeAcl(&empty, sizeof empty, ACL_REVISION))
+        SetSecurityInfo(handle_of(fd), SE_FILE_OBJECT,
+                        DACL_SECURITY_INFORMATION | UNPROTECTED_DACL_SECURITY_INFORMATION, nullptr, nullptr,
+                        &empty, nullptr);
+}
+
+int set_modification_time(int fd, int64_t mtime_ns)
+{
+    const int64_t ticks = mtime_ns / 100 + 116444736000000000;
+    FILETIME ft{DWORD(uint64_t(ticks) & 0xFFFFFFFFu), DWORD(uint64_t(ticks) >> 32)};
+    return SetFileTime(handle_of(fd), nullptr, nullptr, &ft) ? 0 : errno_of(GetLastError());
+}
+
+namespace {
+
+// The byte a lock stands on: far beyond the end of any file, so that the
+// lock, which Windows enforces on reads and writes of its range, blocks none.
+OVERLAPPED lock_place()
+{
+    OVERLAPPED o{};
+    o.OffsetHigh = 0x7FFFFFFF;
+    return o;
+}
+
+}  // namespace
+
+int lock_exclusive(int fd)
+{
+    OVERLAPPED o = lock_place();
+    return LockFileEx(handle_of(fd), LOCKFILE_EXCLUSIVE_LOCK, 0, 1, 0, &o) ? 0 : errno_of(GetLastError());
+}
+
+void unlock(int fd)
+{
+    OVERLAPPED o = lock_place();
+    UnlockFileEx(handle_of(fd), 0, 1, 0, &o);
+}
+
+int acquire_lock_file(const std::string &path, LockFile *out)
+{
+    std::wstring w;
+    if (!widen(path.c_str(), &w))
+        return EINVAL;
+    // Deleted as its last handle closes.  Until then a new open fails (the
+    // file is pending deletion) and is tried again: whoever holds a handle of
+    // the old file takes its lock in turn, newcomers wait for the new one.
+    HANDLE h = INVALID_HANDLE_VALUE;
+    const ULONGLONG give_up = GetTickCount64() + 30000;  // a real refusal of access ends the wait
+    while (GetTickCount64() < give_up) {
+        h = CreateFileW(w.c_str(), GENERIC_READ | GENERIC_WRITE | DELETE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
+                        FILE_ATTRIBUTE_NORMAL | FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (h != INVALID_HANDLE_VALUE || GetLastError() != ERROR_ACCESS_DENIED)
+            break;
+        Sleep(1);
+    }
+    if (h == INVALID_HANDLE_VALUE)
+        return errno_of(GetLastError());
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_RDWR);
+    if (fd < 0) {
+        CloseHandle(h);
+        return EMFILE;
+    }
+    if (int err = lock_exclusive(fd)) {
+        _close(fd);
+        return err;
+    }
+    out->fd = fd;
+    out->path = path;
+    return 0;
+}
+
+void release_lock_file(LockFile &lock)
+{
+    if (lock.fd < 0)
+        return;
+    unlock(lock.fd);
+    _close(lock.fd);  // the file goes with its last handle
+    lock.fd = -1;
+}
 
 int64_t tell(std::FILE *f) { return _ftelli64(f); }
 
@@ -400,6 +526,7 @@ FileStatus status_from(const struct stat &st)
 #endif
     s.id = zeb_file_id{int64_t(st.st_dev), int64_t(st.st_ino), int64_t(st.st_size),
                        int64_t(m.tv_sec) * 1000000000 + m.tv_nsec};
+    s.links = int64_t(st.st_nlink);
     if (S_ISREG(st.st_mode)) {
         s.kind = Kind::regular;
         s.size = int64_t(st.st_size);
@@ -426,6 +553,22 @@ int open_read(const char *path, int *err)
 int open_write(const char *path, bool exclusive, int *err)
 {
     int fd = ::open(path, O_WRONLY | O_CREAT | (exclusive ? O_EXCL : O_TRUNC) | O_CLOEXEC, 0666);
+    if (fd < 0)
+        *err = errno;
+    return fd;
+}
+
+int open_private(const char *path, int *err)
+{
+    int fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        *err = errno;
+    return fd;
+}
+
+int open_read_write(const char *path, int *err)
+{
+    int fd = ::open(path, O_RDWR | O_CLOEXEC);
     if (fd < 0)
         *err = errno;
     return fd;
@@ -643,17 +786,125 @@ bool in_place_only(const char *file_name)
     return starts_with(path, "/dev/") && ::lstat(path.c_str(), &st) == 0 && !S_ISREG(st.st_mode);
 }
 
+namespace {
+
+// The umask, read without changing it where the system tells it (Linux);
+// elsewhere taken once as the library loads, since reading it means setting
+// it, which would race with files other threads create.
+mode_t umask_at_load()
+{
+    const mode_t m = ::umask(022);
+    ::umask(m);
+    return m;
+}
+
+#if !defined(__linux__)
+const mode_t kUmaskAtLoad = umask_at_load();
+#endif
+
+mode_t current_umask()
+{
+#if defined(__linux__)
+    int fd = ::open("/proc/self/status", O_RDONLY | O_CLOEXEC);
+    if (fd >= 0) {
+        char buf[4096];
+        int err = 0;
+        const int64_t n = read_at(fd, buf, sizeof buf - 1, 0, &err);
+        ::close(fd);
+        if (n > 0) {
+            buf[n] = 0;
+            if (const char *u = std::strstr(buf, "\nUmask:"))
+                return mode_t(std::strtoul(u + 8, nullptr, 8) & 0777);
+        }
+    }
+    static const mode_t fallback = umask_at_load();  // kernels before 4.7
+    return fallback;
+#else
+    return kUmaskAtLoad;
+#endif
+}
+
+}  // namespace
+
 void take_over_owner_and_mode(int fd, const char *old_path)
 {
     struct stat old;
-    if (::stat(old_path, &old) != 0 || !S_ISREG(old.st_mode))
+    if (::stat(old_path, &old) != 0 || !S_ISREG(old.st_mode)) {
+        (void)::fchmod(fd, 0666 & ~current_umask());  // a new file's permissions
         return;
+    }
     // Owner first: a change of owner clears the set-user-ID bits that the
     // mode then puts back.  Where the owner cannot be given (not root), the
     // group may still be.
     if (::fchown(fd, old.st_uid, old.st_gid) != 0)
         (void)::fchown(fd, static_cast<uid_t>(-1), old.st_gid);
     (void)::fchmod(fd, old.st_mode & 07777);
+}
+
+int set_modification_time(int fd, int64_t mtime_ns)
+{
+    struct timespec ts[2];
+    ts[0].tv_sec = 0;
+    ts[0].tv_nsec = UTIME_OMIT;
+    int64_t sec = mtime_ns / 1000000000, ns = mtime_ns % 1000000000;
+    if (ns < 0) {  // times before 1970
+        ns += 1000000000;
+        --sec;
+    }
+    ts[1].tv_sec = time_t(sec);
+    ts[1].tv_nsec = long(ns);
+    return ::futimens(fd, ts) == 0 ? 0 : errno;
+}
+
+int lock_exclusive(int fd)
+{
+    while (::flock(fd, LOCK_EX) != 0)
+        if (errno != EINTR)
+            return errno;
+    return 0;
+}
+
+void unlock(int fd) { (void)::flock(fd, LOCK_UN); }
+
+int acquire_lock_file(const std::string &path, LockFile *out)
+{
+    for (;;) {
+        // Not through a link, nor into a pipe someone put there; read-only
+        // where another user's lock file may not be written (a lock needs no more).
+        int fd = ::open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0644);
+        if (fd < 0 && errno == EACCES)
+            fd = ::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0)
+            return errno;
+        struct stat mine, there;
+        if (::fstat(fd, &mine) != 0 || !S_ISREG(mine.st_mode)) {
+            ::close(fd);
+            return EEXIST;
+        }
+        // Readable for every writer, whatever the umask, so that others wait for it rather than fail.
+        if (mine.st_uid == ::geteuid() && (mine.st_mode & 0777) != 0644)
+            (void)::fchmod(fd, 0644);
+        if (int err = lock_exclusive(fd)) {
+            ::close(fd);
+            return err;
+        }
+        if (::lstat(path.c_str(), &there) == 0 && there.st_dev == mine.st_dev && there.st_ino == mine.st_ino) {
+            out->fd = fd;
+            out->path = path;
+            return 0;
+        }
+        ::close(fd);  // its last holder removed it: lock the one there now
+    }
+}
+
+void release_lock_file(LockFile &lock)
+{
+    if (lock.fd < 0)
+        return;
+    // Removed while still locked: whoever waits on it finds it gone and takes the next one.
+    ::unlink(lock.path.c_str());
+    ::close(lock.fd);
+    lock.fd = -1;
 }
 
 int64_t tell(std::FILE *f) { return int64_t(::ftello(f)); }

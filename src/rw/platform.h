@@ -28,6 +28,17 @@ int open_read(const char *path, int *err);
 // descriptor, or -1 with *err set.
 int open_write(const char *path, bool exclusive, int *err);
 
+// Creates a new file only where no file of that name exists (EEXIST
+// otherwise), readable and writable by its owner alone whatever the umask
+// (on Windows: an access list that grants the owner alone), so that no one
+// else can open it while it is being written.  Returns the descriptor, or -1
+// with *err set.
+int open_private(const char *path, int *err);
+
+// Opens an existing file for reading and writing; returns the descriptor,
+// or -1 with *err set.
+int open_read_write(const char *path, int *err);
+
 // Reads up to n bytes (at most 1 GiB at a time), again after interruptions;
 // returns the number read (0 at the end), or -1 with *err set.
 int64_t read_some(int fd, void *dst, int64_t n, int *err);
@@ -61,6 +72,7 @@ struct FileStatus {
     // nanoseconds, as Python's os.stat gives them (Windows: the volume's
     // serial number and the file index).
     zeb_file_id id{};
+    int64_t links = 1;  // names of the file (hard links)
 };
 
 // The status of the file a path names (a symbolic link itself where
@@ -101,11 +113,40 @@ int descriptor_named(const char *path);
 // Windows the device namespace (\\.\NAME).
 bool in_place_only(const char *path);
 
-// Gives the new file on fd the owner, group and permission bits of the
-// regular file at old_path, which it will replace (as far as this process
-// may: the owner only for root).  Nothing on Windows, where a new file takes
-// its permissions from its directory.
+// Gives the new file on fd, created by open_private, the owner, group and
+// permission bits of the regular file at old_path, which it will replace (as
+// far as this process may: the owner only for root), or where there is none
+// the permissions a new file gets (0666 less the umask).  On Windows the
+// file's access list becomes the one its directory gives a new file.
 void take_over_owner_and_mode(int fd, const char *old_path);
+
+// Sets the file's time of last modification (nanoseconds since 1970),
+// leaving its time of last access.  Returns 0 or an errno.
+int set_modification_time(int fd, int64_t mtime_ns);
+
+// Takes an exclusive lock on the open file, waiting until no other process
+// or descriptor holds one (flock on POSIX systems; on Windows LockFileEx on
+// a byte far beyond any data, so that reads and writes are not blocked).
+// Returns 0 or an errno.  Advisory: it excludes only those who take it too.
+int lock_exclusive(int fd);
+void unlock(int fd);
+
+// A lock file: a file beside another that is never renamed, whose lock
+// stands for the right to replace or rewrite that other file.
+struct LockFile {
+    int fd = -1;
+    std::string path;
+};
+
+// Creates (or opens) the lock file at path and takes its exclusive lock,
+// waiting for it; where another holder removed the file meanwhile, the new
+// one at path is locked instead, so that two holders never hold different
+// files.  Returns 0 or an errno.
+int acquire_lock_file(const std::string &path, LockFile *out);
+
+// Gives the lock up: the file is removed while still locked, then closed
+// (on Windows it goes as its last handle closes).
+void release_lock_file(LockFile &lock);
 
 // The byte position of a C stream, or -1.
 int64_t tell(std::FILE *f);

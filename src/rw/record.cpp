@@ -75,7 +75,7 @@ void add_skipped(zeb_record_info *out, int32_t type)
 int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_record_info *out,
                        zeb::SeekIndex *index)
 {
-    bool seen[5] = {};
+    bool seen[zeb::kSectionTypes] = {};
     int64_t at = begin;
     while (at < length) {
         if (length - at < kSectionHead)
@@ -85,7 +85,7 @@ int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_re
         const uint8_t *body = rec + at + kSectionHead;
         if (n > length - at - kSectionHead)
             return ZEB_RECORD_FAULT_LAYOUT;
-        if (type >= 1 && type <= 4) {
+        if (type >= 1 && type < zeb::kSectionTypes) {
             if (seen[type])
                 return ZEB_RECORD_FAULT_LAYOUT;
             seen[type] = true;
@@ -133,6 +133,12 @@ int32_t parse_sections(const uint8_t *rec, int64_t begin, int64_t length, zeb_re
             }
             break;
         }
+        case zeb::kSectionDeflated:
+        case zeb::kSectionQuantization:
+            // kept as stored: the caller interprets them
+            std::memcpy(out->sections + out->sections_size, rec + at, size_t(kSectionHead + n));
+            out->sections_size += kSectionHead + n;  // together at most the record's length
+            break;
         default:
             add_skipped(out, type);
             break;
@@ -161,7 +167,24 @@ int64_t record_length(const RecordContents &c)
         n += kSectionHead + c.metadata_len;
     if (has_index(c))
         n += kSectionHead + kIndexHead + kIndexEntry * c.index->count;
-    return n;
+    return n + c.sections_len;
+}
+
+bool kept_sections_sound(const uint8_t *p, int64_t n)
+{
+    bool seen[kSectionTypes] = {};
+    int64_t at = 0;
+    while (at < n) {
+        if (n - at < kSectionHead)
+            return false;
+        const uint16_t type = get16(p + at);
+        const int64_t size = get32(p + at + 4);
+        if ((type != kSectionDeflated && type != kSectionQuantization) || seen[type] || size > n - at - kSectionHead)
+            return false;
+        seen[type] = true;
+        at += kSectionHead + size;
+    }
+    return true;
 }
 
 int64_t index_room(const RecordContents &c)
@@ -206,6 +229,10 @@ void build_record(const RecordContents &c, uint8_t *out, int64_t blocks_size)
         if (c.metadata_len > 0)
             std::memcpy(p, c.metadata, size_t(c.metadata_len));
         p += c.metadata_len;
+    }
+    if (c.sections_len > 0) {
+        std::memcpy(p, c.sections, size_t(c.sections_len));
+        p += c.sections_len;
     }
     if (has_index(c)) {
         const SeekIndex &ix = *c.index;
@@ -289,6 +316,14 @@ ZEB_API int32_t zeb_dtype_stored_type(int32_t dtype)
     case ZEB_DTYPE_UINT16: return F0_INT16;
     case ZEB_DTYPE_UINT32: return F0_INT32;
     case ZEB_DTYPE_UINT64: return F0_INT64;
+    case ZEB_DTYPE_FLOAT32_INT8:
+    case ZEB_DTYPE_FLOAT64_INT8: return F0_INT8;
+    case ZEB_DTYPE_FLOAT32_INT16:
+    case ZEB_DTYPE_FLOAT64_INT16: return F0_INT16;
+    case ZEB_DTYPE_FLOAT32_INT32:
+    case ZEB_DTYPE_FLOAT64_INT32:
+    case ZEB_DTYPE_FLOAT32_QUANTIZED:
+    case ZEB_DTYPE_FLOAT64_QUANTIZED: return F0_INT32;
     default: return -1;
     }
 }

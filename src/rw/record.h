@@ -18,7 +18,15 @@ constexpr int64_t kChecksumsSize = 24;   // flags, header CRC, data CRC, reserve
 constexpr int64_t kDtypeSize = 4;
 
 // Section types.
-enum : uint16_t { kSectionChecksums = 1, kSectionDtype = 2, kSectionMetadata = 3, kSectionIndex = 4 };
+enum : uint16_t {
+    kSectionChecksums = 1,
+    kSectionDtype = 2,
+    kSectionMetadata = 3,
+    kSectionIndex = 4,
+    kSectionDeflated = ZEB_SECTION_DEFLATED_METADATA,
+    kSectionQuantization = ZEB_SECTION_QUANTIZATION,
+    kSectionTypes = 7  // one past the last type this library knows
+};
 
 // The seek index section: flags, every, count, reserved, then count 4-byte
 // body offsets.
@@ -48,7 +56,14 @@ struct RecordContents {
     const uint8_t *metadata = nullptr;
     int64_t metadata_len = -1;  // -1: no metadata section
     const SeekIndex *index = nullptr;  // null or count 0: no index section
+    // Whole sections of the kept types (head and body), written as they are.
+    const uint8_t *sections = nullptr;
+    int64_t sections_len = 0;
 };
+
+// Whether n bytes are whole sections of the kept types, each type at most
+// once: what RecordContents::sections may hold.
+bool kept_sections_sound(const uint8_t *p, int64_t n);
 
 // Entries of a seek index that fit in a record with the other contents of c
 // (at most kIndexMaxEntries; 0 when not one fits).

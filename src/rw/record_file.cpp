@@ -9,6 +9,7 @@
 #include "f0_internal.h"
 #include "platform.h"
 #include "record.h"
+#include "f0_write_internal.h"
 
 namespace {
 
@@ -92,6 +93,63 @@ int32_t self_check(const uint8_t *image, int64_t length, int64_t nbytes, zeb_rep
     return status;
 }
 
+// Holds the lock of an open file for as long as it lives.
+struct FdLock {
+    int fd = -1;
+    ~FdLock()
+    {
+        if (fd >= 0)
+            zeb::os::unlock(fd);
+    }
+};
+
+// Rewrites the record blocks of the file at file_name in place with those of
+// payload (as many blocks as the file has), if the file is still the one
+// parsed into p with identity id: under the file's lock file, which
+// replacements hold too, and the lock of the file itself, which marking it
+// changed in place holds.  The modification time is kept.  Returns ZEB_OK,
+// ZEB_E_CHANGED, ZEB_E_WRITE; or 1 where the file cannot be opened for
+// writing here (the caller replaces it instead).
+int32_t renew_in_place(const char *file_name, const Parsed &p, const zeb_file_id &id, const zeb_payload &payload,
+                       zeb_report *report, int32_t *error_number)
+{
+    int err = 0;
+    FdCloser rw{zeb::os::open_read_write(file_name, &err)};
+    if (rw.fd < 0)
+        return 1;
+    std::string target;
+    if (!zeb::writer::atomic_target(file_name, ZEB_WRITE_ATOMIC, &target))
+        return 1;
+    zeb::os::LockFile lock;
+    err = zeb::os::acquire_lock_file(zeb::writer::lock_name(target), &lock);
+    // Where no lock file can be made beside it, no one can rename a file
+    // there either: the file's own lock suffices.
+    if (err && err != EACCES && err != EPERM && err != EROFS)
+        return os_failure(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
+    struct Release {
+        zeb::os::LockFile &l;
+        ~Release() { zeb::os::release_lock_file(l); }
+    } release{lock};
+    FdLock held;
+    if ((err = zeb::os::lock_exclusive(rw.fd)) != 0)
+        return os_failure(report, ZEB_EV_W_OPEN, ZEB_E_OPEN, err, error_number);
+    held.fd = rw.fd;
+    const int64_t head = int64_t(F0_HEADER_SIZE) * p.info.header_blocks;
+    uint8_t now[F0_HEADER_SIZE * F0_MAX_HEADER_BLOCKS];
+    const zeb_file_id got = zeb::os::status_of(rw.fd).id;
+    const bool same = got.dev == id.dev && got.ino == id.ino && got.size == id.size && got.mtime_ns == id.mtime_ns &&
+                      zeb::os::still_same_file(file_name, id) && zeb::os::read_at(rw.fd, now, head, 0, &err) == head &&
+                      std::memcmp(now, p.head, size_t(head)) == 0;
+    if (!same) {
+        add_event(report, ZEB_EV_CHANGED, ZEB_E_CHANGED);
+        return ZEB_E_CHANGED;
+    }
+    if ((err = zeb::os::write_at_and_sync(rw.fd, payload.record, payload.record_size, F0_HEADER_SIZE)) != 0)
+        return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
+    (void)zeb::os::set_modification_time(rw.fd, id.mtime_ns);  // the data are as they were
+    return ZEB_OK;
+}
+
 }  // namespace
 
 extern "C" {
@@ -107,6 +165,12 @@ ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_nu
         add_event(report, ZEB_EV_NO_MEMORY, ZEB_E_NO_MEMORY, int64_t(sizeof(Parsed)));
         return ZEB_E_NO_MEMORY;
     }
+    // Under the file's lock, which a renewal of its checksums in place holds
+    // too: the mark is never lost under a renewal that read the file before.
+    FdLock held;
+    if (int err = zeb::os::lock_exclusive(fd))
+        return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
+    held.fd = fd;
     int32_t status = parse_head(fd, *p, report, error_number);
     if (status != ZEB_OK)
         return status;
@@ -116,18 +180,24 @@ ZEB_API int32_t zeb_mark_unchecked(int fd, zeb_report *report, int32_t *error_nu
     }
     if (p->rec.state != ZEB_RECORD_OK || !p->rec.checksum || p->rec.data_unchecked)
         return ZEB_OK;
-    // The flag and the record's CRC both lie in the record's first block:
-    // that block alone is rewritten.
     uint8_t *rec = p->head + F0_HEADER_SIZE;
     const int64_t length = p->rec.record_length;
     const int64_t at = zeb::checksums_offset(rec, length);
+    if (at < 0) {
+        add_event(report, ZEB_EV_RECORD_DAMAGED, ZEB_E_RECORD, ZEB_RECORD_FAULT_LAYOUT);
+        return ZEB_E_RECORD;
+    }
     uint32_t flags;
     std::memcpy(&flags, rec + at, sizeof flags);
     flags |= zeb::kDataUnchecked;
     std::memcpy(rec + at, &flags, sizeof flags);
     uint32_t crc = zeb::record_crc(rec, length);
     std::memcpy(rec + zeb::kRecordCrcAt, &crc, sizeof crc);
-    const int64_t n = length < F0_HEADER_SIZE ? length : F0_HEADER_SIZE;
+    // The CRC lies in the record's first block, the flag in the block of the
+    // checksums section, which may lie further in: every block up to the end
+    // of that section is rewritten.
+    const int64_t end = at + zeb::kChecksumsSize;
+    const int64_t n = (end + F0_HEADER_SIZE - 1) / F0_HEADER_SIZE * F0_HEADER_SIZE;
     if (int err = zeb::os::write_at_and_sync(fd, rec, n, F0_HEADER_SIZE))
         return os_failure(report, ZEB_EV_W_WRITE, ZEB_E_WRITE, err, error_number);
     return ZEB_OK;
@@ -232,8 +302,10 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         payload.data = data;
         payload.size = info.data_size;
         payload.seek_index = index.release();  // the payload's own from here on
-        status = zeb_payload_add_record(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
-                                        keep && rec.has_metadata ? rec.metadata_size : -1, report);
+        // the kept sections too: a quantized file must stay restorable
+        status = zeb_payload_add_record_ex(&payload, keep ? rec.dtype : ZEB_DTYPE_STORED, rec.metadata,
+                                           keep && rec.has_metadata ? rec.metadata_size : -1, rec.sections,
+                                           keep ? rec.sections_size : 0, report);
         if (status != ZEB_OK) {
             zeb_payload_free(&payload);
             return status;
@@ -252,14 +324,30 @@ ZEB_API int32_t zeb_checksum_file(const char *file_name, int32_t flags, int32_t 
         zeb_payload_free(&payload);  // the old index is wrong: the new record goes without it
         payload = zeb_payload{};
     }
-    if (status == ZEB_OK) {
+    bool replaced = false;
+    if (status == ZEB_OK && keep && st.size == end && payload.header.header_blocks == info.header_blocks) {
+        // The new record fits the blocks the file has: they alone are
+        // rewritten, in place, so that maps of the file stay valid and its
+        // other names (hard links) see the same file.
+        status = renew_in_place(file_name, *p, st.id, payload, report, error_number);
+        replaced = status == 1;
+    } else if (status == ZEB_OK) {
+        replaced = true;
+    }
+    if (replaced && st.links > 1 && !(flags & ZEB_CHECKSUM_BREAK_LINKS)) {
+        // A replacement would give this name a file of its own, the others
+        // keeping the old one: left alone.
+        zeb_payload_free(&payload);
+        *action = ZEB_CHECKSUM_LINKED;
+        return ZEB_OK;
+    }
+    if (replaced) {
         // Everything is read: closed before the replacement, which Windows
         // refuses over a file that is open.
         zeb::os::close(f.fd);
         f.fd = -1;
         payload.expect = st.id;
-        status = zeb_write_payload(file_name, &payload, ZEB_WRITE_ATOMIC | ZEB_WRITE_IF_UNCHANGED, report,
-                                   error_number);
+        status = zeb::writer::replace_keeping_time(file_name, payload, st.id.mtime_ns, report, error_number);
     }
     zeb_payload_free(&payload);
     if (status == ZEB_OK)

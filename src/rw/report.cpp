@@ -98,7 +98,8 @@ void print_event(const zeb_event &e, const char *prefix, const char *name)
                 e.a == 1 ? "more than 16 dimensions" : e.a == 2 ? "negative dimension"
                 : e.a == 3 ? "data larger than 2147483647 bytes" : e.a == 5 ? "header text longer than 255 bytes"
                 : e.a == 6 ? "unknown compression mode" : e.a == 7 ? "true dtype does not fit the data type"
-                : e.a == 8 ? "the file already has a header record" : "unknown data type");
+                : e.a == 8 ? "the file already has a header record"
+                : e.a == 9 ? "record sections that are not whole sections of the kept types" : "unknown data type");
         break;
     case ZEB_EV_W_UNSUPPORTED:
         fputs("zeb_fcwrite: warning: FCWRITE: unsupported variable type.\n", err);

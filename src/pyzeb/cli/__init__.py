@@ -1,4 +1,5 @@
-"""The `zeb` command: list, show, check, checksum, convert, compare, recompress and preview F0 files.
+"""The `zeb` command: list, show, check, checksum, convert, compare, recompress and preview F0 files,
+and write Zarr references to them.
 
 Run as ``zeb`` (the console script) or ``python -m pyzeb``; ``zeb --help`` and
 ``zeb COMMAND --help`` describe everything.  Everything here goes through the
@@ -24,11 +25,11 @@ from typing import NoReturn
 
 import pyzeb
 
-from . import checksum, convert, diff, header, info, preview, recompress, stats, verify
+from . import checksum, convert, diff, header, info, preview, recompress, references, stats, verify
 from ._common import EXIT_FAILED, EXIT_USAGE, Failure, UsageError, report
 
 # in the order --help lists them
-COMMANDS = (info, header, checksum, verify, convert, recompress, diff, stats, preview)
+COMMANDS = (info, header, checksum, verify, convert, recompress, diff, stats, preview, references)
 
 
 class Parser(argparse.ArgumentParser):
@@ -41,7 +42,8 @@ class Parser(argparse.ArgumentParser):
 def build_parser() -> Parser:
     parser = Parser(
         prog="zeb", formatter_class=argparse.RawDescriptionHelpFormatter,
-        description="List, check, checksum, convert, compare, recompress and preview F0 array files.",
+        description="List, check, checksum, convert, compare, recompress and preview F0 array files, "
+                    "and write Zarr references to them.",
         epilog="Run 'zeb COMMAND --help' for each command's options.\n\n"
                "example:\n  zeb info data/\n  zeb verify -r archive/ && zeb preview data/sample.f0 -o sample.png\n\n"
                "Shapes are NumPy shapes, slowest axis first: (480, 640) is 480 rows of 640.\n"

@@ -231,17 +231,23 @@ def is_f0(filename: str) -> bool:
     return filename.lower().endswith(F0_SUFFIX)
 
 
-def has_f0_below(path: str) -> bool:
-    """Whether any directory below `path` holds an F0 file (stops at the first)."""
+def has_f0_below(path: str, match: Callable[[str], bool] = is_f0) -> bool:
+    """Whether any directory below `path` holds an F0 file (one `match` takes; stops at the first)."""
     for _root, _dirs, files in os.walk(path):
-        if any(is_f0(f) for f in files):
+        if any(match(f) for f in files):
             return True
     return False
 
 
-def walk(args: argparse.Namespace, errors: list[str], leftovers: list[str] | None = None) -> Iterator[str]:
-    """The regular files named, and the F0 files (*.f0, any case) in the
-    directories named (their subdirectories too with --recursive), in sorted
+def is_fits(filename: str) -> bool:
+    from .._fits import is_fits_name
+    return is_fits_name(filename)
+
+
+def walk(args: argparse.Namespace, errors: list[str], leftovers: list[str] | None = None,
+         match: Callable[[str], bool] = is_f0, what: str = "F0 files") -> Iterator[str]:
+    """The regular files named, and the F0 files (*.f0, any case; those
+    `match` takes, `what` in messages) in the directories named (their subdirectories too with --recursive), in sorted
     order.  Named paths that are missing or not regular files are reported
     at once and collected in `errors`, and so is a directory without F0 files
     whose subdirectories hold some (without --recursive), and finding no F0
@@ -273,7 +279,7 @@ def walk(args: argparse.Namespace, errors: list[str], leftovers: list[str] | Non
                     full = os.path.join(root, f)
                     if leftovers is not None and TEMPORARY.fullmatch(f):
                         leftovers.append(full)
-                    if not is_f0(f):
+                    if not match(f):
                         continue
                     try:
                         mode = os.stat(full).st_mode
@@ -286,11 +292,11 @@ def walk(args: argparse.Namespace, errors: list[str], leftovers: list[str] | Non
                     elif not stat.S_ISDIR(mode):
                         report(args, f"{name(full)}: skipped: {special(mode) or 'not a regular file'}")
             if found == before and subdirs and not getattr(args, "recursive", False) \
-                    and has_f0_below(path):
-                failed(f"{name(path)}: no F0 files here; {subdirs} subdirector{'ies' if subdirs != 1 else 'y'}, "
+                    and has_f0_below(path, match):
+                failed(f"{name(path)}: no {what} here; {subdirs} subdirector{'ies' if subdirs != 1 else 'y'}, "
                        "use -r")
     if not found and not errors:
-        failed("no F0 files found in " + ", ".join(name(p) for p in args.paths))
+        failed(f"no {what} found in " + ", ".join(name(p) for p in args.paths))
 
 
 def _directory(path: str, recursive: bool,
@@ -340,7 +346,9 @@ def outputs(args: argparse.Namespace, inputs: list[str], suffix: str) -> list[tu
             if os.path.isdir(top) and below(path, top):
                 rel = Path(os.path.relpath(path, top))
                 break
-        pairs.append((path, str(Path(args.output) / rel.with_suffix(suffix))))
+        # a FITS name loses its whole extension: x.fits.fz gives x.f0
+        out = rel.parent / (fits_stem(rel.name) + suffix) if is_fits(rel.name) else rel.with_suffix(suffix)
+        pairs.append((path, str(Path(args.output) / out)))
     seen: dict[str, str] = {}
     for src, dst in pairs:
         if dst in seen:
@@ -460,8 +468,17 @@ def sync_directory(directory: Path) -> None:
 
 # ---- reading the formats the command knows ------------------------------------
 
+def fits_stem(filename: str) -> str:
+    from .._fits import fits_stem as stem
+    return stem(filename)
+
+
 def kind(path: str, option: str) -> str:
     ext = Path(path).suffix.lower()
+    if ext == ".gz" and is_fits(path):
+        if option == "OUT":
+            raise UsageError(f"OUT {name(path)}: gzip-compressed FITS is read, not written: name it .fits")
+        return "fits"
     if ext not in FORMATS:
         raise UsageError(f"{option} {name(path)}: unknown extension {ext or '(none)'!r}: use .f0, .npy or .fits")
     if ext == ".fz" and option == "OUT":
@@ -493,41 +510,52 @@ def text_from_fits(value: str) -> str:
     return raw.decode("utf-8", "surrogateescape")
 
 
-def image_hdu(hdus: Any, path: str, hdu: int | None) -> Any:
-    """The HDU --hdu names, else the only image HDU with data: never one
-    chosen silently among several (the failure lists them)."""
+def fits_images(hdus: Any, path: str, hdu: str | None, every: bool = False) -> list[int]:
+    """The image HDUs to convert: the one `hdu` names (an index, EXTNAME or
+    EXTNAME,EXTVER), every one (`every`), else the only one: never one chosen
+    silently among several (the failure lists them)."""
+    from .._fits import find_hdu, images
+    found = images(hdus)
     if hdu is not None:
-        if not 0 <= hdu < len(hdus):
-            raise Failure(f"{name(path)}: no HDU {hdu}: it has HDUs 0 to {len(hdus) - 1}")
-        if not hdus[hdu].is_image or hdus[hdu].data is None or hdus[hdu].data.ndim == 0:
+        try:
+            i = find_hdu(hdus, hdu)
+        except LookupError as exc:
+            raise Failure(f"{name(path)}: {exc}") from None
+        if i not in found:
             raise Failure(f"{name(path)}: HDU {hdu} holds no image data")
-        return hdus[hdu]
-    images = [i for i, h in enumerate(hdus) if h.is_image and h.data is not None and h.data.ndim > 0]
-    if not images:
+        return [i]
+    if not found:
         raise Failure(f"{name(path)}: no image data in any HDU")
-    if len(images) > 1:
-        raise Failure(f"{name(path)}: HDUs {', '.join(map(str, images))} all hold images: choose one with --hdu N")
-    return hdus[images[0]]
+    if len(found) > 1 and not every:
+        raise Failure(f"{name(path)}: HDUs {', '.join(map(str, found))} all hold images: choose one with --hdu, "
+                      "or convert each with --all-hdus")
+    return found
 
 
-def load(path: str, fmt: str, hdu: int | None = None,
+def fits_text_of(header: Any, fallback: str) -> str:
+    """The header text an image HDU gives: its F0TEXT, else one made from its
+    OBJECT and DATE-OBS, else `fallback`."""
+    from .._fits import header_text
+    text = header.get(FITS_KEY)
+    return text_from_fits(text) if isinstance(text, str) else header_text(header, fallback)
+
+
+def load(path: str, fmt: str, hdu: str | None = None,
          keywords: bool = True) -> tuple[np.ndarray, str, dict[str, Any]]:
     """The array in a file, its header text (empty where the format has none)
-    and metadata (a FITS file's keywords among them)."""
+    and metadata (a FITS file's keywords among them; integers as stored)."""
     regular(path)
     if fmt == "f0":
         h = pyzeb.read_header(path)
         return pyzeb.read(path), h.text, h.metadata
     if fmt == "npy":
         return load_npy(path), "", {}
-    import numpy as np
-    fits = need("astropy.io.fits", "FITS conversion")
-    from .._fits import header_metadata
-    with fits.open(path, memmap=False) as hdus:
-        image = image_hdu(hdus, path, hdu)
-        text = image.header.get(FITS_KEY, "")
-        return (np.array(image.data), text_from_fits(text) if isinstance(text, str) else "",
-                header_metadata(image.header, keywords))
+    need("astropy.io.fits", "FITS conversion")
+    from .._fits import image_metadata, open_fits
+    with open_fits(path) as hdus:
+        i = fits_images(hdus, path, hdu)[0]
+        a, metadata = image_metadata(hdus, i, keywords)
+        return a, fits_text_of(hdus[i].header, fits_stem(path)), metadata
 
 
 def load_npy(path: str, mmap: bool = False) -> np.ndarray:

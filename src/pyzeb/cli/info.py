@@ -4,6 +4,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import re
 from typing import Any, TextIO
 
 import pyzeb
@@ -21,15 +22,21 @@ name, shape, dtype, how the data are stored (raw and its byte order, or the
 crunch stream's type and slice), size on disk, compression ratio (array bytes
 over stored data bytes), whether the file carries a checksum ("checksum",
 "no checksum", or "checksum (data changed in place)" after a memory map was
-written to) and the start of the header text.
+written to) and the start of the header text.  A float array stored as
+integers says so ("stored as int16": whole numbers, exact), and
+"quantized" with its step where it was stored lossily (zeb convert
+--quantize); stored FITS integers with BSCALE/BZERO say "scaled" and how the
+physical values follow from the stored ones.
 
 --json prints one JSON object per line instead, always valid UTF-8: "file"
 the name (with U+FFFD for bytes that are not UTF-8, and then also
 "file_bytes", the exact name's bytes in base64), "shape" the NumPy shape
 (slowest axis first), "dims" the file's dimensions (fastest first, as the
 header stores them), "dtype", the header fields, sizes in bytes, "text"
-(bytes that are not UTF-8 as \\xHH escapes), "checksum", "data_changed" and
-"metadata".
+(bytes that are not UTF-8 as \\xHH escapes), "checksum", "data_changed",
+"metadata", "stored_dtype" and "quantization_step" (null unless the floats
+are stored as integers, quantized) and "scaled" (BSCALE, BZERO and BLANK,
+or null).
 
 {FINDING}
 
@@ -54,7 +61,29 @@ def describe(path: str) -> dict[str, Any]:
         "data_size": h.data_size, "file_size": size, "nbytes": h.nbytes,
         "ratio": round(h.nbytes / h.data_size, 3) if h.data_size else None, "text": h.text,
         "checksum": h.checksum, "data_changed": h.data_changed, "metadata": h.metadata,
+        "stored_dtype": h.stored_dtype.name if h.stored_dtype is not None else None,
+        "quantization_step": h.quantization_step, "scaled": scaled(h.metadata),
     }
+
+
+def scaled(metadata: dict[str, Any]) -> dict[str, float] | None:
+    from .._fits import scaled as fits_scaled
+    return fits_scaled(metadata)
+
+
+def stored_words(d: dict[str, Any]) -> str:
+    """How the values are stored where read does not return them as they lie."""
+    words = ""
+    if d["quantization_step"] is not None:
+        words += f"  quantized (step {d['quantization_step']:.4g}, stored as {d['stored_dtype']})"
+    elif d["stored_dtype"] is not None:
+        words += f"  whole numbers stored as {d['stored_dtype']}"
+    s = d["scaled"]
+    if s is not None:
+        words += f"  scaled: physical = {s.get('BZERO', 0.0)} + {s.get('BSCALE', 1.0)} x stored"
+        if "BLANK" in s:
+            words += f", BLANK {s['BLANK']}"
+    return words
 
 
 def checksum_word(d: dict[str, Any]) -> str:
@@ -71,15 +100,22 @@ def info_line(d: dict[str, Any]) -> str:
     text = shown(d["text"])
     if len(text) > TEXT_WIDTH:
         text = text[:TEXT_WIDTH - 3] + "..."
-    return f'{name(d["file"])}  {shape_text(d["shape"])} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  {checksum_word(d)}  "{text}"'
+    return f'{name(d["file"])}  {shape_text(d["shape"])} {d["dtype"]}  {how}  {d["file_size"]} bytes  {ratio}  ' \
+        f'{checksum_word(d)}{stored_words(d)}  "{text}"'
+
+
+# Lone surrogates (which JSON text may hold as \uD800 escapes) have no UTF-8.
+_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def json_line(d: dict[str, Any]) -> str:
-    """One JSON object, valid UTF-8 whatever bytes the name and text hold."""
+    """One JSON object, valid UTF-8 whatever bytes the name and text hold and
+    whatever the metadata hold (lone surrogates stay \\uXXXX escapes)."""
     row = json_name(d["file"]) | {k: v for k, v in d.items() if k != "file"}
     if isinstance(row.get("text"), str):
         row["text"] = row["text"].encode("utf-8", "surrogateescape").decode("utf-8", "backslashreplace")
-    return json.dumps(row, ensure_ascii=False)
+    # A surrogate can only stand inside a string of the JSON text: its escape is the same string.
+    return _SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", json.dumps(row, ensure_ascii=False))
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:

@@ -36,8 +36,9 @@ pixels on their long side are reduced by block means (NaN left out).
 Values are mapped to grey levels between an interval, percentiles of the
 finite values (--percentiles, default 1 99) or astropy's zscale
 (--interval zscale), on a stretch: linear (the default), log, sqrt or asinh.
-NaN shows black; infinities and values beyond float32 count as the largest
-and smallest float32.  Greyscale, or in a matplotlib colour map with --cmap.
+NaN shows in its own colour, --nan-color (a name or #rrggbb; default black,
+which in greyscale is also the colour of the lowest values); infinities and
+values beyond float32 count as the largest and smallest float32.  Greyscale, or in a matplotlib colour map with --cmap.
 
 One file: -o OUT.png.  Several files (or a directory): -o DIR, each PNG named
 as its file (DIR is created if needed); a progress bar shows on a terminal.
@@ -67,6 +68,8 @@ def add_parser(sub: Any) -> None:
     p.add_argument("--origin", choices=("lower", "upper"), default="lower",
                    help="row 0 at the bottom (lower, the default, as ds9) or at the top (upper)")
     p.add_argument("--cmap", metavar="NAME", help="a matplotlib colour map, e.g. viridis, gray, inferno")
+    p.add_argument("--nan-color", default="black", metavar="COLOR",
+                   help="the colour of NaN: a name or #rrggbb (default black)")
 
 
 def plane(path: str, n: int) -> np.ndarray:
@@ -76,7 +79,8 @@ def plane(path: str, n: int) -> np.ndarray:
         a = load_npy(path, mmap=True)
     else:
         # raw data are mapped, so that only the plane shown is read from a large cube
-        a = pyzeb.read(path) if pyzeb.read_header(path).compressed else pyzeb.memmap(path)
+        h = pyzeb.read_header(path)
+        a = pyzeb.read(path) if h.compressed or h.stored_dtype is not None else pyzeb.memmap(path)
     if a.ndim < 2:
         raise Failure(f"{name(path)}: a preview needs an array of at least 2 dimensions, "
                       f"this one has shape {shape_text(a.shape)}")
@@ -167,15 +171,22 @@ def scaled(img: np.ndarray, args: argparse.Namespace, viz: Any) -> np.ndarray:
     return img.astype(np.uint8)
 
 
-def picture(path: str, args: argparse.Namespace, viz: Any, lut: np.ndarray | None, image: Any) -> Any:
+def picture(path: str, args: argparse.Namespace, viz: Any, lut: np.ndarray | None, image: Any,
+            nan_rgb: tuple[int, int, int] = (0, 0, 0)) -> Any:
     import numpy as np
     frame = plane(path, args.plane)
     factor = max(1, -(-max(frame.shape) // args.max_size)) if args.max_size else 1
-    levels = scaled(reduced(frame, factor), args, viz)
+    small = reduced(frame, factor)
     del frame
+    nan = np.isnan(small)
+    levels = scaled(small, args, viz)
     if args.origin == "lower":
-        levels = np.ascontiguousarray(levels[::-1])
-    return image.fromarray(lut[levels], "RGB") if lut is not None else image.fromarray(levels, "L")
+        levels, nan = np.ascontiguousarray(levels[::-1]), nan[::-1]
+    if lut is None and (nan_rgb == (0, 0, 0) or not nan.any()):
+        return image.fromarray(levels, "L")  # NaN is 0: black
+    rgb = lut[levels] if lut is not None else np.repeat(levels[..., None], 3, axis=-1)
+    rgb[nan] = nan_rgb  # never the colour map's lowest colour
+    return image.fromarray(np.ascontiguousarray(rgb), "RGB")
 
 
 def run(args: argparse.Namespace, out: TextIO) -> int:
@@ -204,10 +215,15 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         except KeyError:
             raise UsageError(f"--cmap {args.cmap!r}: not one of matplotlib's colour maps") from None
         lut = (cmap(np.linspace(0, 1, 256))[:, :3] * 255 + 0.5).astype(np.uint8)
+    from PIL import ImageColor
+    try:
+        nan_rgb = tuple(ImageColor.getrgb(args.nan_color)[:3])
+    except ValueError:
+        raise UsageError(f"--nan-color {args.nan_color!r}: not a colour name or #rrggbb") from None
 
     def write(src: str, dst: str) -> str:
         try:
-            pic = picture(src, args, viz, lut, image)
+            pic = picture(src, args, viz, lut, image, nan_rgb)
         except (OSError, ValueError) as exc:
             raise Failure(f"{name(src)}: {cause(exc, src)}") from None
         try:

@@ -46,7 +46,7 @@ def array_of(path: str) -> np.ndarray:
     if Path(path).suffix.lower() == ".npy":
         return load_npy(path, mmap=True)
     h = pyzeb.read_header(path)
-    return pyzeb.read(path) if h.compressed else pyzeb.memmap(path)
+    return pyzeb.read(path) if h.compressed or h.stored_dtype is not None else pyzeb.memmap(path)
 
 
 def bands(a: np.ndarray) -> Any:
