@@ -28,7 +28,8 @@ def test_docstring_examples(module, tmp_path, monkeypatch):
     for name in getattr(mod, "__all__", ()):  # names a package imports on first use
         getattr(mod, name)
     runner = doctest.DocTestRunner(optionflags=doctest.ELLIPSIS | doctest.NORMALIZE_WHITESPACE)
-    tests = [t for t in doctest.DocTestFinder().find(mod, globs={"np": np, "pyzeb": pyzeb}) if t.examples]
+    globs = {"np": np, "pyzeb": pyzeb, "cube": np.zeros((20, 64, 64), np.int16)}  # the cube examples write
+    tests = [t for t in doctest.DocTestFinder().find(mod, globs=globs) if t.examples]
     assert tests
     for t in sorted(tests, key=lambda t: t.name):
         runner.run(t)
