@@ -16,13 +16,14 @@ FUZZ_TIME ?= 20
 SAN_DIR   := build/sanitize
 FUZZ_DIR  := build/fuzz
 
-.PHONY: all venv install run pytest test sanitize cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python
+.PHONY: all venv install run pytest test sanitize sanitize-full cross-full cpp-test fuzz fuzz-ci fuzz-run fuzz-build bench clean cross wheel test-aarch64-python \
+        docs doctest sdist
 
 all: install
 
 $(VENV)/.ready: pyproject.toml
 	@test -x $(PY) || $$(sh tools/find-python.sh) -m venv $(VENV)
-	$(PY) -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.10" "pytest>=7" $(EXTRAS)
+	$(PY) -m pip install -q --disable-pip-version-check "numpy>=2" "scikit-build-core>=0.10" "setuptools-scm>=8" "pytest>=7" $(EXTRAS)
 	@touch $@
 
 venv: $(VENV)/.ready
@@ -35,25 +36,33 @@ run: install
 	@sh tools/tour.sh $(VENV)/bin/zeb $(FILE)
 
 pytest: install
-	$(PY) -X dev -m pytest -q
+	$(PY) -X dev -m pytest -q -rs
 
-# Every test: the test suite, the suite again under AddressSanitizer and
-# UndefinedBehaviorSanitizer, the fuzz targets (saved inputs and a short
-# run), the C/C++ package and the cross checks, closing with the counts they
-# reported.
+# Every test: the test suite, the documentation (built, and its examples
+# run), the suite again under AddressSanitizer and UndefinedBehaviorSanitizer
+# (without the tests that spend their time in Python processes and servers
+# rather than in the library: make sanitize-full runs them all), the fuzz
+# targets (saved inputs and a short run), the C/C++ package and the cross
+# checks, closing with the time each part took and the counts they reported.
 test:
 	@sh tools/run-tests.sh
 
 # The extension built with ASan and UBSan, and the test suite run against it.
 # It builds only the portable decoder and counting loops; the other runs take
-# the ones for the CPU's BMI2 and AVX2 where it has them.
+# the ones for the CPU's BMI2 and AVX2 where it has them.  `make sanitize`
+# leaves out SAN_SKIP, the tests whose time goes to starting interpreters and
+# clusters (the command's, Dask's); `make sanitize-full` runs every test.
+SAN_SKIP  ?= --ignore=tests/test_cli.py --ignore=tests/test_cli_archive.py --ignore=tests/test_cli_integrity.py \
+             --ignore=tests/test_stack_zarr.py --ignore=tests/test_version.py
+sanitize-full: SAN_SKIP =
+sanitize-full: sanitize
 sanitize: $(VENV)/.ready
 	cmake -S . -B $(SAN_DIR) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DZEB_PYTHON=ON -DZEB_SANITIZE=address,undefined -DZEB_PORTABLE=ON \
 	    -DPython_EXECUTABLE=$(abspath $(PY)) >/dev/null
 	cmake --build $(SAN_DIR)
 	ASAN_OPTIONS=detect_leaks=0:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 	    LD_PRELOAD=$$(g++ -print-file-name=libasan.so):$$(g++ -print-file-name=libubsan.so) \
-	    PYZEB_BUILD_DIR=$(abspath $(SAN_DIR)) PYTHONPATH=$(abspath $(SAN_DIR)) $(PY) -m pytest -q -p no:cacheprovider
+	    PYZEB_BUILD_DIR=$(abspath $(SAN_DIR)) PYTHONPATH=$(abspath $(SAN_DIR)) $(PY) -m pytest -q -rs -p no:cacheprovider $(SAN_SKIP)
 
 # The library as a C/C++ package: installed (shared and static) into
 # build/cpp, the examples built against it with CMake and pkg-config, and
@@ -69,7 +78,14 @@ clean:
 # and x86_64 compiled and linked with zig.  Installs what it needs where it
 # can; skips, saying so, what it cannot.
 cross: $(VENV)/.ready
-	@sh tools/cross-check.sh $(PY)
+	@CROSS_QUICK=$(CROSS_QUICK) sh tools/cross-check.sh $(PY)
+
+# Every cross check (make test leaves out two that only compile the library
+# once more: CROSS_QUICK=1), then the whole test suite on Linux aarch64 under
+# qemu.
+CROSS_QUICK ?= 0
+cross-full: CROSS_QUICK = 0
+cross-full: cross test-aarch64-python
 
 # The test suite on Linux aarch64 under qemu, with Debian's arm64 Python and
 # NumPy (not in `make test`: slow under emulation).  ARGS: test files only.
@@ -80,6 +96,28 @@ test-aarch64-python:
 # environment and tested there (no compiler or CMake on the PATH).
 wheel: $(VENV)/.ready
 	sh tools/wheel-check.sh $(PY)
+
+# The source distribution, checked with twine, installed from source into a
+# new virtual environment and tested there.
+sdist: $(VENV)/.ready
+	sh tools/sdist-check.sh $(PY)
+
+# The documentation site, into build/docs/html, warnings as errors; the
+# packages of the docs extra are installed first.
+$(VENV)/.docs-ready: pyproject.toml $(VENV)/.ready
+	$(PY) -c 'import tomllib; print("\n".join(tomllib.load(open("pyproject.toml", "rb"))["project"]["optional-dependencies"]["docs"]))' | \
+	    xargs $(PY) -m pip install -q --disable-pip-version-check
+	@touch $@
+
+docs: install $(VENV)/.docs-ready
+	rm -rf build/docs
+	$(PY) -m sphinx -W --keep-going -q -b html docs build/docs/html
+	@echo "docs: build/docs/html/index.html"
+
+# Every example of the documentation and of the docstrings, as doctests,
+# each page in an empty directory of its own.
+doctest: install
+	$(PY) -X dev -m pytest -q -rs -p no:cacheprovider --doctest-glob='*.md' docs tests/test_docstrings.py
 
 bench: install
 	$(PY) -m pip install -q --disable-pip-version-check imagecodecs

@@ -3,8 +3,10 @@
 # zeb::zeb) under lib/cmake/zeb and zeb.pc for pkg-config under lib/pkgconfig.
 include(CMakePackageConfigHelpers)
 
-# include/ holds the public headers and nothing else.
+# include/ holds the public headers and nothing else; zebversion.h is written
+# by the build.
 file(GLOB ZEB_PUBLIC_HEADERS CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/include/*.h ${PROJECT_SOURCE_DIR}/include/*.hpp)
+list(APPEND ZEB_PUBLIC_HEADERS ${PROJECT_BINARY_DIR}/include/zebversion.h)
 set(ZEB_CMAKE_DIR ${CMAKE_INSTALL_LIBDIR}/cmake/zeb)
 
 install(TARGETS zeb EXPORT zebTargets
@@ -16,9 +18,15 @@ install(EXPORT zebTargets NAMESPACE zeb:: DESTINATION ${ZEB_CMAKE_DIR} COMPONENT
 
 configure_package_config_file(${CMAKE_CURRENT_LIST_DIR}/zebConfig.cmake.in
   ${PROJECT_BINARY_DIR}/zebConfig.cmake INSTALL_DESTINATION ${ZEB_CMAKE_DIR})
-# 0.x releases may change the interface between minor versions.
+# 0.x releases may change the interface between minor versions; from 1.0 on
+# a release keeps it within its major version (docs/policies.md).
+if(PROJECT_VERSION_MAJOR EQUAL 0)
+  set(ZEB_COMPATIBILITY SameMinorVersion)
+else()
+  set(ZEB_COMPATIBILITY SameMajorVersion)
+endif()
 write_basic_package_version_file(${PROJECT_BINARY_DIR}/zebConfigVersion.cmake
-  VERSION ${PROJECT_VERSION} COMPATIBILITY SameMinorVersion)
+  VERSION ${PROJECT_VERSION} COMPATIBILITY ${ZEB_COMPATIBILITY})
 install(FILES ${PROJECT_BINARY_DIR}/zebConfig.cmake ${PROJECT_BINARY_DIR}/zebConfigVersion.cmake
   DESTINATION ${ZEB_CMAKE_DIR} COMPONENT devel)
 

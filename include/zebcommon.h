@@ -78,6 +78,11 @@ enum zeb_status {
 /* A short English description of a status code ("ok" for ZEB_OK). */
 ZEB_API const char *zeb_status_text(int32_t status);
 
+/* The version of the library the program runs with ("1.2.0", "1.2.1.dev4"),
+ * as zebversion.h's ZEB_VERSION_STRING of its build says it: a program can
+ * compare it with the header it was compiled with.  A static string. */
+ZEB_API const char *zeb_version(void);
+
 #ifdef __cplusplus
 }
 #endif

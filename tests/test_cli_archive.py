@@ -124,6 +124,7 @@ def test_convert_and_preview_many_files(tmp_path, capsys):
     np.save(tmp_path / "z.npy", frame(seed=3).astype(np.uint16))
     src = [str(tmp_path / "in"), str(tmp_path / "z.npy")]
     assert cli.main(["convert", "-r", *src, "--to", "fits", "-o", str(tmp_path / "out")]) == 0
+    assert capsys.readouterr().out == "3 files: 3 converted, 0 failed\n"
     # --to f0 searches folders for FITS files
     assert cli.main(["convert", "-r", str(tmp_path / "out"), "--to", "f0", "-o", str(tmp_path / "back"), "--slice", "3"]) == 0
     assert sorted(str(p.relative_to(tmp_path / "back")) for p in (tmp_path / "back").rglob("*.f0")) == [

@@ -52,6 +52,8 @@ def test_verify_tells_verified_unchecked_and_damaged_files_apart(kinds):
         f"{kinds}/d_damaged.f0: damaged: checksum mismatch: the file is damaged",
         "4 files checked, 3 sound (1 verified by checksum, 1 without checksum (decoded only), "
         "1 changed in place (decoded only)), 1 damaged"]
+    code, quiet, _ = zeb("verify", "-q", kinds)
+    assert (code, quiet.splitlines()) == (1, out.splitlines()[3:])
 
 
 def test_info_shows_the_checksum(kinds):
@@ -76,7 +78,7 @@ def test_checksum_command(kinds):
     assert out.splitlines() == [f"{kinds}/a_verified.f0: checksum present and verified, kept",
                                 f"{kinds}/b_plain.f0: checksum added",
                                 f"{kinds}/c_changed.f0: checksum renewed",
-                                "6 files: 1 checksums added, 1 renewed, 1 kept, 3 failed"]
+                                "6 files: 1 checksum added, 1 renewed, 1 kept, 3 failed"]
     assert [line.split(": ")[1:3] for line in err.splitlines()] == [
         [f"{kinds}/d_damaged.f0", "left as it is"], [f"{kinds}/e_trailing.f0", "left as it is"],
         [f"{kinds}/f_foreign.f0", "left as it is"]]

@@ -79,3 +79,10 @@ def test_command_help_without_numpy():
             "print(sorted(m for m in ('numpy', 'pyzeb._core', 'pyzeb._api') if m in sys.modules))")
     r = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert r.returncode == 0 and r.stdout == "[]\n", r.stderr
+
+
+def test_public_namespace_holds_only_public_names():
+    import pyzeb.cli  # noqa: F401  (submodules join the namespace once imported)
+    public = {n for n in dir(pyzeb) if not n.startswith("_")}
+    assert public <= set(pyzeb.__all__) | {"cli", "codecs"} and "TYPE_CHECKING" not in vars(pyzeb)
+    assert {"read", "write", "read_stack", "__version__"} <= set(dir(pyzeb))

@@ -58,6 +58,12 @@ def test_read_stack_threads_urls_and_a_differing_file(stack, tmp_path):
         pyzeb.read_stack([])
     with pytest.raises(TypeError, match="sequence of paths"):
         pyzeb.read_stack(stack[0])
+    # a glob pattern stands for the files it matches, in sorted order
+    assert np.array_equal(pyzeb.read_stack(os.path.join(os.path.dirname(stack[0]), "0[3-5].f0")).compute(),
+                          expected[3:])
+    assert np.array_equal(pyzeb.read_stack("memory://stack/*.f0").compute(), expected[:2])
+    with pytest.raises(FileNotFoundError, match="no files match"):
+        pyzeb.read_stack(str(tmp_path / "none-*.f0"))
 
 
 @pytest.mark.skipif(SANITIZER_RUN, reason="worker processes are slow to start under the sanitizers")

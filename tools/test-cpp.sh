@@ -52,9 +52,12 @@ warn="-Wall -Wextra -Wpedantic -Werror"
 # public header, the library, the CMake package and zeb.pc.
 expected_files() {
     (cd "$root" && ls include/*.h include/*.hpp)
+    echo include/zebversion.h
     printf '%s\n' lib/cmake/zeb/zebConfig.cmake lib/cmake/zeb/zebConfigVersion.cmake lib/cmake/zeb/zebTargets-release.cmake \
         lib/cmake/zeb/zebTargets.cmake lib/pkgconfig/zeb.pc
-    if [ "$1" = shared ]; then printf '%s\n' lib/libzeb.so lib/libzeb.so.0 lib/libzeb.so.0.1.0; else echo lib/libzeb.a; fi
+    # The release part of the version (X.Y.Z) names the shared library's file.
+    release=$(sed -n 's/^set(PACKAGE_VERSION "\(.*\)")$/\1/p' "$out/$1/prefix/lib/cmake/zeb/zebConfigVersion.cmake")
+    if [ "$1" = shared ]; then printf '%s\n' lib/libzeb.so lib/libzeb.so.0 "lib/libzeb.so.$release"; else echo lib/libzeb.a; fi
 }
 installed_files() {
     expected_files "$1" | sort > "$out/$1/expected.txt"

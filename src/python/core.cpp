@@ -722,13 +722,17 @@ PyMODINIT_FUNC PyInit__core(void)
             ">>> try:\n"
             "...     pyzeb.read(\"notes.txt\")\n"
             "... except pyzeb.FormatError as e:\n"
-            "...     print(e.filename, e)",
+            "...     print(e.filename, e)\n"
+            "notes.txt notes.txt: ...",
             PyExc_ValueError, nullptr);
     if (!FormatWarning)
         FormatWarning = PyErr_NewExceptionWithDoc(
             "pyzeb.FormatWarning",
             "A file that was read exactly, but is not quite as the format says (a UserWarning).\n\n"
-            ">>> warnings.simplefilter(\"error\", pyzeb.FormatWarning)  # refuse such files",
+            ">>> import warnings\n"
+            ">>> with warnings.catch_warnings():\n"
+            "...     warnings.simplefilter(\"error\", pyzeb.FormatWarning)  # refuse such files\n"
+            "...     a = pyzeb.read(\"frame.f0\")",
             PyExc_UserWarning, nullptr);
     if (!FormatError || !FormatWarning || PyModule_AddObjectRef(m, "FormatError", FormatError) < 0 ||
         PyModule_AddObjectRef(m, "FormatWarning", FormatWarning) < 0 ||

@@ -16,9 +16,10 @@ array([[ 0,  1,  2,  3],
 >>> pyzeb.read_header("frame.f0").text
 'dark frame'
 """
-from typing import TYPE_CHECKING
+# Imported under a private name: the package's namespace holds its public names only.
+from typing import TYPE_CHECKING as _TYPE_CHECKING
 
-if TYPE_CHECKING:
+if _TYPE_CHECKING:
     from ._api import (FormatError, FormatWarning, Header, add_checksum, decode, encode, memmap, read,
                        read_header, write)
     from ._fits import fits_header
@@ -58,4 +59,4 @@ def __getattr__(name: str) -> object:
 
 
 def __dir__() -> list[str]:
-    return sorted(set(globals()) | set(__all__))
+    return sorted(n for n in set(globals()) | set(__all__) if not n.startswith("_") or n.startswith("__"))

@@ -61,9 +61,9 @@ class Writable(Protocol):
 class Header:
     """What an F0 file's headers say, read by :func:`read_header` without the data.
 
-    >>> h = pyzeb.read_header("frame.f0")
+    >>> h = pyzeb.read_header("frame.f0")  # 3 x 4 int16, stored raw: no stream is smaller
     >>> h.shape, h.dtype, h.compressed, h.slice
-    ((3, 4), dtype('int16'), True, 0)
+    ((3, 4), dtype('int16'), False, None)
     """
 
     shape: tuple[int, ...]
@@ -424,8 +424,8 @@ def read(file: PathLike | Readable, index: Index | None = None, *, verify: bool 
     >>> a = pyzeb.read("frame.f0")
     >>> a.shape, a.dtype
     ((3, 4), dtype('int16'))
-    >>> pyzeb.read("cube.f0", 10).shape  # one plane of a (100, 512, 512) cube
-    (512, 512)
+    >>> pyzeb.read("cube.f0", 10).shape  # one plane of a (20, 64, 64) cube
+    (64, 64)
     """
     nthreads = _threads(threads)
     reader, name = _reader(file, index, verify, storage_options)

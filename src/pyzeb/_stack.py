@@ -3,6 +3,8 @@ several along each file's first axis), or one large file in chunks; and an
 array written back as a stack of files, each by the task that computes it."""
 from __future__ import annotations
 
+import errno
+import glob
 import os
 import sys
 from collections.abc import Sequence
@@ -54,6 +56,19 @@ def _read_block(path: str, part: tuple[int, int] | None, shape: tuple[int, ...],
     return a[np.newaxis] if stacked else a
 
 
+def _expand_glob(pattern: str, storage_options: dict[str, Any] | None) -> list[str]:
+    """The files a glob pattern (*, ?, [...], ** for any depth) names, in
+    sorted order; URLs are matched through fsspec's file system."""
+    if _remote.is_url(pattern):
+        fs, inner = _remote.fsspec().core.url_to_fs(pattern, **(storage_options or {}))
+        found = [fs.unstrip_protocol(p) for p in fs.glob(inner)]
+    else:
+        found = glob.glob(pattern, recursive=True)
+    if not found:
+        raise FileNotFoundError(errno.ENOENT, "no files match the pattern", pattern)
+    return sorted(found)
+
+
 def _import_dask(what: str) -> Any:
     try:
         import dask.array as da
@@ -68,10 +83,13 @@ def _rows_per_chunk(chunks: object) -> int:
     return int(chunks)
 
 
-def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
+def read_stack(paths: Sequence[PathLike] | str, *, chunks: int | None = None,
                storage_options: dict[str, Any] | None = None, threads: int | None = None) -> dask.array.Array:
     """A lazy Dask array of F0 files stacked along a new first axis.
 
+    `paths` is a sequence of paths, or one string with a glob pattern
+    (``"night/*.f0"``, ``"s3://bucket/run/**/*.f0"``) that stands for the
+    files it matches in sorted order (FileNotFoundError when none does).
     The result has shape ``(len(paths), *shape)``; `shape` and dtype come
     from the first file's header (of the others only their size and
     modification time are looked up now, which name the tasks, so that a
@@ -91,12 +109,15 @@ def read_stack(paths: Sequence[PathLike], *, chunks: int | None = None,
     decodes on one thread in each task, since Dask already runs tasks in
     parallel (on as many threads as cores, or a cluster's workers).
 
-    >>> stack = pyzeb.read_stack(sorted(glob.glob("night/*.f0")))
-    >>> stack.mean(axis=0).compute()
+    >>> stack = pyzeb.read_stack("night/*.f0")  # three 64 x 64 frames
+    >>> stack.shape, stack.mean(axis=0).compute().shape
+    ((3, 64, 64), (64, 64))
     """
     da = _import_dask("read_stack")
-    if isinstance(paths, (str, bytes, os.PathLike)):
-        raise TypeError("read_stack takes a sequence of paths; for one file pass [path]")
+    if isinstance(paths, str) and any(c in paths for c in "*?["):
+        paths = _expand_glob(paths, storage_options)
+    elif isinstance(paths, (str, bytes, os.PathLike)):
+        raise TypeError("read_stack takes a sequence of paths or a glob pattern; for one file pass [path]")
     names = [p if isinstance(p, str) else os.fsdecode(os.fspath(p)) for p in paths]
     if not names:
         raise ValueError("read_stack needs at least one path")
@@ -125,8 +146,9 @@ def read_dask(file: PathLike, *, chunks: int | None = None,
     headers and the bytes of its own rows only.  `threads` as for
     :func:`read_stack`: one decode thread per task by default.
 
-    >>> cube = pyzeb.read_dask("cube.f0", chunks=16)
-    >>> cube.mean(axis=0).compute()
+    >>> cube = pyzeb.read_dask("cube.f0", chunks=16)  # a (20, 64, 64) cube
+    >>> cube.chunks[0], cube.mean(axis=0).compute().shape
+    ((16, 4), (64, 64))
     """
     da = _import_dask("read_dask")
     if not isinstance(file, (str, bytes, os.PathLike)):

@@ -429,7 +429,7 @@ void records()
         if (s == ZEB_OK)
             zeb_payload_free(&whole);
         zeb_write_request rq{values->data(), F0_INT16, d, 2, "record", 6, ZEB_COMPRESS_AUTO, 2, 1, ZEB_DTYPE_STORED,
-                             nullptr, -1, {}};
+                             nullptr, -1, {}, nullptr, 0};
         const std::string streamed = std::string(name) + "-streamed.f0";
         save(streamed, "old", 3);
         const int32_t ws = zeb_write_array(path(streamed).c_str(), &rq, ZEB_WRITE_ATOMIC, nullptr, nullptr);

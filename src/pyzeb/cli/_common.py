@@ -151,6 +151,11 @@ def need(module: str, what: str) -> Any:
         raise Failure(f"{what} needs {package}: pip install " + (f"'pyzeb[{extra}]'" if extra else package)) from None
 
 
+def plural(n: int, word: str) -> str:
+    """"1 file", "2 files": a count and its noun."""
+    return f"{n} {word}{'s' * (n != 1)}"
+
+
 def human(n: float) -> str:
     for unit in ("B", "KiB", "MiB", "GiB"):
         if abs(n) < 1024 or unit == "GiB":
@@ -361,12 +366,14 @@ def below(path: str, top: str) -> bool:
 
 
 def many(args: argparse.Namespace, out: TextIO, pairs: list[tuple[str, str]], errors: list[str],
-         one: Any) -> int:
+         one: Any, done: str | None = None) -> int:
     """Runs `one(src, dst)` on each pair, with a progress bar on a terminal,
     printing the line it returns (if any); failures are reported and the
-    rest go on."""
+    rest go on.  With `done` ("converted"), closes with a summary line:
+    "N files: N converted, N failed"."""
     lines = Lines(len(pairs), out)
     failed = bool(errors)
+    failures = 0
     try:
         for src, dst in pairs:
             try:
@@ -377,14 +384,19 @@ def many(args: argparse.Namespace, out: TextIO, pairs: list[tuple[str, str]], er
                 if line:
                     lines.say(line)
             except Failure as exc:
-                failed = True
+                failed, failures = True, failures + 1
                 lines.say(f"zeb {args.command}: {exc}", err=True)
             except OSError as exc:
-                failed = True
+                failed, failures = True, failures + 1
                 lines.say(f"zeb {args.command}: {name(exc.filename or dst)}: {cause(exc, dst)}", err=True)
             lines.step()
     finally:
         lines.close()
+    if done is not None and pairs:
+        summary = f"{plural(len(pairs), 'file')}: {len(pairs) - failures} {done}, {failures} failed"
+        if errors:
+            summary += f", {plural(len(errors), 'input path')} with errors"
+        print(summary, file=out)
     return EXIT_FAILED if failed else EXIT_OK
 
 

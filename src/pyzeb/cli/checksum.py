@@ -6,7 +6,7 @@ from typing import Any, TextIO
 
 import pyzeb
 
-from ._common import EXIT_FAILED, EXIT_OK, FINDING, cause, command, name, report, walk, walking
+from ._common import EXIT_FAILED, EXIT_OK, FINDING, cause, command, name, plural, report, walk, walking
 
 HELP = (
     "add checksums to existing files without re-encoding them",
@@ -57,6 +57,6 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         print(f"{name(path)}: {CHECKSUM_DONE[action]}", file=out)
     n = sum(done.values()) + failed
     linked = f", {done['linked']} left for their hard links" if done["linked"] else ""
-    print(f"{n} file{'s' * (n != 1)}: {done['added']} checksums added, {done['renewed']} renewed, "
+    print(f"{plural(n, 'file')}: {plural(done['added'], 'checksum')} added, {done['renewed']} renewed, "
           f"{done['kept']} kept{linked}, {failed} failed", file=out)
     return EXIT_FAILED if failed or errors else EXIT_OK

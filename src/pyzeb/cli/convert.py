@@ -24,7 +24,8 @@ HELP = (
 following the extensions; "zeb convert IN... --to FORMAT -o DIR" many files
 in one go, each written into DIR under its own name with the new extension
 (files found in a directory given keep their place below it in DIR, which
-is created if needed); a progress bar shows on a terminal.
+is created if needed), closing with a line "N files: N converted, N failed";
+a progress bar shows on a terminal.
 
 Formats: .f0, .npy, or .fits/.fit/.fts (FITS needs astropy:
 pip install 'pyzeb[fits]'; tile-compressed .fits.fz and gzip-compressed
@@ -239,4 +240,4 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     for path in inputs:
         kind(path, "IN")
     pairs = outputs(args, inputs, SUFFIX[fmt_out])
-    return many(args, out, pairs, errors, lambda src, dst: convert_one(src, dst, args, compress))
+    return many(args, out, pairs, errors, lambda src, dst: convert_one(src, dst, args, compress), done="converted")

@@ -16,7 +16,7 @@ from typing import TYPE_CHECKING, Any, TextIO
 import pyzeb
 
 from ._common import (EXIT_OK, Failure, UsageError, atomic, cause, command, load_npy, many, name, need, outputs,
-                      regular, shape_text, walk, walking)
+                      plural, regular, shape_text, walk, walking)
 
 if TYPE_CHECKING:
     import numpy as np
@@ -88,7 +88,7 @@ def plane(path: str, n: int) -> np.ndarray:
         raise Failure(f"{name(path)}: nothing to show: the array has shape {shape_text(a.shape)}")
     planes = a.reshape(-1, *a.shape[-2:])
     if not -len(planes) <= n < len(planes):
-        raise Failure(f"{name(path)}: plane {n} out of range: the file has {len(planes)} plane(s) "
+        raise Failure(f"{name(path)}: plane {n} out of range: the file has {plural(len(planes), 'plane')} "
                       f"of {shape_text(a.shape[-2:])}")
     frame: np.ndarray = planes[n]
     return frame

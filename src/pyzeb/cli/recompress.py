@@ -9,7 +9,7 @@ from typing import Any, TextIO
 
 import pyzeb
 
-from ._common import EXIT_FAILED, EXIT_OK, Failure, cause, command, human, name, report, walk, walking
+from ._common import EXIT_FAILED, EXIT_OK, Failure, cause, command, human, name, plural, report, walk, walking
 
 HELP = (
     "rewrite F0 files with the smallest stream",
@@ -82,7 +82,7 @@ def recompress(path: str, args: argparse.Namespace, seen: dict[str, str],
     if any(issubclass(w.category, pyzeb.FormatWarning) for w in caught):
         return before, before, "kept: its header record is of a newer version, whose content would be lost"
     if before > h.data_offset + h.data_size:
-        return before, before, f"kept: the {before - h.data_offset - h.data_size} bytes after its data would be lost"
+        return before, before, f"kept: the {plural(before - h.data_offset - h.data_size, 'byte')} after its data would be lost"
     import numpy as np
     a = pyzeb.read(target)
     text, metadata = h.text, h.metadata
@@ -97,8 +97,9 @@ def recompress(path: str, args: argparse.Namespace, seen: dict[str, str],
     if 100 * (before - after) < args.min_saving * before:
         return before, before, f"kept: would save only {100 * (before - after) / before:.2f}%"
     space.rewritten(st, after)
-    links = f" (the file's {st.st_nlink - 1} other name{'s' * (st.st_nlink > 2)} keep the old one)" \
-        if st.st_nlink > 1 else ""
+    others = st.st_nlink - 1
+    links = f" (the file's {plural(others, 'other name')} {'keeps' if others == 1 else 'keep'} the old one)" \
+        if others else ""
     if args.dry_run:
         return before, after, "would be rewritten" + links
     mode = stat.S_IMODE(st.st_mode)
@@ -139,6 +140,6 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
         changed += after < before
         print(f"{name(path)}: {before} -> {after} bytes, {what}", file=out)
     verb = "would free" if args.dry_run else "freed"
-    print(f"{total} file{'s' * (total != 1)}, {changed} {'to rewrite' if args.dry_run else 'rewritten'}, "
-          f"{verb} {space.saved} bytes ({human(space.saved)})", file=out)
+    print(f"{plural(total, 'file')}, {changed} {'to rewrite' if args.dry_run else 'rewritten'}, "
+          f"{verb} {plural(space.saved, 'byte')} ({human(space.saved)})", file=out)
     return EXIT_FAILED if errors else status

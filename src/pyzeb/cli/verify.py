@@ -10,8 +10,8 @@ from typing import Any, TextIO
 
 import pyzeb
 
-from ._common import (EXIT_FAILED, EXIT_OK, FINDING, Lines, cause, command, human, leftover_size, name, report,
-                      walk, walking)
+from ._common import (EXIT_FAILED, EXIT_OK, FINDING, Lines, cause, command, human, leftover_size, name, plural,
+                      report, walk, walking)
 
 TEMPORARY_MIN_AGE = 600  # seconds: a younger temporary file may belong to a write in progress
 
@@ -23,7 +23,8 @@ for one without a checksum (older files, checksum=False; damage inside their
 data can go unnoticed: `zeb checksum` adds one) or whose data were changed in
 place; "damaged" with its cause (a checksum mismatch among them).  Then a
 summary line "N files checked, N sound (N verified by checksum, N without
-checksum (decoded only)), N damaged".  Exit status 0 only when every file is
+checksum (decoded only)), N damaged"; with -q, the lines of sound files
+without a warning are left out.  Exit status 0 only when every file is
 sound.  With standard error on a terminal and more than a few files, a
 progress bar shows there (when tqdm is installed).
 
@@ -40,6 +41,8 @@ belong to a write in progress and is kept).
 def add_parser(sub: Any) -> None:
     p = command(sub, "verify", *HELP, run)
     walking(p)
+    p.add_argument("-q", "--quiet", action="store_true",
+                   help="print only damaged files, warnings, temporary files and the summary, not a line per sound file")
     p.add_argument("--remove-temporary", action="store_true",
                    help=f"remove temporary files of interrupted writes (unchanged for {TEMPORARY_MIN_AGE // 60} "
                         "minutes) found in the directories searched")
@@ -90,7 +93,7 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
             counts[state] += 1
             if state == DAMAGED:
                 lines.say(f"{name(path)}: damaged: {note}")
-            else:
+            elif not args.quiet or note:
                 lines.say(f"{name(path)}: {VERDICTS[state]}" + (f", with a warning: {note}" if note else ""))
             lines.step()
     finally:
@@ -106,8 +109,8 @@ def run(args: argparse.Namespace, out: TextIO) -> int:
     detail = f"{counts[VERIFIED]} verified by checksum, {counts[DECODED]} without checksum (decoded only)"
     if counts[CHANGED]:
         detail += f", {counts[CHANGED]} changed in place (decoded only)"
-    summary = f"{n} file{'s' * (n != 1)} checked, {n - damaged} sound ({detail}), {damaged} damaged"
+    summary = f"{plural(n, 'file')} checked, {n - damaged} sound ({detail}), {damaged} damaged"
     if leftovers:
-        summary += f", {len(leftovers)} temporary file{'s' * (len(leftovers) != 1)} of interrupted writes"
+        summary += f", {plural(len(leftovers), 'temporary file')} of interrupted writes"
     print(summary, file=out)
     return EXIT_FAILED if damaged or errors else EXIT_OK
