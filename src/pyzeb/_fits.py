@@ -271,14 +271,20 @@ def _append_cards(header: Any, cards: Any, scaling: dict[str, tuple[str, Any, st
                 stand_in = _PLACEHOLDER.format(len(scaling))
                 scaling[stand_in] = (key, value, comment)
                 header.append((stand_in, value, comment), end=True)
-        elif key == "COMMENT":
-            header.add_comment(str(value))
-        elif key == "HISTORY":
-            header.add_history(str(value))
-        elif key == "":
-            header.add_blank(str(value))
         else:
-            header.append((key, _card_value(value), comment), end=True)
+            _add_card(header, key, value, comment)
+
+
+def _add_card(header: Any, key: str, value: Any, comment: str) -> None:
+    """One stored card appended to an astropy Header; commentary cards by their own calls."""
+    if key == "COMMENT":
+        header.add_comment(str(value))
+    elif key == "HISTORY":
+        header.add_history(str(value))
+    elif key == "":
+        header.add_blank(str(value))
+    else:
+        header.append((key, _card_value(value), comment), end=True)
 
 
 def add_metadata(header: Any, metadata: dict[str, Any],
@@ -370,13 +376,5 @@ def fits_header(source: Any) -> Any:
             if not (isinstance(card, list) and len(card) == 3 and isinstance(card[0], str)):
                 continue
             key, value, comment = card
-            if key == "COMMENT":
-                header.add_comment(str(value))
-            elif key == "HISTORY":
-                header.add_history(str(value))
-            elif key == "":
-                header.add_blank(str(value))
-            else:
-                header.append(fits.Card(key, _card_value(value), comment if isinstance(comment, str) else ""),
-                              end=True)
+            _add_card(header, key, value, comment if isinstance(comment, str) else "")
     return header
