@@ -88,7 +88,9 @@ typedef struct zeb_decode_info {
 /* Core decoder: decodes a body of body_len bytes of the given compression
  * type into data, which has room for capacity elements of the type's width
  * (stores beyond capacity are skipped).  Never reads outside the body.
- * Prints nothing.  Returns ZEB_OK or a negative status; info may be null. */
+ * slice, block_size and nblocks are the stream header's fields (see
+ * zeb_parse_compress_header).  Prints nothing.  Returns ZEB_OK or a
+ * negative status; info may be null. */
 ZEB_API int32_t zeb_decode(int32_t compression_type, const uint8_t *body, int64_t body_len,
                            void *data, int64_t capacity, int32_t slice, int32_t block_size,
                            int32_t nblocks, zeb_decode_info *info);
@@ -133,7 +135,11 @@ ZEB_API int32_t zebdecrunchrun_bounded(const uint8_t *body, int64_t body_len, in
  * never reads data beyond nblocks * block_size elements.  Prints nothing.
  * Returns the stream size (>= 14) or a negative status:
  * ZEB_E_LIMIT_TOO_SMALL (limit <= 24), ZEB_E_NO_ROOM, ZEB_E_BAD_SLICE,
- * ZEB_E_BAD_BLOCK_SIZE, ZEB_E_UNKNOWN_COMPRESSION. */
+ * ZEB_E_BAD_BLOCK_SIZE, ZEB_E_UNKNOWN_COMPRESSION.
+ * Slices taken: 0 to 17 for the 16-bit and run-length types, 0 to 32 for
+ * ZEB_CT_CRUNCH32, any from 0 for ZEB_CT_CRUNCH8, which codes with the
+ * smaller of slice and 8 and records that one in the header.  So decode
+ * with the slice byte of the stream's header, not with this argument. */
 ZEB_API int32_t zeb_encode(int32_t compression_type, uint8_t *stream, const void *data, int32_t slice,
                            int32_t block_size, int32_t nblocks, int32_t limit, int32_t host_big_endian);
 

@@ -330,6 +330,36 @@ def test_crunch8_clamps_slice_to_8():
         assert (r, s[:r]) == (r8, s8[:r8]) and s[12] == 8
 
 
+@pytest.mark.parametrize("ctype", [1, 3])
+@pytest.mark.parametrize("slice_", range(13))
+def test_8bit_core_streams_decode_with_their_header_slice(ctype, slice_):
+    """Whatever slice the core coders take for 8-bit data, the stream's own
+    header names the one it was coded with, and that one decodes it."""
+    rng = np.random.default_rng(slice_)
+    for bs in (1, 2, 3, 40):
+        arr = rng.integers(0, 256, bs * 4).astype(np.uint8)
+        if bs == 2:
+            arr[:2] = 0, 37
+        bound = lib.zeb_compress_bound(ctype, slice_, bs, 4)
+        one = encode(ctype, arr, slice_, bs, 4, bound, core=True)
+        threaded = encode_threads(ctype, arr, slice_, bs, 4, bound)
+        r, out = one
+        assert r > 0 and threaded[0] == r and threaded[1][:r] == out[:r]
+        _, hnb, hbs, hslice, hct = struct.unpack("<iiiBB", out[:14])
+        assert (hnb, hbs, hslice, hct) == (4, bs, min(slice_, 8) if ctype == 1 else slice_, ctype)
+        if ctype == 1 and bs == 2 and slice_ >= 8:
+            assert out[14:17] == bytes.fromhex("002501")  # coded exactly as with slice 8
+        back = np.zeros_like(arr)
+        assert lib.zeb_decode(hct, out[14:r], r - 14, back.ctypes.data, back.size, hslice, hbs, hnb, None) == 0
+        assert np.array_equal(back, arr), bs
+
+
+def encode_threads(ctype, arr, slice_, block_size, nblocks, limit):
+    out = C.create_string_buffer(limit)
+    r = lib.zeb_encode_threads(ctype, out, arr.ctypes.data, slice_, block_size, nblocks, limit, 0, 2)
+    return r, out.raw
+
+
 def test_block_size_zero_without_blocks_is_header_only():
     for ctype in CODERS:
         assert encode(ctype, [], 5, 0, 0, 30)[0] == 14

@@ -58,6 +58,18 @@ def test_floats_that_are_not_small_whole_numbers_stay_floats(odd):
 
 
 @pytest.mark.parametrize("dtype", [np.float32, np.float64])
+@pytest.mark.parametrize("slice_,stored", [(0, np.int8), (32, np.int8), (17, np.int16), (18, np.int32),
+                                           (32, np.int32)])
+def test_whole_numbers_take_every_slice_a_float_array_takes(dtype, slice_, stored):
+    # a slice beyond what 16-bit streams carry widens the integers rather than failing
+    a = np.arange(-100, 100 if stored == np.int8 else 900, dtype=dtype).reshape(-1, 10)
+    data = pyzeb.encode(a, compress=slice_)
+    h = pyzeb.read_header(io.BytesIO(data))
+    assert h.stored_dtype == stored and h.slice in (None, slice_)  # None: the stream did not pay, raw
+    assert pyzeb.decode(data).tobytes() == a.tobytes()
+
+
+@pytest.mark.parametrize("dtype", [np.float32, np.float64])
 def test_quantized_within_half_a_step(tmp_path, dtype):
     rng = np.random.default_rng(1)
     a = (500 + rng.normal(0, 8, (64, 80))).astype(dtype)

@@ -40,6 +40,7 @@ _MAX_BYTES = 2**31 - 1
 _MAX_DIMS = 16
 _MAX_TEXT = 255
 _MAX_SLICE = 32
+_MAX_SLICE_16 = 17  # the widest slice of the 16-bit streams
 _TRUNCATED = -11  # the status of raw data that end early
 # Metadata nest at most this deep: deeper JSON would exhaust the recursion
 # of the parser, or of whatever walks the values later, on some Pythons.
@@ -613,6 +614,8 @@ def _as_integers(a: np.ndarray, compress: bool | int, quantize: float | None) ->
     t = _floats.integer_type(a)
     if t is None:
         return a, 0, b""
+    if t.itemsize == 2 and not isinstance(compress, (bool, np.bool_)) and compress > _MAX_SLICE_16:
+        t = np.dtype(np.int32)  # 16-bit streams carry no wider slice; 32-bit ones do
     return a.astype(t), _WHOLE_CODES[(a.dtype.itemsize, t.itemsize)], b""
 
 
