@@ -181,21 +181,21 @@ def left_out(hdus: Any, taken: list[int]) -> list[str]:
     return lines
 
 
-def find_hdu(hdus: Any, spec: str) -> int:
-    """The index of the HDU `spec` names: a number, an EXTNAME or EXTNAME,EXTVER
+def find_hdu(hdus: Any, which: str) -> int:
+    """The index of the HDU `which` names: a number, an EXTNAME or EXTNAME,EXTVER
     (case-insensitive, as FITS compares them).  Raises LookupError."""
-    if re.fullmatch(r"\d+", spec.strip()):
-        i = int(spec)
+    if re.fullmatch(r"\d+", which.strip()):
+        i = int(which)
         if i >= len(hdus):
             raise LookupError(f"no HDU {i}: it has HDUs 0 to {len(hdus) - 1}")
         return i
-    name, _, ver = spec.partition(",")
+    name, _, ver = which.partition(",")
     want = name.strip().upper()
     found = [i for i, h in enumerate(hdus)
              if str(h.header.get("EXTNAME", "")).strip().upper() == want
              and (not ver.strip() or str(h.header.get("EXTVER", 1)) == ver.strip())]
     if not found:
-        raise LookupError(f"no HDU with EXTNAME {spec}")
+        raise LookupError(f"no HDU with EXTNAME {which}")
     if len(found) > 1:
         raise LookupError(f"HDUs {', '.join(map(str, found))} all have EXTNAME {name.strip()}: "
                           f"add the EXTVER, as {name.strip()},N, or give the index")
