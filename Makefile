@@ -127,7 +127,7 @@ bench: install
 	$(PY) bench/bench_fits.py
 
 # ---- fuzzing (libFuzzer, clang from Debian's packages) --------------------
-FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip fuzz_index
+FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip fuzz_index fuzz_lanes
 FUZZ_TARGETS += fuzz_zeb_hpp  # zeb.hpp: metadata checks and decode
 FUZZ_SRCS    := $(wildcard src/codec/*.cpp src/rw/*.cpp)
 FUZZ_FLAGS   := -std=c++20 -O1 -g -Iinclude -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all

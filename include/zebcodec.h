@@ -209,7 +209,10 @@ ZEB_API int32_t zeb_encode_to(int32_t compression_type, const void *data, int32_
  * but the last must end exactly where the next begins (neither earlier nor
  * by running into it); otherwise the result is ZEB_E_BAD_INDEX (info->block:
  * the indexed block where the mismatch shows).  There are at most 64 pieces,
- * each of ceil((count + 1) / 64) entries; the decoding of a piece requires
+ * each of ceil((count + 1) / 64) entries but at least 16 where there are 32
+ * entries or more (block 0's included), so that the processor's vector unit
+ * can decode 16 bands of a piece side by side (the last piece may have
+ * fewer); the decoding of a piece requires
  * each block an entry inside it names to begin exactly at that entry's
  * offset (the same ZEB_E_BAD_INDEX otherwise), so an index that lets the
  * whole body decode names the start of every block it lists.
@@ -217,7 +220,10 @@ ZEB_API int32_t zeb_encode_to(int32_t compression_type, const void *data, int32_
  * never reads or writes outside the body and the array.  A stream that
  * fails to decode gives what zeb_decode gives for it (positions in the whole
  * body), whatever the thread count; the offsets are checked on one thread
- * too, so the result never depends on threads.  Prints nothing. */
+ * too, so the result never depends on threads.  After a failure the
+ * array's elements are unspecified.  The environment variable
+ * ZEB_DECODE_LANES=0 (read once) keeps the decoding to the scalar decoder;
+ * the results are the same either way.  Prints nothing. */
 ZEB_API int32_t zeb_decode_indexed(int32_t compression_type, const uint8_t *body, int64_t body_len, void *data,
                                    int64_t capacity, int32_t slice, int32_t block_size, int32_t nblocks,
                                    int32_t every, const int64_t *offsets, int64_t count, int32_t threads,

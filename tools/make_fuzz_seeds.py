@@ -47,7 +47,7 @@ def with_record(data, typ, mode, dtype, metadata):
 
 def main():
     rng = np.random.default_rng(7)
-    seeds = {"fuzz_decode": [], "fuzz_read": [], "fuzz_roundtrip": [], "fuzz_index": []}
+    seeds = {"fuzz_decode": [], "fuzz_read": [], "fuzz_roundtrip": [], "fuzz_index": [], "fuzz_lanes": []}
     for ct, dt in WIDTH.items():
         for slice_ in (0, 3, 5):
             data = (np.cumsum(rng.integers(-20, 21, 48)) + 60).astype(dt)
@@ -79,6 +79,13 @@ def main():
         seeds["fuzz_index"].append(base)
         seeds["fuzz_index"].append(base + bytes([70, 2, 40]))  # a run of entries a block early
         seeds["fuzz_index"].append(base + bytes([3, 0, 1, 9, 1, 1, 12, 3, 200]))
+    # fuzz_lanes: type, slice, row length - 1, spacing - 1, extra rows, then
+    # a byte a step of the walk (small steps, spikes, repeats), then edits.
+    for ct, slice_, cols, every in ((1, 5, 39, 0), (0, 5, 15, 1), (2, 11, 7, 2), (0, 0, 12, 0), (1, 17, 33, 1)):
+        steps = bytes(rng.integers(0, 256, 3000).astype(np.uint8))
+        seeds["fuzz_lanes"].append(bytes([ct, slice_, cols, every, 3]) + steps)
+        seeds["fuzz_lanes"].append(bytes([ct, slice_, cols, every, 3]) + bytes(rng.integers(0, 64, 3000).astype(np.uint8))
+                                   + bytes([1, 5, 7, 2, 40, 3]))
     for target, items in seeds.items():
         d = ROOT / target
         d.mkdir(parents=True, exist_ok=True)

@@ -48,6 +48,66 @@ void to_whole_body(zeb_decode_info &info, int64_t first_block, int64_t first_ele
         info.in += first_element;
 }
 
+// Decodes a piece (entries e0 .. e1 - 1 of the index, entry e beginning at
+// body offset start(e), the piece's bytes at body offset at) with its first
+// entries' blocks in bands side by side and the rest, if any, with the scalar
+// decoder.  ZEB_OK with info as a scalar decoding of the piece gives it;
+// anything else means the piece must be decoded again with the scalar
+// decoder, which then says what is wrong.
+template <class Start>
+int32_t decode_piece_in_bands(int32_t ct, const uint8_t *bytes, int64_t len, void *out, int32_t slice,
+                              int32_t block_size, int32_t every, int64_t e0, int64_t e1, int32_t nblocks,
+                              int64_t count, const int64_t *offsets, const Start &start, int64_t at,
+                              zeb_decode_info *info)
+{
+    using namespace zeb::detail;
+    constexpr int64_t kMostPerLane = 64;
+    // Bands are of whole entries: the stream's last entry may be short.
+    int64_t whole = e1 - e0;
+    if (e1 == count + 1 && int64_t(nblocks) - count * every < every)
+        --whole;
+    const int64_t m = std::min(whole / kLanes, kMostPerLane), n = kLanes * m;
+    if (m < 1)
+        return ZEB_E_BAD_ARGUMENT;
+    int64_t rel[kLanes * kMostPerLane + 1];
+    for (int64_t i = 0; i <= n; ++i)
+        rel[i] = start(e0 + i) - at;
+    Bands job;
+    job.body = bytes;
+    job.len = len;
+    job.out = out;
+    job.slice = slice;
+    job.block_size = block_size;
+    job.band_blocks = m * every;
+    job.every = every;
+    job.starts = rel;
+    if (!decode_bands(ct, job))
+        return ZEB_E_BAD_ARGUMENT;
+    // The blocks after the bands, from the entry where the last band ended.
+    const int64_t done = n * every;
+    const int64_t rest = std::min<int64_t>(nblocks, e1 * int64_t(every)) - e0 * every - done;
+    int32_t st = ZEB_OK;
+    int64_t used = 0;
+    if (rest > 0) {
+        const int64_t e = e0 + n;
+        const BlockStarts inner{every, offsets + e, e1 - 1 - e, start(e)};
+        const int64_t skip = done * block_size * zeb_compression_width(ct);
+        st = decode_with_starts(ct, bytes + rel[n], len - rel[n], static_cast<uint8_t *>(out) + skip,
+                                rest * block_size, slice, block_size, static_cast<int32_t>(rest), &inner, info);
+        used = info->used;
+    } else {
+        *info = zeb_decode_info{};
+        info->compression_type = ct;
+        info->slice = slice;
+        info->block_size = block_size;
+    }
+    if (st != ZEB_OK)
+        return st;  // decoded again whole, so that the failure is told of the piece
+    info->used = rel[n] + used;
+    info->elements = (done + rest) * block_size;
+    return info->status = ZEB_OK;
+}
+
 }  // namespace
 
 extern "C" ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb_body_fetch fetch, void *context,
@@ -85,8 +145,13 @@ extern "C" ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb
     // is long enough that starting it costs little.  Tasks decode runs of
     // consecutive pieces and stop at their first failure.
     auto start = [&](int64_t k) { return k == 0 ? 0 : k > count ? body_len : offsets[k - 1]; };
+    // Where there are entries enough for two pieces of kLanes entries, a
+    // piece has at least kLanes of them, so that its bands can be decoded
+    // side by side (the pieces are the same whether or not they are).
     constexpr int64_t kMaxPieces = 64;
-    const int64_t step = (count + kMaxPieces) / kMaxPieces;
+    const int64_t step = count + 1 >= 2 * kLanes ? std::max<int64_t>(kLanes, (count + kMaxPieces) / kMaxPieces)
+                                                 : (count + kMaxPieces) / kMaxPieces;
+    const bool lanes = bands_available(compression_type, slice);
     const int64_t pieces = (count + step) / step;
     const int64_t bytes = int64_t(nblocks) * block_size * width;
     const int t = bytes < parallel_min_bytes() ? 1 : resolve_threads(threads);
@@ -114,8 +179,14 @@ extern "C" ZEB_API int32_t zeb_decode_indexed_from(int32_t compression_type, zeb
             const BlockStarts inner{every, offsets + k * step, std::min((k + 1) * step, count + 1) - 1 - k * step,
                                     at};
             // Bytes that cannot be had end the body where the piece begins.
-            const int32_t st = decode_with_starts(compression_type, bytes, bytes ? len : 0, out, room, slice,
-                                                  block_size, static_cast<int32_t>(b1 - b0), &inner, &f.info);
+            int32_t st = ZEB_E_BAD_ARGUMENT;
+            if (lanes && bytes && room == (b1 - b0) * block_size)
+                st = decode_piece_in_bands(compression_type, bytes, len, out, slice, block_size, every, k * step,
+                                           std::min((k + 1) * step, count + 1), nblocks, count, offsets, start, at,
+                                           &f.info);
+            if (st != ZEB_OK)
+                st = decode_with_starts(compression_type, bytes, bytes ? len : 0, out, room, slice, block_size,
+                                        static_cast<int32_t>(b1 - b0), &inner, &f.info);
             // A piece that runs into its end, or ends early, does not end
             // where the index says the next block begins.
             const bool last = k == pieces - 1;
