@@ -47,6 +47,11 @@ lib.zeb_compress_bound.argtypes = [C.c_int32] * 4
 lib.zeb_decode.restype = C.c_int32
 lib.zeb_decode.argtypes = [C.c_int32, C.c_void_p, C.c_int64, C.c_void_p, C.c_int64,
                            C.c_int32, C.c_int32, C.c_int32, C.c_void_p]
+lib.zeb_encode_indexed.restype = C.c_int32
+lib.zeb_encode_indexed.argtypes = [C.c_int32, C.c_void_p, C.c_void_p] + [C.c_int32] * 6 + [C.c_void_p]
+lib.zeb_decode_indexed.restype = C.c_int32
+lib.zeb_decode_indexed.argtypes = [C.c_int32, C.c_void_p, C.c_int64, C.c_void_p, C.c_int64] + [C.c_int32] * 4 + [
+    C.c_void_p, C.c_int64, C.c_int32, C.c_void_p]
 
 CT = {np.dtype(np.int8): 1, np.dtype(np.int16): 0, np.dtype(np.int32): 4}
 SLICE = 5
@@ -301,8 +306,10 @@ def targets(frame, repeat):
     repetitions run in turn (so that the load of a shared machine weighs on
     each alike), one thread unless said.  Blosc2 (lz4 with bit-shuffle,
     level 5, one thread, decoding into a reused buffer) through imagecodecs
-    is the outside reference; the bare decoder (zeb_decode on the stream's
-    body in memory, into a reused buffer) and np.fromfile the inside ones."""
+    is the outside reference; the bare decoders (zeb_decode, and
+    zeb_decode_indexed with the file's index, on the stream's body in
+    memory, into a reused buffer) and np.fromfile the inside ones.  The two
+    Python threads are started once and handed one read each per call."""
     import threading
     import pyzeb
     tmp = tempfile.mkdtemp(prefix="pyzeb-bench-")
@@ -319,27 +326,70 @@ def targets(frame, repeat):
     body = np.frombuffer(indexed, np.uint8, size - 14, head + 14)
     out = np.empty_like(frame)
     bare = lambda: lib.zeb_decode(ct, body.ctypes.data, body.size, out.ctypes.data, out.size, slice_, bs, nb, None)
+    # The same body with the index pyzeb writes (one entry per 64 KiB),
+    # decoded by the library's indexed decoder on one thread.
+    entries = min(1024, frame.nbytes // 65536, nb - 1)
+    every = -(-nb // (entries + 1))
+    offsets = (C.c_int64 * max(1, (nb - 1) // every))()
+    cap = lib.zeb_compress_bound(ct, slice_, bs, nb)
+    again = np.empty(cap, np.uint8)
+    assert lib.zeb_encode_indexed(ct, again.ctypes.data, frame.ctypes.data, slice_, bs, nb, cap, 1, every,
+                                  offsets) == size and bytes(again[14:size]) == body.tobytes()
+    bare_indexed = lambda: lib.zeb_decode_indexed(ct, body.ctypes.data, body.size, out.ctypes.data, out.size, slice_,
+                                                  bs, nb, every, offsets, (nb - 1) // every, 1, None)
     small = [os.path.join(tmp, f"small{i}.f0") for i in range(2)]
     part = frame[:1024, :1024].copy()
     for p in small:
         pyzeb.write(p, part)
 
+    # Two Python threads, started once, each reading its own file: one
+    # read each per call, in step with each other.
+    go, done = threading.Barrier(3), threading.Barrier(3)
+    stop = []
+
+    def reader(path):
+        while True:
+            go.wait()
+            if stop:
+                return
+            pyzeb.read(path, threads=1)
+            done.wait()
+
+    workers = [threading.Thread(target=reader, args=(p,), daemon=True) for p in small]
+    for w in workers:
+        w.start()
+
     def two_threads():
-        ts = [threading.Thread(target=pyzeb.read, args=(p,), kwargs={"threads": 1}) for p in small]
-        for t in ts:
-            t.start()
-        for t in ts:
-            t.join()
+        go.wait()
+        done.wait()
+
+    def one_thread():  # the same hand-over, with one reader
+        go1.wait()
+        done1.wait()
+
+    go1, done1 = threading.Barrier(2), threading.Barrier(2)
+
+    def reader1(path):
+        while True:
+            go1.wait()
+            if stop:
+                return
+            pyzeb.read(path, threads=1)
+            done1.wait()
+
+    workers.append(threading.Thread(target=reader1, args=(small[0],), daemon=True))
+    workers[-1].start()
 
     fns = {
         "bare decoder": bare,
+        "bare indexed decoder": bare_indexed,
         "pyzeb.read indexed": lambda: pyzeb.read(paths["indexed"], threads=1),
         "pyzeb.read unindexed": lambda: pyzeb.read(paths["plain"], threads=1),
         "pyzeb.read indexed 2 threads": lambda: pyzeb.read(paths["indexed"], threads=2),
         "pyzeb.decode": lambda: pyzeb.decode(indexed, threads=1),
         "verified raw read": lambda: pyzeb.read(paths["raw"]),
         "np.fromfile": lambda: np.fromfile(paths["npy"], frame.dtype),
-        "one small read": lambda: pyzeb.read(small[0], threads=1),
+        "one small read": one_thread,
         "two small reads on 2 Python threads": two_threads,
         "pyzeb.encode(compress=5)": lambda: pyzeb.encode(frame, compress=5, threads=1),
     }
@@ -354,8 +404,14 @@ def targets(frame, repeat):
                                                                    numthreads=1)
     try:
         assert bare() == 0 and np.array_equal(out, frame)
+        assert bare_indexed() == 0 and np.array_equal(out, frame)
         t = dict(zip(fns, paired_times(list(fns.values()), 2 * repeat + 1)))
     finally:
+        stop.append(True)
+        go.wait()
+        go1.wait()
+        for w in workers:
+            w.join()
         for p in list(paths.values()) + small:
             os.unlink(p)
         os.rmdir(tmp)
@@ -374,8 +430,10 @@ def targets(frame, repeat):
 
     line("pyzeb.read indexed", "blosc2 decode", 0.7, 1.0)
     line("pyzeb.read unindexed", "blosc2 decode", 0.5)
-    line("pyzeb.read indexed", "bare decoder", 0.95)
-    line("pyzeb.decode", "bare decoder", 0.95)
+    line("pyzeb.read indexed", "bare indexed decoder", 0.95)
+    line("pyzeb.decode", "bare indexed decoder", 0.95)
+    line("pyzeb.read unindexed", "bare decoder", 0.95)
+    line("bare indexed decoder", "bare decoder", 1.0)
     line("pyzeb.read indexed 2 threads", "pyzeb.read indexed", 1.8)
     line("verified raw read", "np.fromfile", 0.9)
     t["two small reads on 2 Python threads"] /= 2  # time per read, against one read alone

@@ -150,7 +150,8 @@ ZEB_AVX2_INLINE void store8(E *out, __m256i x)
 }
 
 constexpr int kGroups = 2;  // registers of eight lanes
-static_assert(kGroups * 8 == kLanes);
+constexpr int kSteps = 32;  // steps kept before they are stored
+static_assert(kGroups * 8 == kLanes && kGroups == 2);
 
 // Bit positions of entry i of the bands of lanes 8g .. 8g + 7.
 ZEB_AVX2_INLINE __m256i entry_bits(const Bands &job, int64_t m, int g, int64_t i)
@@ -199,24 +200,51 @@ ZEB_AVX2 ZEB_NOINLINE bool slow_lanes(const Bands &job, unsigned s, int ok, int 
 }
 
 // Elements j0 .. j0 + n - 1 of row r of each band, from the values of n
-// steps in tmp (tmp[g][t][l]: group g, step t, lane l).
+// steps in tmp (tmp[g][t][l]: group g, step t, lane l), eight steps at a
+// time transposed in registers.  (The bands' rows lie a multiple of a page
+// apart, so they share cache sets: they are written a whole cache line of
+// steps at a time.)
 template <int W, class E>
 ZEB_AVX2_INLINE void flush(E *out, int64_t rows, int64_t bs, int64_t r, int64_t j0, int n,
-                           const uint32_t (*tmp)[16][8])
+                           const uint32_t (*tmp)[kSteps + 8][8])
 {
     ZEB_UNROLL for (int g = 0; g < kGroups; ++g) {
-        if (n == 8) {
+        int i0 = 0;
+        for (; i0 + 8 <= n; i0 += 8) {
+            if constexpr (W == 16) {
+                // Steps paired in 32-bit lanes (the first in the low half),
+                // then pairs of pairs, then the four: lane l's eight values
+                // end up in the low half of one register, lane l + 4's in
+                // the high half.
+                __m256i pair[4];
+                ZEB_UNROLL for (int i = 0; i < 4; ++i) {
+                    const __m256i a = _mm256_load_si256(reinterpret_cast<const __m256i *>(tmp[g][i0 + 2 * i]));
+                    const __m256i b = _mm256_load_si256(reinterpret_cast<const __m256i *>(tmp[g][i0 + 2 * i + 1]));
+                    pair[i] = _mm256_blend_epi16(a, _mm256_slli_epi32(b, 16), 0xaa);
+                }
+                const __m256i q01 = _mm256_unpacklo_epi32(pair[0], pair[1]), q23 = _mm256_unpacklo_epi32(pair[2], pair[3]);
+                const __m256i h01 = _mm256_unpackhi_epi32(pair[0], pair[1]), h23 = _mm256_unpackhi_epi32(pair[2], pair[3]);
+                const __m256i lanes[4] = {_mm256_unpacklo_epi64(q01, q23), _mm256_unpackhi_epi64(q01, q23),
+                                          _mm256_unpacklo_epi64(h01, h23), _mm256_unpackhi_epi64(h01, h23)};
+                ZEB_UNROLL for (int l = 0; l < 4; ++l) {
+                    E *const at = out + ((8 * g + l) * rows + r) * bs + j0 + i0;
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(at), _mm256_castsi256_si128(lanes[l]));
+                    _mm_storeu_si128(reinterpret_cast<__m128i *>(at + 4 * rows * bs),
+                                     _mm256_extracti128_si256(lanes[l], 1));
+                }
+                continue;
+            }
             __m256i rr[8], c[8];
             ZEB_UNROLL for (int i = 0; i < 8; ++i)
-                rr[i] = _mm256_load_si256(reinterpret_cast<const __m256i *>(tmp[g][i]));
+                rr[i] = _mm256_load_si256(reinterpret_cast<const __m256i *>(tmp[g][i0 + i]));
             transpose8(rr, c);
             ZEB_UNROLL for (int l = 0; l < 8; ++l)
-                store8<W>(out + ((8 * g + l) * rows + r) * bs + j0, c[l]);
-        } else {
-            for (int l = 0; l < 8; ++l)
-                for (int i = 0; i < n; ++i)
-                    out[((8 * g + l) * rows + r) * bs + j0 + i] = E(tmp[g][i][l]);
+                store8<W>(out + ((8 * g + l) * rows + r) * bs + j0 + i0, c[l]);
         }
+        const int rest = n - i0;
+        for (int l = 0; l < 8; ++l)
+            for (int i = 0; i < rest; ++i)
+                out[((8 * g + l) * rows + r) * bs + j0 + i0 + i] = E(tmp[g][i0 + i][l]);
     }
 }
 
@@ -233,7 +261,7 @@ struct Consts {
 // codes of at most 32 bits, takes the window one code at a time.
 template <int W, int N>
 ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m256i *q, __m256i *p,
-                            uint32_t (*tmp)[16][8], int t)
+                            uint32_t (*tmp)[kSteps + 8][8], int t)
 {
     constexpr int G = kGroups;
     __m256i q0[G], p0[G], lo[G], hi[G], used[G], zmax[G], inside[G];
@@ -244,8 +272,19 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
         __m256i byte = _mm256_srli_epi32(q0[g], 3);
         inside[g] = _mm256_cmpgt_epi32(c.lim8v1, byte);
         byte = _mm256_min_epu32(byte, c.lim8v);
+#ifdef ZEB_LANES_GATHER
         const __m256i g0 = _mm256_i32gather_epi64(base, _mm256_castsi256_si128(byte), 1);
         const __m256i g1 = _mm256_i32gather_epi64(base, _mm256_extracti128_si256(byte, 1), 1);
+#else
+        alignas(32) uint32_t at[8];
+        _mm256_store_si256(reinterpret_cast<__m256i *>(at), byte);
+        uint64_t w[8];
+        ZEB_UNROLL for (int l = 0; l < 8; ++l)
+            std::memcpy(&w[l], job.body + at[l], 8);
+        const __m256i g0 = _mm256_set_epi64x(int64_t(w[3]), int64_t(w[2]), int64_t(w[1]), int64_t(w[0]));
+        const __m256i g1 = _mm256_set_epi64x(int64_t(w[7]), int64_t(w[6]), int64_t(w[5]), int64_t(w[4]));
+        (void)base;
+#endif
         // The low and high halves of the eight windows, in lane order.
         __m256i l = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(g0), _mm256_castsi256_ps(g1), 0x88));
         __m256i h = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(g0), _mm256_castsi256_ps(g1), 0xdd));
@@ -294,7 +333,51 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
     return true;
 }
 
-template <int W, int K>
+// The codes of row r of every band (its first element already stored), K
+// a window, stored kSteps at a time.
+template <int W, int K, class E>
+ZEB_AVX2_INLINE bool row_codes(const Bands &job, const Consts &c, unsigned s, __m256i *q, __m256i *p,
+                               uint32_t (*tmp)[kSteps + 8][8], E *out, int64_t r)
+{
+    constexpr int G = kGroups;
+    const int64_t bs = job.block_size, rows = job.band_blocks;
+    int t = 0;
+    int64_t j = 1, j0 = 1;  // the next code, the element tmp[.][0] holds
+    for (; j + K <= bs; j += K) {
+        if (!window<W, K>(job, c, s, q, p, tmp, t))
+            return false;
+        if ((t += K) >= kSteps) {
+            flush<W>(out, rows, bs, r, j0, kSteps, tmp);
+            for (int g = 0; g < G; ++g)
+                for (int i = kSteps; i < t; ++i)
+                    std::memcpy(tmp[g][i - kSteps], tmp[g][i], sizeof tmp[g][i]);
+            t -= kSteps;
+            j0 += kSteps;
+        }
+    }
+    for (; j < bs; ++j) {
+        if (!window<W, 1>(job, c, s, q, p, tmp, t))
+            return false;
+        if (++t == kSteps) {
+            flush<W>(out, rows, bs, r, j0, kSteps, tmp);
+            t = 0;
+            j0 += kSteps;
+        }
+    }
+    if (t > 0)
+        flush<W>(out, rows, bs, r, j0, t, tmp);
+    return true;
+}
+
+// Codes a window for codes of b bits on average (given in tenths of a bit):
+// as many as leave a few bits of the 57 a window holds at least to spare.
+inline int codes_a_window(int64_t tenths)
+{
+    const int64_t k = 520 / (tenths > 0 ? tenths : 1);
+    return k >= 8 ? 8 : k >= 6 ? 6 : k >= 4 ? 4 : k >= 2 ? 2 : 1;
+}
+
+template <int W>
 ZEB_AVX2 bool decode_bands_avx2(const Bands &job)
 {
     using E = std::conditional_t<W == 8, uint8_t, std::conditional_t<W == 16, int16_t, int32_t>>;
@@ -333,7 +416,10 @@ ZEB_AVX2 bool decode_bands_avx2(const Bands &job)
         q[g] = entry_bits(job, m, g, 0);
         p[g] = c.zero;
     }
-    alignas(32) uint32_t tmp[G][16][8];
+    alignas(32) uint32_t tmp[G][kSteps + 8][8];
+    // Codes a window, from the code lengths of the row before (at first a
+    // guess from the slice).
+    int k = codes_a_window(10 * int64_t(s) + 25);
 
     for (int64_t r = 0; r < rows; ++r) {
         // The block's first element, at the next byte boundary.
@@ -354,52 +440,33 @@ ZEB_AVX2 bool decode_bands_avx2(const Bands &job)
             for (int l = 0; l < 8; ++l)
                 out[((8 * g + l) * rows + r) * bs] = E(first[l]);
         }
-        // The codes, K a window, flushed eight at a time.
-        int t = 0;
-        int64_t j = 1, j0 = 1;  // the next code, the element tmp[.][0] holds
-        for (; j + K <= bs; j += K) {
-            if (!window<W, K>(job, c, s, q, p, tmp, t))
-                return false;
-            if ((t += K) >= 8) {
-                flush<W>(out, rows, bs, r, j0, 8, tmp);
-                for (int g = 0; g < G; ++g)
-                    for (int i = 8; i < t; ++i)
-                        std::memcpy(tmp[g][i - 8], tmp[g][i], sizeof tmp[g][i]);
-                t -= 8;
-                j0 += 8;
-            }
+        const __m256i qstart = _mm256_add_epi32(q[0], q[1]);
+        bool ok;
+        switch (k) {
+        case 8: ok = row_codes<W, 8>(job, c, s, q, p, tmp, out, r); break;
+        case 6: ok = row_codes<W, 6>(job, c, s, q, p, tmp, out, r); break;
+        case 4: ok = row_codes<W, 4>(job, c, s, q, p, tmp, out, r); break;
+        case 2: ok = row_codes<W, 2>(job, c, s, q, p, tmp, out, r); break;
+        default: ok = row_codes<W, 1>(job, c, s, q, p, tmp, out, r); break;
         }
-        for (; j < bs; ++j) {
-            if (!window<W, 1>(job, c, s, q, p, tmp, t))
-                return false;
-            if (++t == 8) {
-                flush<W>(out, rows, bs, r, j0, 8, tmp);
-                t = 0;
-                j0 += 8;
-            }
+        if (!ok)
+            return false;
+        if (bs > 1) {
+            // The row's bits in all lanes (below 2^32: bands lie in 2^28 bytes).
+            alignas(32) uint32_t d[8];
+            _mm256_store_si256(reinterpret_cast<__m256i *>(d),
+                               _mm256_sub_epi32(_mm256_add_epi32(q[0], q[1]), qstart));
+            uint64_t bits = 0;
+            for (uint32_t x : d)
+                bits += x;
+            k = codes_a_window(int64_t(10 * bits / uint64_t(kLanes * (bs - 1))));
         }
-        if (t > 0)
-            flush<W>(out, rows, bs, r, j0, t, tmp);
     }
     // Each band ends where the next begins (the last where the caller says).
     for (int g = 0; g < G; ++g)
         if (_mm256_movemask_epi8(_mm256_cmpeq_epi32(aligned(q[g]), entry_bits(job, m, g, m))) != -1)
             return false;
     return true;
-}
-
-// Codes a window by slice: as many as short codes of that slice leave room
-// for in the 57 bits a window holds at least.
-template <int W>
-bool decode_bands_width(const Bands &job)
-{
-    if (job.slice <= 7)
-        return decode_bands_avx2<W, 4>(job);
-    if (job.slice <= 10)
-        return decode_bands_avx2<W, 3>(job);
-    if (job.slice <= 16)
-        return decode_bands_avx2<W, 2>(job);
-    return decode_bands_avx2<W, 1>(job);
 }
 
 #endif  // ZEB_LANES_AVX2
@@ -430,9 +497,9 @@ bool decode_bands(int32_t compression_type, const Bands &job)
         return false;
 #ifdef ZEB_LANES_AVX2
     switch (compression_type) {
-    case ZEB_CT_CRUNCH8: return decode_bands_width<8>(job);
-    case ZEB_CT_CRUNCH16: return decode_bands_width<16>(job);
-    default: return decode_bands_width<32>(job);
+    case ZEB_CT_CRUNCH8: return decode_bands_avx2<8>(job);
+    case ZEB_CT_CRUNCH16: return decode_bands_avx2<16>(job);
+    default: return decode_bands_avx2<32>(job);
     }
 #else
     return false;
