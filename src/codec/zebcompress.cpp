@@ -20,6 +20,10 @@
 #include <cstdio>
 #include <cstring>
 
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ZEB_NO_AVX2) && (defined(__GNUC__) || defined(__clang__))
+#  include <immintrin.h>
+#endif
+
 #include "byteswap.h"
 #include "zebcodec.h"
 #include "zebencode_internal.h"
@@ -251,6 +255,97 @@ inline void put_codes_fast(BitWriter &w, const T *p, int64_t n, unsigned slice, 
     }
 }
 
+#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ZEB_NO_AVX2) && (defined(__GNUC__) || defined(__clang__))
+#  define ZEB_ENCODE_AVX2 1
+
+bool have_avx2()
+{
+    static const bool yes = [] {
+        __builtin_cpu_init();
+        return __builtin_cpu_supports("avx2") != 0;
+    }();
+    return yes;
+}
+
+// Eight elements from p as 32-bit lanes.
+template <class T>
+__attribute__((target("avx2"), always_inline)) inline __m256i load8(const T *p)
+{
+    if constexpr (sizeof(T) == 1)
+        return _mm256_cvtepu8_epi32(_mm_loadl_epi64(reinterpret_cast<const __m128i *>(p)));
+    else
+        return _mm256_cvtepi16_epi32(_mm_loadu_si128(reinterpret_cast<const __m128i *>(p)));
+}
+
+// put_codes_fast for 8- and 16-bit elements, the codes of eight differences
+// at a time worked out in 32-bit lanes: difference, low part, folded high
+// part, the code's bits (low part and closing 1 bit) and length.  Where one
+// of them is an escape, or a code longer than 32 bits, the eight are coded
+// one by one.  The writer then takes the codes in groups that fit one field,
+// so the stream is the same, bit for bit.
+template <class T>
+__attribute__((target("avx2"))) void put_codes_avx2(BitWriter &w, const T *p, int64_t n, unsigned slice,
+                                                    uint64_t mask)
+{
+    const __m128i sc = _mm_cvtsi32_si128(int(slice));
+    const __m256i maskv = _mm256_set1_epi32(int32_t(mask));
+    const __m256i one = _mm256_set1_epi32(1);
+    const __m256i sv = _mm256_set1_epi32(int32_t(slice));
+    // Plain codes of at most 32 bits: y <= 30 and slice + y + 1 <= 32.
+    const __m256i ymax = _mm256_set1_epi32(int32_t(std::min(30u, 31u - std::min(slice, 31u))));
+    alignas(32) uint32_t code[8], len[8];
+    int64_t j = 1;
+    for (; j + 7 <= n; j += 8) {
+        const __m256i d = _mm256_sub_epi32(load8(p + j), load8(p + j - 1));
+        const __m256i h = _mm256_sra_epi32(d, sc);
+        const __m256i y = _mm256_xor_si256(_mm256_slli_epi32(h, 1), _mm256_srai_epi32(h, 31));
+        if (_mm256_movemask_epi8(_mm256_cmpgt_epi32(y, ymax)) != 0) {
+            for (int k = 0; k < 8; ++k)
+                put_code<T, true>(w, load(p + j + k) - load(p + j + k - 1), slice, mask);
+            continue;
+        }
+        const __m256i sy = _mm256_add_epi32(y, sv);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(code),
+                           _mm256_or_si256(_mm256_and_si256(d, maskv), _mm256_sllv_epi32(one, sy)));
+        _mm256_store_si256(reinterpret_cast<__m256i *>(len), _mm256_add_epi32(sy, one));
+        for (int k = 0; k < 8; k += 4) {
+            const unsigned l0 = len[k], l01 = l0 + len[k + 1], l012 = l01 + len[k + 2], l4 = l012 + len[k + 3];
+            if (l4 <= kMaxField) {
+                w.put_fast(uint64_t(code[k]) | uint64_t(code[k + 1]) << l0 | uint64_t(code[k + 2]) << l01 |
+                               uint64_t(code[k + 3]) << l012,
+                           l4);
+            } else {
+                for (int i = k; i < k + 4; i += 2) {
+                    if (len[i] + len[i + 1] <= kMaxField) {
+                        w.put_fast(uint64_t(code[i]) | uint64_t(code[i + 1]) << len[i], len[i] + len[i + 1]);
+                    } else {
+                        w.put_fast(code[i], len[i]);
+                        w.put_fast(code[i + 1], len[i + 1]);
+                    }
+                }
+            }
+        }
+    }
+    for (; j <= n; ++j)
+        put_code<T, true>(w, load(p + j) - load(p + j - 1), slice, mask);
+}
+#endif
+
+// The fast stretch of a block: with the vector unit where there is one.
+template <class T>
+inline void put_codes(BitWriter &w, const T *p, int64_t n, unsigned slice, uint64_t mask)
+{
+#ifdef ZEB_ENCODE_AVX2
+    if constexpr (sizeof(T) < 4) {
+        if (n >= 8 && have_avx2()) {
+            put_codes_avx2(w, p, n, slice, mask);
+            return;
+        }
+    }
+#endif
+    put_codes_fast(w, p, n, slice, mask);
+}
+
 // A block's first element, whole bytes, least significant first.
 template <class T> inline bool put_first(BitWriter &w, int64_t v)
 {
@@ -282,7 +377,7 @@ int64_t encode_plain(uint8_t *out, int64_t pos, int64_t limit, int64_t room_end,
             const int64_t pos = w.pos();
             if (pos <= fast_end) {
                 const int64_t n = std::min(block_size - j, (fast_end - pos) / advance + 1);
-                put_codes_fast(w, p + j - 1, n, slice, mask);
+                put_codes(w, p + j - 1, n, slice, mask);
                 j += n;
                 continue;
             }
@@ -334,7 +429,7 @@ inline bool put_literals(BitWriter &w, const T *p, int64_t n, unsigned slice, ui
         const int64_t pos = w.pos();
         if (pos <= fast_end) {
             const int64_t m = std::min(n - j + 1, (fast_end - pos) / advance + 1);
-            put_codes_fast(w, p + j - 1, m, slice, mask);
+            put_codes(w, p + j - 1, m, slice, mask);
             j += m;
             continue;
         }
