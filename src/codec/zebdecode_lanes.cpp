@@ -250,7 +250,7 @@ ZEB_AVX2_INLINE void flush(E *out, int64_t rows, int64_t bs, int64_t r, int64_t 
 
 // What a window's steps need, fixed for the run.
 struct Consts {
-    __m256i zero, seven, one, c127, maskv, c32, lenbias, lenbias32, lmax, lim8v, lim8v1;
+    __m256i zero, seven, one, c126, c127, maskv, c32, lenbias, lenbias32, lmax, lim8v, lim8v1;
     __m128i scount, s32count;
 };
 
@@ -264,7 +264,7 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
                             uint32_t (*tmp)[kSteps + 8][8], int t)
 {
     constexpr int G = kGroups;
-    __m256i q0[G], p0[G], lo[G], hi[G], used[G], zmax[G], inside[G];
+    __m256i q0[G], p0[G], low[G], lo[G], hi[G], used[G], zmax[G], inside[G];
     const auto *base = reinterpret_cast<const long long *>(job.body);
     ZEB_UNROLL for (int g = 0; g < G; ++g) {
         q0[g] = q[g];
@@ -290,17 +290,20 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
         __m256i h = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(g0), _mm256_castsi256_ps(g1), 0xdd));
         l = _mm256_permute4x64_epi64(l, 0xd8);
         h = _mm256_permute4x64_epi64(h, 0xd8);
+        // The window from the lane's bit: its first s bits are the low part
+        // of the first code (low), the rest from there on (lo, hi).
         const __m256i sh = _mm256_and_si256(q0[g], c.seven);
-        lo[g] = _mm256_or_si256(_mm256_srlv_epi32(l, sh), _mm256_sllv_epi32(h, _mm256_sub_epi32(c.c32, sh)));
-        hi[g] = _mm256_srlv_epi32(h, sh);
+        l = _mm256_or_si256(_mm256_srlv_epi32(l, sh), _mm256_sllv_epi32(h, _mm256_sub_epi32(c.c32, sh)));
+        h = _mm256_srlv_epi32(h, sh);
+        low[g] = _mm256_and_si256(l, c.maskv);
+        lo[g] = _mm256_or_si256(_mm256_srl_epi32(l, c.scount), _mm256_sll_epi32(h, c.s32count));
+        hi[g] = _mm256_srl_epi32(h, c.scount);
         used[g] = c.zero;
         zmax[g] = c.zero;
     }
     ZEB_UNROLL for (int k = 0; k < N; ++k) {
         ZEB_UNROLL for (int g = 0; g < G; ++g) {
-            const __m256i low = _mm256_and_si256(lo[g], c.maskv);
-            const __m256i rest =
-                _mm256_or_si256(_mm256_srl_epi32(lo[g], c.scount), _mm256_sll_epi32(hi[g], c.s32count));
+            const __m256i rest = lo[g];
             const __m256i lowest = _mm256_and_si256(rest, _mm256_sub_epi32(c.zero, rest));
             // The exponent of the lowest 1 bit as a float is 127 + its
             // position; a rest without a 1 bit gives 0 (so z wraps to a
@@ -310,13 +313,16 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
             zmax[g] = _mm256_max_epu32(zmax[g], z);
             const __m256i h =
                 _mm256_xor_si256(_mm256_srli_epi32(z, 1), _mm256_sub_epi32(c.zero, _mm256_and_si256(z, c.one)));
-            p[g] = _mm256_add_epi32(p[g], _mm256_add_epi32(_mm256_sll_epi32(h, c.scount), low));
+            p[g] = _mm256_add_epi32(p[g], _mm256_add_epi32(_mm256_sll_epi32(h, c.scount), low[g]));
             _mm256_store_si256(reinterpret_cast<__m256i *>(tmp[g][t + k]), p[g]);
-            // The code's length, s + z + 1, and 32 less it, from e.
+            // The code's length s + z + 1 from e; the next code's low part
+            // is the s bits of the rest after its 1 bit (in the low half,
+            // for a code of at most 32 bits), and its rest begins s bits on.
             const __m256i len = _mm256_sub_epi32(e, c.lenbias);
             used[g] = _mm256_add_epi32(used[g], len);
             if (k + 1 < N) {
-                lo[g] = _mm256_or_si256(_mm256_srlv_epi32(lo[g], len),
+                low[g] = _mm256_and_si256(_mm256_srlv_epi32(rest, _mm256_sub_epi32(e, c.c126)), c.maskv);
+                lo[g] = _mm256_or_si256(_mm256_srlv_epi32(rest, len),
                                         _mm256_sllv_epi32(hi[g], _mm256_sub_epi32(c.lenbias32, e)));
                 hi[g] = _mm256_srlv_epi32(hi[g], len);
             }
@@ -392,6 +398,7 @@ ZEB_AVX2 bool decode_bands_avx2(const Bands &job)
     c.zero = _mm256_setzero_si256();
     c.seven = _mm256_set1_epi32(7);
     c.one = _mm256_set1_epi32(1);
+    c.c126 = _mm256_set1_epi32(126);
     c.c127 = _mm256_set1_epi32(127);
     c.maskv = _mm256_set1_epi32(int32_t((uint32_t(1) << s) - 1));
     // e = 127 + z: the code's length s + z + 1 is e - lenbias, and 32 less
