@@ -293,7 +293,7 @@ __attribute__((target("avx2"))) void put_codes_avx2(BitWriter &w, const T *p, in
     const __m256i sv = _mm256_set1_epi32(int32_t(slice));
     // Plain codes of at most 32 bits: y <= 30 and slice + y + 1 <= 32.
     const __m256i ymax = _mm256_set1_epi32(int32_t(std::min(30u, 31u - std::min(slice, 31u))));
-    alignas(32) uint32_t code[8], len[8];
+    alignas(32) uint32_t code[8], lens[8];
     int64_t j = 1;
     for (; j + 7 <= n; j += 8) {
         const __m256i d = _mm256_sub_epi32(load8(p + j), load8(p + j - 1));
@@ -305,24 +305,34 @@ __attribute__((target("avx2"))) void put_codes_avx2(BitWriter &w, const T *p, in
             continue;
         }
         const __m256i sy = _mm256_add_epi32(y, sv);
-        _mm256_store_si256(reinterpret_cast<__m256i *>(code),
-                           _mm256_or_si256(_mm256_and_si256(d, maskv), _mm256_sllv_epi32(one, sy)));
-        _mm256_store_si256(reinterpret_cast<__m256i *>(len), _mm256_add_epi32(sy, one));
-        for (int k = 0; k < 8; k += 4) {
-            const unsigned l0 = len[k], l01 = l0 + len[k + 1], l012 = l01 + len[k + 2], l4 = l012 + len[k + 3];
-            if (l4 <= kMaxField) {
-                w.put_fast(uint64_t(code[k]) | uint64_t(code[k + 1]) << l0 | uint64_t(code[k + 2]) << l01 |
-                               uint64_t(code[k + 3]) << l012,
-                           l4);
+        const __m256i c = _mm256_or_si256(_mm256_and_si256(d, maskv), _mm256_sllv_epi32(one, sy));
+        const __m256i len = _mm256_add_epi32(sy, one);
+        // Each half's four codes joined into one field: the codes shifted
+        // by the lengths of those before them in the half, and or'ed.
+        const __m256i pairs = _mm256_add_epi32(len, _mm256_slli_si256(len, 4));
+        const __m256i upto = _mm256_add_epi32(pairs, _mm256_slli_si256(pairs, 8));  // l0, l0 + l1, ...
+        const __m256i before = _mm256_sub_epi32(upto, len);
+        const unsigned len_a = unsigned(_mm256_extract_epi32(upto, 3)), len_b = unsigned(_mm256_extract_epi32(upto, 7));
+        if (len_a <= kMaxField && len_b <= kMaxField) {
+            const __m256i a = _mm256_sllv_epi64(_mm256_cvtepu32_epi64(_mm256_castsi256_si128(c)),
+                                                _mm256_cvtepu32_epi64(_mm256_castsi256_si128(before)));
+            const __m256i b = _mm256_sllv_epi64(_mm256_cvtepu32_epi64(_mm256_extracti128_si256(c, 1)),
+                                                _mm256_cvtepu32_epi64(_mm256_extracti128_si256(before, 1)));
+            // a | b by halves: [a0|a1, b0|b1 | a2|a3, b2|b3], then the halves.
+            const __m256i ab = _mm256_or_si256(_mm256_unpacklo_epi64(a, b), _mm256_unpackhi_epi64(a, b));
+            const __m128i both = _mm_or_si128(_mm256_castsi256_si128(ab), _mm256_extracti128_si256(ab, 1));
+            w.put_fast(uint64_t(_mm_cvtsi128_si64(both)), len_a);
+            w.put_fast(uint64_t(_mm_extract_epi64(both, 1)), len_b);
+            continue;
+        }
+        _mm256_store_si256(reinterpret_cast<__m256i *>(code), c);
+        _mm256_store_si256(reinterpret_cast<__m256i *>(lens), len);
+        for (int i = 0; i < 8; i += 2) {
+            if (lens[i] + lens[i + 1] <= kMaxField) {
+                w.put_fast(uint64_t(code[i]) | uint64_t(code[i + 1]) << lens[i], lens[i] + lens[i + 1]);
             } else {
-                for (int i = k; i < k + 4; i += 2) {
-                    if (len[i] + len[i + 1] <= kMaxField) {
-                        w.put_fast(uint64_t(code[i]) | uint64_t(code[i + 1]) << len[i], len[i] + len[i + 1]);
-                    } else {
-                        w.put_fast(code[i], len[i]);
-                        w.put_fast(code[i + 1], len[i + 1]);
-                    }
-                }
+                w.put_fast(code[i], lens[i]);
+                w.put_fast(code[i + 1], lens[i + 1]);
             }
         }
     }
