@@ -3,19 +3,22 @@
 // A seek index gives the offsets of evenly spaced blocks, and a block depends
 // on no other, so the bands of blocks that begin at indexed offsets can be
 // decoded at the same time: each of 16 lanes (two AVX2 registers of eight
-// 32-bit lanes, so that two chains of loads are in flight at once) keeps the
-// bit position and the last value of its own band and decodes one code a
-// step.  All bands have the same number of blocks, so every lane reaches the
-// end of a block, and so the next block's first element, at the same step.
+// 32-bit lanes, their steps interleaved so that two chains are in flight)
+// keeps the bit position and the last value of its own band.  All bands
+// have the same number of blocks, so every lane reaches the end of a block,
+// and so the next block's first element, at the same step.
 //
-// A step loads 32 bits at each lane's byte (a gather), shifts out the bits
-// before the lane's bit, takes the low part and counts the zeros that follow
-// it with the float trick (the lowest 1 bit isolated, converted to float: its
-// exponent is its position).  A code whose zeros and 1 bit do not all lie in
-// the 32 loaded bits (an escape, a long count, the end of the body) is
-// decoded for that lane alone by the scalar code below, in the same step.
-// The values of eight steps are transposed in registers and stored as each
-// lane's eight consecutive elements.
+// A window is the 64 bits at each lane's byte (eight plain loads: on the
+// processors this is for they cost less than a gather), shifted to the
+// lane's bit.  From one window each lane decodes K codes (K from the average
+// code length of the row before, so that K codes nearly always fit): the low
+// part, then the zeros after it counted with the float trick (the lowest 1
+// bit isolated and converted to float: its exponent is its position), the
+// value, and the window moved on by the code's length.  A lane whose codes
+// do not all lie in its window, or that meets an escape or a count longer
+// than a plain code of 32 bits, decodes that window's codes one by one with
+// the scalar code below.  The values of 32 steps are transposed in registers
+// and stored as each lane's consecutive elements.
 //
 // Anything unusual (a bad bit sequence, a code that runs past the body, a
 // band that does not end exactly where the next one begins, a block that an
@@ -265,17 +268,12 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
 {
     constexpr int G = kGroups;
     __m256i q0[G], p0[G], low[G], lo[G], hi[G], used[G], zmax[G], inside[G];
-    const auto *base = reinterpret_cast<const long long *>(job.body);
     ZEB_UNROLL for (int g = 0; g < G; ++g) {
         q0[g] = q[g];
         p0[g] = p[g];
         __m256i byte = _mm256_srli_epi32(q0[g], 3);
         inside[g] = _mm256_cmpgt_epi32(c.lim8v1, byte);
         byte = _mm256_min_epu32(byte, c.lim8v);
-#ifdef ZEB_LANES_GATHER
-        const __m256i g0 = _mm256_i32gather_epi64(base, _mm256_castsi256_si128(byte), 1);
-        const __m256i g1 = _mm256_i32gather_epi64(base, _mm256_extracti128_si256(byte, 1), 1);
-#else
         alignas(32) uint32_t at[8];
         _mm256_store_si256(reinterpret_cast<__m256i *>(at), byte);
         uint64_t w[8];
@@ -283,8 +281,6 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
             std::memcpy(&w[l], job.body + at[l], 8);
         const __m256i g0 = _mm256_set_epi64x(int64_t(w[3]), int64_t(w[2]), int64_t(w[1]), int64_t(w[0]));
         const __m256i g1 = _mm256_set_epi64x(int64_t(w[7]), int64_t(w[6]), int64_t(w[5]), int64_t(w[4]));
-        (void)base;
-#endif
         // The low and high halves of the eight windows, in lane order.
         __m256i l = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(g0), _mm256_castsi256_ps(g1), 0x88));
         __m256i h = _mm256_castps_si256(_mm256_shuffle_ps(_mm256_castsi256_ps(g0), _mm256_castsi256_ps(g1), 0xdd));
