@@ -137,7 +137,7 @@ $(FUZZ_DIR)/.clang:
 	sh tools/ensure-clang.sh
 	@touch $@
 
-$(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_SRCS) $(wildcard include/*.h src/*/*.h) $(FUZZ_DIR)/.clang
+$(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_SRCS) $(wildcard include/*.h src/*/*.h fuzz/*.h) $(FUZZ_DIR)/.clang
 	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_SRCS) $(FUZZ_LIBS)
 
 $(FUZZ_DIR)/fuzz_zeb_hpp: include/zeb.hpp

@@ -342,43 +342,35 @@ def targets(frame, repeat):
     for p in small:
         pyzeb.write(p, part)
 
-    # Two Python threads, started once, each reading its own file: one
-    # read each per call, in step with each other.
-    go, done = threading.Barrier(3), threading.Barrier(3)
+    # Python threads started once, each reading its own file: one read each
+    # per call, in step with each other (the same hand-over for one reader).
     stop = []
 
-    def reader(path):
-        while True:
+    def readers(paths):
+        go, done = threading.Barrier(len(paths) + 1), threading.Barrier(len(paths) + 1)
+
+        def reader(path):
+            while True:
+                go.wait()
+                if stop:
+                    return
+                pyzeb.read(path, threads=1)
+                done.wait()
+
+        threads = [threading.Thread(target=reader, args=(p,), daemon=True) for p in paths]
+        for t in threads:
+            t.start()
+
+        def call():
             go.wait()
-            if stop:
-                return
-            pyzeb.read(path, threads=1)
-            done.wait()
+            if not stop:
+                done.wait()
 
-    workers = [threading.Thread(target=reader, args=(p,), daemon=True) for p in small]
-    for w in workers:
-        w.start()
+        return call, threads
 
-    def two_threads():
-        go.wait()
-        done.wait()
-
-    def one_thread():  # the same hand-over, with one reader
-        go1.wait()
-        done1.wait()
-
-    go1, done1 = threading.Barrier(2), threading.Barrier(2)
-
-    def reader1(path):
-        while True:
-            go1.wait()
-            if stop:
-                return
-            pyzeb.read(path, threads=1)
-            done1.wait()
-
-    workers.append(threading.Thread(target=reader1, args=(small[0],), daemon=True))
-    workers[-1].start()
+    two_threads, workers = readers(small)
+    one_thread, workers1 = readers(small[:1])
+    workers += workers1
 
     fns = {
         "bare decoder": bare,
@@ -408,8 +400,8 @@ def targets(frame, repeat):
         t = dict(zip(fns, paired_times(list(fns.values()), 2 * repeat + 1)))
     finally:
         stop.append(True)
-        go.wait()
-        go1.wait()
+        two_threads()
+        one_thread()
         for w in workers:
             w.join()
         for p in list(paths.values()) + small:

@@ -16,6 +16,7 @@
 #include "../src/rw/record.h"
 #include "zebcodec.h"
 #include "zebrw.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -24,22 +25,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            fprintf(stdout, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            fflush(stdout);                                                    \
-            abort();                                                           \
-        }                                                                      \
-    } while (0)
-
 namespace {
 
-struct Input {
-    const uint8_t *p;
-    size_t n;
-    uint8_t byte() { return n ? (--n, *p++) : 0; }
-};
+using Input = FuzzInput;
 
 // The elements of a file read whole (threads), or its status.
 int32_t read_whole(const std::vector<uint8_t> &file, int32_t threads, std::vector<uint8_t> &out)

@@ -12,6 +12,7 @@
 
 #include "../src/codec/zebdecode_internal.h"
 #include "zebcodec.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -19,22 +20,9 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     return 0;
 }
 
-#define CHECK(cond)                                                            \
-    do {                                                                       \
-        if (!(cond)) {                                                         \
-            fprintf(stdout, "check failed: %s (line %d)\n", #cond, __LINE__); \
-            fflush(stdout);                                                    \
-            abort();                                                           \
-        }                                                                      \
-    } while (0)
-
 namespace {
 
-struct Input {
-    const uint8_t *p;
-    size_t n;
-    uint8_t byte() { return n ? (--n, *p++) : 0; }
-};
+using Input = FuzzInput;
 
 struct Outcome {
     int32_t status;

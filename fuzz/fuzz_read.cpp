@@ -14,6 +14,7 @@
 #include "../src/rw/f0_internal.h"
 #include "../src/rw/record.h"
 #include "zebrw.h"
+#include "fuzz_check.h"
 
 extern "C" int LLVMFuzzerInitialize(int *, char ***)
 {
@@ -42,15 +43,6 @@ static int64_t claimed_bytes(const uint8_t *in, size_t n)
     }
     return bytes;
 }
-
-#define CHECK(cond)                                                                   \
-    do {                                                                              \
-        if (!(cond)) {                                                                \
-            fprintf(stdout, "check failed: %s (line %d)\n", #cond, __LINE__);        \
-            fflush(stdout);                                                           \
-            abort();                                                                  \
-        }                                                                             \
-    } while (0)
 
 static bool same_events(const zeb_report &a, const zeb_report &b)
 {
