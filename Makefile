@@ -130,15 +130,24 @@ bench: install
 FUZZ_TARGETS := fuzz_decode fuzz_read fuzz_roundtrip fuzz_index fuzz_lanes
 FUZZ_TARGETS += fuzz_zeb_hpp  # zeb.hpp: metadata checks and decode
 FUZZ_SRCS    := $(wildcard src/codec/*.cpp src/rw/*.cpp)
-FUZZ_FLAGS   := -std=c++20 -O1 -g -Iinclude -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all
+FUZZ_COMMON  := -std=c++20 -O1 -g -Iinclude -fno-sanitize-recover=all
+FUZZ_FLAGS   := $(FUZZ_COMMON) -fsanitize=fuzzer,address,undefined
+# The library's sources are compiled once, instrumented alike, for all targets.
+FUZZ_OBJS    := $(patsubst src/%.cpp,$(FUZZ_DIR)/obj/%.o,$(FUZZ_SRCS))
+FUZZ_OBJ_FLAGS := $(FUZZ_COMMON) -fsanitize=fuzzer-no-link,address,undefined
+.SECONDARY: $(FUZZ_OBJS)
 
 $(FUZZ_DIR)/.clang:
 	@mkdir -p $(FUZZ_DIR)
 	sh tools/ensure-clang.sh
 	@touch $@
 
-$(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_SRCS) $(wildcard include/*.h src/*/*.h fuzz/*.h) $(FUZZ_DIR)/.clang
-	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_SRCS) $(FUZZ_LIBS)
+$(FUZZ_DIR)/obj/%.o: src/%.cpp $(wildcard include/*.h src/*/*.h) $(FUZZ_DIR)/.clang
+	@mkdir -p $(dir $@)
+	clang++ $(FUZZ_OBJ_FLAGS) -c -o $@ $<
+
+$(FUZZ_DIR)/%: fuzz/%.cpp $(FUZZ_OBJS) $(wildcard include/*.h src/*/*.h fuzz/*.h) $(FUZZ_DIR)/.clang
+	clang++ $(FUZZ_FLAGS) -o $@ $< $(FUZZ_OBJS) $(FUZZ_LIBS)
 
 $(FUZZ_DIR)/fuzz_zeb_hpp: include/zeb.hpp
 # zeb.hpp inflates deflated metadata where zlib's header is there to build with

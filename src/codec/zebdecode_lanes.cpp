@@ -103,15 +103,32 @@ bool have_avx2()
 }
 
 #  define ZEB_AVX2 __attribute__((target("avx2")))
+// Builds with AddressSanitizer, whose instrumentation of the unrolled and
+// inlined steps below would take the compiler minutes, keep them rolled up
+// and out of line.
+#  if defined(__SANITIZE_ADDRESS__)
+#    define ZEB_LANES_ASAN 1
+#  elif defined(__has_feature)
+#    if __has_feature(address_sanitizer)
+#      define ZEB_LANES_ASAN 1
+#    endif
+#  endif
 // The steps of a window are written as loops over codes and groups; they
 // must be unrolled whatever the optimisation level, so that the groups'
 // registers are registers.
-#  if defined(__clang__)
+#  if defined(ZEB_LANES_ASAN)
+#    define ZEB_UNROLL
+#  elif defined(__clang__)
 #    define ZEB_UNROLL _Pragma("clang loop unroll(full)")
 #  else
 #    define ZEB_UNROLL _Pragma("GCC unroll 16")
 #  endif
 #  define ZEB_AVX2_INLINE __attribute__((target("avx2"), always_inline)) inline
+#  ifdef ZEB_LANES_ASAN
+#    define ZEB_AVX2_STEPS __attribute__((target("avx2"), noinline))
+#  else
+#    define ZEB_AVX2_STEPS ZEB_AVX2_INLINE
+#  endif
 
 // Lane i of each of r[0..8) into c[i]: an 8 x 8 transpose of 32-bit values.
 ZEB_AVX2_INLINE void transpose8(const __m256i *r, __m256i *c)
@@ -263,7 +280,7 @@ struct Consts {
 // in its window (after the bits before its position), or are not all plain
 // codes of at most 32 bits, takes the window one code at a time.
 template <int W, int N>
-ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m256i *q, __m256i *p,
+ZEB_AVX2_STEPS bool window(const Bands &job, const Consts &c, unsigned s, __m256i *q, __m256i *p,
                             uint32_t (*tmp)[kSteps + 8][8], int t)
 {
     constexpr int G = kGroups;
@@ -338,7 +355,7 @@ ZEB_AVX2_INLINE bool window(const Bands &job, const Consts &c, unsigned s, __m25
 // The codes of row r of every band (its first element already stored), K
 // a window, stored kSteps at a time.
 template <int W, int K, class E>
-ZEB_AVX2_INLINE bool row_codes(const Bands &job, const Consts &c, unsigned s, __m256i *q, __m256i *p,
+ZEB_AVX2_STEPS bool row_codes(const Bands &job, const Consts &c, unsigned s, __m256i *q, __m256i *p,
                                uint32_t (*tmp)[kSteps + 8][8], E *out, int64_t r)
 {
     constexpr int G = kGroups;
