@@ -55,10 +55,7 @@
 #include "zebparallel.h"
 #include "zebruns.h"
 
-#if defined(__x86_64__) && !defined(ZEB_NO_AVX2)
-#define ZEB_COUNT_AVX2 1
-#include <immintrin.h>
-#endif
+#include "zebcpu.h"
 
 namespace {
 
@@ -167,7 +164,7 @@ template <class T, int NS> void plain_bits_base(const T *p, int64_t n, const int
     plain_bits_body<T, NS>(p, n, slices, bits);
 }
 
-#ifdef ZEB_COUNT_AVX2
+#ifdef ZEB_HAVE_AVX2_PATHS
 // Elements j .. j + 15 of 8- or 16-bit data in 16-bit lanes.
 template <class T> __attribute__((target("avx2"), always_inline)) inline __m256i load16(const T *p, int64_t j)
 {
@@ -247,20 +244,12 @@ __attribute__((target("avx2"))) void plain_bits_avx2(const T *p, int64_t n, cons
         }
     }
 }
-bool have_avx2()
-{
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
 #endif
 
 template <class T, int NS> void plain_bits_fixed(const T *p, int64_t n, const int *slices, int64_t *bits)
 {
-#ifdef ZEB_COUNT_AVX2
-    if (have_avx2())
+#ifdef ZEB_HAVE_AVX2_PATHS
+    if (zeb::have_avx2())
         return plain_bits_avx2<T, NS>(p, n, slices, bits);
 #endif
     plain_bits_base<T, NS>(p, n, slices, bits);

@@ -20,12 +20,10 @@
 #include <cstdio>
 #include <cstring>
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ZEB_NO_AVX2) && (defined(__GNUC__) || defined(__clang__))
-#  include <immintrin.h>
-#endif
 
 #include "byteswap.h"
 #include "zebcodec.h"
+#include "zebcpu.h"
 #include "zebencode_internal.h"
 #include "zebruns.h"
 
@@ -255,17 +253,7 @@ inline void put_codes_fast(BitWriter &w, const T *p, int64_t n, unsigned slice, 
     }
 }
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ZEB_NO_AVX2) && (defined(__GNUC__) || defined(__clang__))
-#  define ZEB_ENCODE_AVX2 1
-
-bool have_avx2()
-{
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
+#ifdef ZEB_HAVE_AVX2_PATHS
 
 // Eight elements from p as 32-bit lanes.
 template <class T>
@@ -345,9 +333,9 @@ __attribute__((target("avx2"))) void put_codes_avx2(BitWriter &w, const T *p, in
 template <class T>
 inline void put_codes(BitWriter &w, const T *p, int64_t n, unsigned slice, uint64_t mask)
 {
-#ifdef ZEB_ENCODE_AVX2
+#ifdef ZEB_HAVE_AVX2_PATHS
     if constexpr (sizeof(T) < 4) {
-        if (n >= 8 && have_avx2()) {
+        if (n >= 8 && zeb::have_avx2()) {
             put_codes_avx2(w, p, n, slice, mask);
             return;
         }

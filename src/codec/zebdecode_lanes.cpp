@@ -32,12 +32,9 @@
 #include <cstring>
 
 #include "bitreader.h"
+#include "zebcpu.h"
 #include "zebdecode_internal.h"
 
-#if (defined(__x86_64__) || defined(_M_X64)) && !defined(ZEB_NO_AVX2) && (defined(__GNUC__) || defined(__clang__))
-#  define ZEB_LANES_AVX2 1
-#  include <immintrin.h>
-#endif
 
 namespace zeb::detail {
 
@@ -91,16 +88,7 @@ bool lanes_wanted()
     return set < 0 ? from_environment : set != 0;
 }
 
-#ifdef ZEB_LANES_AVX2
-
-bool have_avx2()
-{
-    static const bool yes = [] {
-        __builtin_cpu_init();
-        return __builtin_cpu_supports("avx2") != 0;
-    }();
-    return yes;
-}
+#ifdef ZEB_HAVE_AVX2_PATHS
 
 #  define ZEB_AVX2 __attribute__((target("avx2")))
 // Builds with AddressSanitizer, whose instrumentation of the unrolled and
@@ -489,7 +477,7 @@ ZEB_AVX2 bool decode_bands_avx2(const Bands &job)
     return true;
 }
 
-#endif  // ZEB_LANES_AVX2
+#endif  // ZEB_HAVE_AVX2_PATHS
 
 }  // namespace
 
@@ -497,7 +485,7 @@ void set_decode_lanes(bool on) { lanes_setting.store(on ? 1 : 0, std::memory_ord
 
 bool bands_available(int32_t compression_type, int32_t slice)
 {
-#ifdef ZEB_LANES_AVX2
+#ifdef ZEB_HAVE_AVX2_PATHS
     const bool plain = compression_type == ZEB_CT_CRUNCH8 || compression_type == ZEB_CT_CRUNCH16 ||
                        compression_type == ZEB_CT_CRUNCH32;
     return plain && slice >= 0 && slice <= 20 && have_avx2() && lanes_wanted();
@@ -515,7 +503,7 @@ bool decode_bands(int32_t compression_type, const Bands &job)
     if (job.len < 8 || job.len > (int64_t(1) << 28) || job.every < 1 || job.band_blocks < job.every ||
         job.band_blocks % job.every != 0 || job.block_size < 1 || !bands_available(compression_type, job.slice))
         return false;
-#ifdef ZEB_LANES_AVX2
+#ifdef ZEB_HAVE_AVX2_PATHS
     switch (compression_type) {
     case ZEB_CT_CRUNCH8: return decode_bands_avx2<8>(job);
     case ZEB_CT_CRUNCH16: return decode_bands_avx2<16>(job);
